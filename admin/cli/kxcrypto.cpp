@@ -1,0 +1,561 @@
+// kxcrypto - sets the security configuration of the default token.
+//
+// One run performs one operation: display (no arguments), add (-a), modify
+// (-m), delete (-d), batch edit (-e), export (-o) or usage (-h).  Every
+// diagnostic goes to standard error prefixed with the program name as
+// invoked; every failure ends the run with status 1.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "admin.h"
+#include "admin_crypto.h"
+#include "kxerrno.h"
+#include "utils.h"
+
+// The tool's names live in their own namespace: <string.h> declares a
+// basename() of its own, which the program-name variable below hides.
+namespace kxcrypto {
+
+enum Operation {
+    OP_NONE = 0,
+    OP_ADD = 1,
+    OP_DELETE = 2,
+    OP_MODIFY = 3,
+    OP_OUTPUT = 4,
+    OP_BATCH = 5,
+};
+
+static char *basename;
+
+static const char kRestart[] = "A warm or cold restart of services must be performed.\n";
+
+void usage(FILE *fd)
+{
+    fputs("Usage:\n", fd);
+    fputs("kxcrypto\n", fd);
+    fputs("kxcrypto -a { key=value ... }\n", fd);
+    fputs("kxcrypto -m { key=value ... }\n", fd);
+    fputs("kxcrypto -d\n", fd);
+    fputs("kxcrypto -e [-f filename]\n", fd);
+    fputs("kxcrypto -o [-f filename]\n", fd);
+    fputs("kxcrypto -h\n\n", fd);
+    fputs("\t-a                      # Add a security configuration.\n"
+          "\t-m                      # Modify a security configuration.\n"
+          "\t-d                      # Delete a security configuration.\n"
+          "\t-e                      # Batch edit a series of configurations\n"
+          "\t                        # from a file or stdin.\n"
+          "\t-o                      # Output all configurations in comma-delimited\n"
+          "\t                        # format to a file or stdout.\n"
+          "\t-f filename             # Used to specify a file for the -e and -o\n"
+          "\t                        # options.\n"
+          "\t-h                      # Print this message.\n"
+          "\n"
+          "\t                        # If executed with no options then\n"
+          "\t                        # the configuration(s) are output in\n"
+          "\t                        # human-readable format.\n"
+          "\n",
+          fd);
+}
+
+void check_operation_set(int op)
+{
+    if (op != OP_NONE) {
+        fprintf(stderr,
+                "%s: Must perform one operation at a time.\n"
+                "Please specify only one of the -a, -d, -e, -m\n"
+                "and -o options.\n",
+                basename);
+        exit(1);
+    }
+}
+
+// ---- key/value validation --------------------------------------------------
+
+namespace {
+
+struct KeyRule {
+    const char *key;
+    const char *values[4];
+};
+
+// The keys in the order in which they are looked up, with their values.
+constexpr KeyRule kRules[] = {
+    {"enc_up_type", {"ARCFOUR", "none", "default", nullptr}},
+    {"enc_down_type", {"ARCFOUR", "none", "default", nullptr}},
+    {"auth_down_type", {"simple", "none", "default", nullptr}},
+    {"auth_up_type", {"none", "default", nullptr, nullptr}},
+    {"mode", {"hard", "soft", "default", nullptr}},
+};
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+struct CryptoEntDeleter {
+    void operator()(kx_CryptoEnt_t *e) const { kx_freeCryptoEnt(e); }
+};
+using CryptoEnt = std::unique_ptr<kx_CryptoEnt_t, CryptoEntDeleter>;
+
+struct ArgsDeleter {
+    void operator()(char **a) const { free_args(a); }
+};
+using Args = std::unique_ptr<char *, ArgsDeleter>;
+
+void not_enough_memory()
+{
+    fprintf(stderr, "%s: Not enough memory.\n", basename);
+}
+
+} // namespace
+
+int check_keyValue(KXAdmin /*kxa*/, char ***keyValue)
+{
+    if (!keyValue || !*keyValue)
+        return 0;
+    int seen[sizeof kRules / sizeof kRules[0]] = {};
+    char **array = *keyValue;
+
+    for (int i = 0; i < count_args(array);) {
+        CString copy(strdup(array[i]));
+        if (!copy) {
+            not_enough_memory();
+            return -1;
+        }
+        char *save = nullptr;
+        char *key = strtok_r(copy.get(), "=", &save);
+        char *value = key ? strtok_r(nullptr, "=", &save) : nullptr;
+        if (!key || !value) {
+            fprintf(stderr, "%s: Ill-formed key/value pair %s\n", basename, array[i]);
+            return -1;
+        }
+        size_t r = 0;
+        while (r < sizeof kRules / sizeof kRules[0] && std::strcmp(kRules[r].key, key) != 0)
+            ++r;
+        if (r == sizeof kRules / sizeof kRules[0]) {
+            fprintf(stderr, "%s: Invalid key '%s'.\n", basename, key);
+            return -1;
+        }
+        bool allowed = false;
+        for (const char *v : kRules[r].values)
+            if (v && std::strcmp(v, value) == 0)
+                allowed = true;
+        if (!allowed) {
+            fprintf(stderr, "%s: Invalid value '%s' to key '%s'.\n", basename, value, key);
+            return -1;
+        }
+        if (++seen[r] > 1) {
+            fprintf(stderr, "%s: Duplicate key '%s'.\n", basename, array[i]);
+            return -1;
+        }
+        if (std::strcmp(value, "default") == 0) {
+            // Take the pair out; the next entry moves into this position.
+            std::free(array[i]);
+            for (int j = i; array[j]; ++j)
+                array[j] = array[j + 1];
+            continue;
+        }
+        ++i;
+    }
+    return 0;
+}
+
+// ---- add, modify, batch edit ---------------------------------------------
+
+namespace {
+
+// Record for the token holding copies of argv[start] .. argv[max - 1].
+CryptoEnt build_record(const char *token, char **argv, int start, int max)
+{
+    CryptoEnt ent(static_cast<kx_CryptoEnt_t *>(std::calloc(1, sizeof(kx_CryptoEnt_t))));
+    if (!ent)
+        return nullptr;
+    ent->tokenID = strdup(token);
+    int n = max > start ? max - start : 0;
+    ent->keyValue = static_cast<char **>(std::calloc(static_cast<size_t>(n) + 1, sizeof(char *)));
+    if (!ent->tokenID || !ent->keyValue)
+        return nullptr;
+    for (int i = 0; i < n; ++i)
+        if (!(ent->keyValue[i] = strdup(argv[start + i])))
+            return nullptr;
+    return ent;
+}
+
+} // namespace
+
+int add_config(KXAdmin kxa, char *token, char **argv, int start, int max)
+{
+    CryptoEnt ent = build_record(token, argv, start, max);
+    if (!ent) {
+        not_enough_memory();
+        return -1;
+    }
+    if (check_keyValue(kxa, &ent->keyValue) != 0)
+        return -1;
+    if (count_args(ent->keyValue) > 0) {
+        if (kx_addCryptoEnt(kxa, ent.get(), 0) != 0) {
+            fprintf(stderr, "%s: Unable to add configuration for default token.\n", basename);
+            return -1;
+        }
+        fputs("Configuration successfully added.\n", stdout);
+    }
+    return 0;
+}
+
+int modify_config(KXAdmin kxa, char *token, char **argv, char **orig, int start, int max)
+{
+    CryptoEnt ent = build_record(token, argv, start, max);
+    if (!ent) {
+        not_enough_memory();
+        return -1;
+    }
+    if (merge_keyValue_arrays(&ent->keyValue, orig) == KXE_NOMEM) {
+        not_enough_memory();
+        return -1;
+    }
+    if (check_keyValue(kxa, &ent->keyValue) != 0)
+        return -1;
+    int ret = count_args(ent->keyValue) > 0 ? kx_addCryptoEnt(kxa, ent.get(), 1)
+                                            : kx_delCryptoEnt(kxa, ent->tokenID);
+    if (ret != 0) {
+        fprintf(stderr, "%s: Unable to modify configuration for the default token.\n", basename);
+        return -1;
+    }
+    fputs("Configuration successfully modified.\n", stdout);
+    return 0;
+}
+
+int add_batch_crypto_config(KXAdmin kxa, char *filename)
+{
+    FILE *in = stdin;
+    if (filename) {
+        in = fopen(filename, "r");
+        if (!in) {
+            fprintf(stderr, "%s: Could not open file '%s' for reading.\n\n", basename, filename);
+            return -1;
+        }
+    }
+    struct Closer {
+        FILE *fp;
+        ~Closer()
+        {
+            if (fp && fp != stdin)
+                fclose(fp);
+        }
+    } closer{in};
+
+    int line_num = 0;
+    int configs_success = 0;
+    int configs_skipped = 0;
+    char line[256];
+    char token[] = KX_DEFAULT_TOKEN;
+
+    auto skip = [&](const char *format) {
+        // Every format names the program and then the line number.
+        fprintf(stderr, format, basename, line_num);
+        ++configs_skipped;
+    };
+
+    while (fgets(line, sizeof line, in)) {
+        ++line_num;
+        Args fields(parse_args(line, ','));
+        char **f = fields.get();
+        int count = count_args(f);
+
+        if (f[0][0] == '\0') {
+            skip("%s: line %d is not complete....skipping\n");
+            continue;
+        }
+        if (count > 6) {
+            skip("%s: line %d has extraneous info...skipping\n");
+            continue;
+        }
+        if (count < 2) {
+            skip("%s: line %d does not have enoughkey/value pairs...skipping\n");
+            continue;
+        }
+        CString first(strdup(f[0]));
+        if (!first) {
+            not_enough_memory();
+            return -1;
+        }
+        char *save = nullptr;
+        char *key = strtok_r(first.get(), "=", &save);
+        char *value = key ? strtok_r(nullptr, "=", &save) : nullptr;
+        if (!key || std::strcmp(key, "tokenID") != 0) {
+            skip("%s: line %d does not begin with key 'tokenID='...skipping\n");
+            continue;
+        }
+        if (!value || (std::strcmp(value, "default") != 0 && std::strcmp(value, KX_DEFAULT_TOKEN) != 0)) {
+            skip("%s: tokenID on line %d is not 'default'...skipping\n");
+            continue;
+        }
+
+        kx_CryptoEnt_t *raw = nullptr;
+        int ret = kx_getCryptoEntByTokenID(kxa, token, &raw, 0);
+        CryptoEnt stored(raw);
+        if (ret == 0) {
+            if (modify_config(kxa, token, f, stored->keyValue, 1, count) == 0) {
+                printf("Successfully modified config on line %d\n", line_num);
+                ++configs_success;
+            } else {
+                skip("%s: could not modify line %d...skipping\n");
+            }
+        } else if (ret == KXE_NOTFOUND) {
+            if (add_config(kxa, token, f, 1, count) == 0) {
+                printf("Successfully added config on line %d\n", line_num);
+                ++configs_success;
+            } else {
+                skip("%s: could not add line %d...skipping\n");
+            }
+        } else {
+            skip("%s: could not determine if configuration on line %d exists...skipping\n");
+        }
+    }
+
+    printf("%d lines successfully processed.\n", configs_success);
+    printf("%d lines skipped due to errors.\n", configs_skipped);
+    return 0;
+}
+
+// ---- the run ---------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void fail_with_usage()
+{
+    usage(stderr);
+    exit(1);
+}
+
+// Reports a lookup failure of the stored configuration and ends the run.
+[[noreturn]] void lookup_failed(int ret, const char *not_found_message)
+{
+    if (ret == KXE_NOTFOUND)
+        fprintf(stderr, not_found_message, basename);
+    else
+        fprintf(stderr, "%s: %s\n", basename, kx_err2str(ret));
+    exit(1);
+}
+
+constexpr const char kDoesNotExist[] = "%s: Configuration for the default token doesn't exist.\n";
+
+[[noreturn]] void display(KXAdmin kxa, char *token)
+{
+    kx_CryptoEnt_t *result = nullptr;
+    int ret = kx_getCryptoEntByTokenID(kxa, token, &result, 1);
+    if (ret != 0)
+        lookup_failed(ret, kDoesNotExist);
+    kx_printCryptoEnt(stdout, result);
+    kx_freeCryptoEnt(result);
+    exit(0);
+}
+
+void write_export_line(FILE *fd, const kx_CryptoEnt_t *ent)
+{
+    fprintf(fd, "tokenID=%s,", ent->tokenID ? ent->tokenID : "");
+    for (int i = 0; ent->keyValue && ent->keyValue[i]; ++i)
+        fprintf(fd, i > 0 ? ",%s" : "%s", ent->keyValue[i]);
+    fputs("\n", fd);
+}
+
+} // namespace
+
+int run(int argc, char **argv)
+{
+    kx_CryptoEnt_t *result = nullptr;
+    int operation = OP_NONE;
+    char *filename = nullptr;
+    int help_spec = 0;
+    FILE *fd = stdout;
+    basename = argv[0] ? argv[0] : const_cast<char *>("kxcrypto");
+
+    int mode;
+    uid_t uid = getuid();
+    uid_t euid = geteuid();
+    if (uid == 0 && euid == 0) {
+        mode = KX_MODE_PASSWD_FILE;
+    } else {
+        if (argc > 1) {
+            fprintf(stderr, "%s: Must be root to set configuration.\n", basename);
+            exit(1);
+        }
+        mode = KX_MODE_ANONYMOUS;
+    }
+
+    char token[] = KX_DEFAULT_TOKEN;
+
+    int return_code = 0;
+    KXAdmin kxa = open_connection(mode, nullptr, nullptr, nullptr, &return_code);
+    if (!kxa) {
+        fprintf(stderr, "%s: Could not connect to admin server.\n", basename);
+        return 1;
+    }
+
+    if (argc == 1)
+        display(kxa, token);
+
+    // "+": option scanning stops at the first argument that is not an
+    // option; the key=value pairs follow the options.
+    int c;
+    while ((c = getopt(argc, argv, "+adef:moh")) != -1) {
+        switch (c) {
+        case 'a':
+            check_operation_set(operation);
+            operation = OP_ADD;
+            break;
+        case 'd':
+            check_operation_set(operation);
+            operation = OP_DELETE;
+            break;
+        case 'm':
+            check_operation_set(operation);
+            operation = OP_MODIFY;
+            break;
+        case 'o':
+            check_operation_set(operation);
+            operation = OP_OUTPUT;
+            break;
+        case 'e':
+            check_operation_set(operation);
+            operation = OP_BATCH;
+            break;
+        case 'f':
+            filename = optarg;
+            break;
+        case 'h':
+            help_spec = 1;
+            break;
+        default:
+            fail_with_usage();
+        }
+    }
+
+    if (argc > optind &&
+        (help_spec || operation == OP_DELETE || operation == OP_OUTPUT || operation == OP_BATCH)) {
+        fprintf(stderr, "%s: malformed command line. Unexpected argument: %s\n", basename,
+                argv[optind]);
+        fail_with_usage();
+    }
+    if (help_spec) {
+        if (operation != OP_NONE || filename) {
+            fprintf(stderr, "%s: Cannot specify -h with other options.\n", basename);
+            fail_with_usage();
+        }
+        usage(stdout);
+        exit(0);
+    }
+    if (filename && operation != OP_OUTPUT && operation != OP_BATCH) {
+        fprintf(stderr, "%s: -f must be used with either -e or -o.\n", basename);
+        fail_with_usage();
+    }
+
+    int num_keys = argc - optind;
+    int ret;
+
+    switch (operation) {
+    case OP_ADD:
+        if (num_keys == 0) {
+            fprintf(stderr, "%s: No key value pairs specified.\n", basename);
+            fail_with_usage();
+        }
+        ret = kx_getCryptoEntByTokenID(kxa, token, &result, 0);
+        if (ret == 0) {
+            fprintf(stderr, "%s: Configuration for the default token already exists.\n", basename);
+            kx_freeCryptoEnt(result);
+            exit(1);
+        }
+        if (ret != KXE_NOTFOUND)
+            lookup_failed(ret, kDoesNotExist);
+        if (add_config(kxa, token, argv, optind, argc) != 0)
+            exit(1);
+        fputs(kRestart, stdout);
+        break;
+
+    case OP_MODIFY:
+        if (num_keys == 0) {
+            fprintf(stderr, "%s: No key value pairs specified.\n", basename);
+            fail_with_usage();
+        }
+        ret = kx_getCryptoEntByTokenID(kxa, token, &result, 0);
+        if (ret != 0)
+            lookup_failed(ret, kDoesNotExist);
+        if (modify_config(kxa, token, argv, result->keyValue, optind, argc) != 0) {
+            kx_freeCryptoEnt(result);
+            exit(1);
+        }
+        fputs(kRestart, stdout);
+        break;
+
+    case OP_BATCH:
+        if (add_batch_crypto_config(kxa, filename) != 0) {
+            fprintf(stderr, "%s: Unable to complete batch configuration.\n", basename);
+            exit(1);
+        }
+        fputs(kRestart, stdout);
+        break;
+
+    case OP_DELETE:
+        ret = kx_getCryptoEntByTokenID(kxa, token, &result, 0);
+        if (ret != 0)
+            lookup_failed(ret, kDoesNotExist);
+        if (kx_delCryptoEnt(kxa, token) != 0) {
+            kx_freeCryptoEnt(result);
+            fprintf(stderr, "%s: Could not delete default token configuration.\n", basename);
+            exit(1);
+        }
+        fputs("Successfully deleted configuration for the default token.\n", stdout);
+        fputs(kRestart, stdout);
+        break;
+
+    case OP_OUTPUT: {
+        ret = kx_getCryptoEntByTokenID(kxa, token, &result, 0);
+        if (ret != 0)
+            lookup_failed(ret,
+                          "%s: An explicit configuration for the default token doesn't exist.  "
+                          "Internal default values will be used.\n");
+        if (filename) {
+            struct stat st;
+            if (stat(filename, &st) == 0) {
+                fprintf(stderr, "%s: File '%s' already exists.\n", basename, filename);
+                kx_freeCryptoEnt(result);
+                exit(1);
+            }
+            fd = fopen(filename, "w");
+            if (!fd) {
+                fprintf(stderr, "%s: Could not open file %s for writing.\n", basename, filename);
+                kx_freeCryptoEnt(result);
+                exit(1);
+            }
+        }
+        write_export_line(fd, result);
+        if (fd != stdout && fclose(fd) != 0) {
+            fprintf(stderr, "%s: Could not write file %s.\n", basename, filename);
+            kx_freeCryptoEnt(result);
+            exit(1);
+        }
+        break;
+    }
+
+    default:
+        break;
+    }
+
+    if (result)
+        kx_freeCryptoEnt(result);
+    close_connection(kxa);
+    return 0;
+}
+
+} // namespace kxcrypto
+
+int main(int argc, char **argv)
+{
+    return kxcrypto::run(argc, argv);
+}

@@ -1,0 +1,39 @@
+/*
+ * admin.h - public records and functions of the administration library.
+ *
+ * A program opens a session with open_connection(), passes the returned
+ * KXAdmin handle to the record functions and releases it with
+ * close_connection().  The session record itself is private to the
+ * library.
+ */
+#ifndef KX_ADMIN_H
+#define KX_ADMIN_H
+
+#include "kxerrno.h"
+#include "kx_dbm.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Connection modes of open_connection(). */
+#define KX_MODE_ANONYMOUS   1  /* anonymous bind, status databases read-only */
+#define KX_MODE_PASSWORD    2  /* administrator DN, caller's password */
+#define KX_MODE_PASSWD_FILE 3  /* administrator DN, password file */
+#define KX_MODE_BIND_DN     4  /* caller's DN and password */
+
+typedef struct KXAdminStruct KXAdminStruct;
+typedef KXAdminStruct *KXAdmin;
+
+/* Seconds a probe of the primary directory server may take; 0: no limit. */
+extern int DStimeout;
+
+KXAdmin open_connection(int mode, char *binddn, char *passwd,
+                        char *config_file, int *error);
+int close_connection(KXAdmin kxa);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KX_ADMIN_H */
