@@ -191,8 +191,8 @@ const char *p2(const char *s)
 char *indent_spaces(int level)
 {
     static char text[512];
-    int n = level > 1 ? 2 * (level - 1) : 0;
-    if (level > 1 && (n > 511 || n < 0))  // n < 0: the product overflowed
+    long long n = level > 1 ? 2LL * (level - 1) : 0;
+    if (n > 511)
         n = 511;
     std::memset(text, ' ', static_cast<size_t>(n));
     text[n] = '\0';

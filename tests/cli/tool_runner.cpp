@@ -71,14 +71,16 @@ ToolResult run_tool(const ToolRun &run)
     for (size_t i = 1; i < run.argv.size(); ++i)
         args.push_back(run.argv[i]);
 
+    const std::map<std::string, std::string> &extra = run.env;
+
     std::vector<std::string> envs;
     for (char **e = environ; *e; ++e) {
         std::string entry(*e);
         std::string key = entry.substr(0, entry.find('='));
-        if (!run.env.count(key))
+        if (!extra.count(key))
             envs.push_back(entry);
     }
-    for (const auto &[k, v] : run.env)
+    for (const auto &[k, v] : extra)
         envs.push_back(k + "=" + v);
 
     std::vector<char *> cargs, cenv;
