@@ -22,15 +22,38 @@ extern "C" {
 #define KX_MODE_PASSWD_FILE 3  /* administrator DN, password file */
 #define KX_MODE_BIND_DN     4  /* caller's DN and password */
 
+#ifndef KX_ADMIN_HANDLE_DEFINED
+#define KX_ADMIN_HANDLE_DEFINED
 typedef struct KXAdminStruct KXAdminStruct;
 typedef KXAdminStruct *KXAdmin;
+#endif
 
 /* Seconds a probe of the primary directory server may take; 0: no limit. */
 extern int DStimeout;
 
+/* Sessions. */
 KXAdmin open_connection(int mode, char *binddn, char *passwd,
                         char *config_file, int *error);
 int close_connection(KXAdmin kxa);
+char *get_server_name(KXAdmin kxa);   /* the session's own string */
+char *get_defaultlocale(void);
+char *get_kxadmin_info(const char *key);
+int check_primary(void);
+int kx_dserr2kxerr(int ldap_result);
+
+/* The directory tree. */
+void print_hierarchy(KXAdmin kxa, int show_attributes, int sort);
+
+/* Generation counters. */
+int kx_getGeneration(KXAdmin kxa, char *name);
+int kx_incGeneration(KXAdmin kxa, char *name);
+int kx_isGenerationValid(KXAdmin kxa, char *name, int generation);
+int kx_DSConfigured(char **path);
+
+/* The primary directory server. */
+int kx_getDSprimary(char **host, int *port);
+int kx_isDSprimary(void);
+int kx_pingDShost(char *host, int port, int timeout);
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,16 @@
 extern "C" {
 #endif
 
+#define KX_DS_SUFFIX        "o=kxdata"
+#define KX_USERS_RDN        "kxName=users"
+#define KX_LTOKENS_RDN      "kxName=logicalTokens"
+#define KX_RTOKENS_RDN      "kxName=rawTokens"
+
+/* Search result disciplines of search_for_entries(). */
+#define KX_SEARCH_ALL       0   /* subtree, every match */
+#define KX_SEARCH_ONE       1   /* subtree, exactly one match */
+#define KX_SEARCH_CHILDREN  2   /* one level, every match */
+
 struct KXAdminStruct {
     LDAP *ld;
     int mode;
@@ -26,6 +36,84 @@ struct KXAdminStruct {
     char *dstatus_fname;
     char *ustatus_fname;
 };
+
+/* ---- administration configuration and password files ------------------ */
+
+KXAdminStruct *allocate_kxa(void);
+void free_kxa(KXAdminStruct *kxa);
+int read_config_file(KXAdminStruct *kxa, const char *path);
+void set_kxa_val(KXAdminStruct *kxa, const char *key, const char *value);
+int check_kxa(KXAdminStruct *kxa);
+char *read_passwd_file(const char *path, int *error);
+
+/* ---- directory connection ------------------------------------------------ */
+
+KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file,
+                      char *server, int *error);
+int kx_ldap_rebind_callback(LDAP *ld, char **dnp, char **passwdp, int *authmethodp,
+                            int freeit, void *arg);
+int _kx_get_authinfo(char **dn, char **passwd);
+
+/* ---- directory entry operations ------------------------------------------ */
+
+int add_entry(LDAP *ld, char *dn, LDAPMod **mods);
+int modify_entry(LDAP *ld, char *dn, LDAPMod **mods);
+int delete_entry(LDAP *ld, char *dn);
+LDAPMessage *search_for_entries(LDAP *ld, char *filter, char *base, char **attrs,
+                                int attrsonly, int which);
+int entry_exists(LDAP *ld, char *filter, char *base);
+int _kx_dsEntryExists(KXAdmin kxa, char *filter, char *base, int on_primary);
+int count_child_entries(LDAP *ld, char *dn);
+int delete_child_entries(LDAP *ld, char *dn);
+char *normalize_search_filter(const char *filter);
+int print_entry_hierarchy(LDAP *ld, char *dn, int level, int show_attributes, int sort);
+
+extern int global_num_entries;
+
+/* ---- data-store server configuration -------------------------------------- */
+
+typedef struct SubtreeNode {
+    char *dn;
+    struct SubtreeNode *next;
+} SubtreeNode;
+
+typedef struct TreeS {
+    SubtreeNode *subtrees;
+    char **referrals;
+    char *replicadn;
+    struct TreeS *next;
+} TreeS;
+
+typedef struct Backend {
+    char **suffixes;
+    char *rootdn;
+    char **replicas;
+    const char *type;
+    TreeS *slaves;
+    TreeS *masters;
+} Backend;
+
+typedef struct BackendTable {
+    int count;
+    int capacity;
+    Backend *backends;
+} BackendTable;
+
+#define KX_DSCONF_READ_BUFFER 1024
+#define KX_DSCONF_LINE_LIMIT  1000
+#define KX_DSCONF_MAX_TOKENS  100
+
+int read_ds_config(BackendTable *table);
+int read_ds_config_file(BackendTable *table, const char *path);
+int fp_getline(FILE *fp, int *lineno, char *buf, int bufsize, char *line, int linesize);
+void fp_parse_line(char *line, int *argc, char **argv, int limit);
+char *strtok_quote(char *text, const char *sep, char **pos);
+Backend *new_backend(BackendTable *table, const char *type);
+void free_backend(BackendTable *table);
+Backend *select_backend(BackendTable *table, const char *dn);
+int configure_treeS(Backend *be, int argc, char **argv, int slave);
+void free_treeS(TreeS *list);
+void setLocalHostname(void);
 
 #ifdef __cplusplus
 }

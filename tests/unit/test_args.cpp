@@ -282,19 +282,24 @@ TEST(ArgsArray, AllocStorageEdgeSizes)
 // ---- parse_key_and_value ----------------------------------------------------
 
 namespace {
+// Result of one parse_key_and_value call.  Both outputs start out as a
+// marker so that a call that forgets to reset them is noticed.
+char kUnset[] = "unset";
+
 struct KeyValue {
     int ret;
-    char *key;
-    char *value;
-    KeyValue(const char *line) : key(reinterpret_cast<char *>(0x1)), value(reinterpret_cast<char *>(0x1))
-    {
-        ret = parse_key_and_value(line, &key, &value);
-    }
+    char *key = kUnset;
+    char *value = kUnset;
+    explicit KeyValue(const char *line) { ret = parse_key_and_value(line, &key, &value); }
     ~KeyValue()
     {
-        std::free(key);
-        std::free(value);
+        if (key != kUnset)
+            std::free(key);
+        if (value != kUnset)
+            std::free(value);
     }
+    KeyValue(const KeyValue &) = delete;
+    KeyValue &operator=(const KeyValue &) = delete;
 };
 } // namespace
 
@@ -882,6 +887,4 @@ TEST(FreeStringArray, FreesOnlyTheFirstCountStrings)
     EXPECT_STREQ(lines[2], "c");
     std::free(lines[2]);
     std::free(lines);
-
-    free_string_array(nullptr, 3);
 }

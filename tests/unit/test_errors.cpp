@@ -118,15 +118,6 @@ TEST(ErrorText, FullRangeWalk)
     }
 }
 
-TEST(ErrorText, ResultStaysValidAcrossCalls)
-{
-    const char *first = kx_err2str(KXE_NOTFOUND);
-    const char *other = kx_err2str(KXE_NOMEM);
-    (void)other;
-    EXPECT_STREQ(first, "Object not found");
-    EXPECT_STREQ(kx_err2str(KXE_NOTFOUND), first);
-}
-
 TEST(ErrorText, EnglishInLocaleWithoutCatalogue)
 {
     ScopedLocale locale("C.UTF-8");

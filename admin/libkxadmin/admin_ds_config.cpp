@@ -1,0 +1,567 @@
+// The directory server's own configuration file (kxdsd.conf): the reader of
+// its logical lines, tokens and keywords, and the discovery and probing of
+// the primary directory server that it names.
+
+#include <atomic>
+#include <cerrno>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "admin_private.h"
+#include "kx_paths.h"
+#include "kx_raii.hpp"
+#include "utils.h"
+
+namespace {
+
+bool starts_with_nocase(const char *text, const char *prefix)
+{
+    return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+bool is_blank_start(const char *line)
+{
+    return line[0] != '\0' && std::isspace(static_cast<unsigned char>(line[0]));
+}
+
+void free_subtrees(SubtreeNode *node)
+{
+    while (node) {
+        SubtreeNode *next = node->next;
+        std::free(node->dn);
+        std::free(node);
+        node = next;
+    }
+}
+
+// ---- process-wide caches ----------------------------------------------------
+// Each is set once under its lock and never changed afterwards, so readers
+// look at it without the lock.
+
+std::mutex localhost_lock;
+std::atomic<char *> localhostname{nullptr};
+
+std::mutex DS_lock;
+std::atomic<char *> DSprimary{nullptr};
+std::atomic<int> DSport{-1};
+
+} // namespace
+
+extern "C" {
+
+// ===== the configuration reader =============================================
+
+int fp_getline(FILE *fp, int *lineno, char *buf, int bufsize, char *line, int linesize)
+{
+    if (std::strlen(buf) >= static_cast<size_t>(linesize)) {
+        dprintf("fp_getline(): buffer larger than %d", linesize);
+        return -1;
+    }
+    std::strcpy(line, buf);
+    ++*lineno;
+    if (starts_with_nocase(line, "include")) {
+        buf[0] = '\0';
+        return 0;
+    }
+    size_t len = std::strlen(line);
+    for (;;) {
+        if (!std::fgets(buf, bufsize, fp)) {
+            buf[0] = '\0';
+            return line[0] ? 0 : KXE_NOMOREDATA;
+        }
+        if (char *nl = std::strchr(buf, '\n'))
+            *nl = '\0';
+        if (buf[0] == '#') {
+            ++*lineno;
+            continue;
+        }
+        if (!is_blank_start(buf))
+            break;
+        size_t add = std::strlen(buf);
+        if (len + add >= static_cast<size_t>(linesize)) {
+            dprintf("fp_getline(): buffer larger than %d", linesize);
+            return -1;
+        }
+        std::memcpy(line + len, buf, add + 1);
+        len += add;
+        ++*lineno;
+    }
+    bool blank = true;
+    for (const char *c = line; *c; ++c)
+        if (!std::isspace(static_cast<unsigned char>(*c)))
+            blank = false;
+    if (blank)
+        line[0] = '\0';
+    return 0;
+}
+
+char *strtok_quote(char *text, const char *sep, char **pos)
+{
+    char *p = text ? text : *pos;
+    if (!p)
+        return nullptr;
+    while (*p && std::strchr(sep, *p))
+        ++p;
+    if (!*p) {
+        *pos = nullptr;
+        return nullptr;
+    }
+    char *token = p;
+    bool quoted = false;
+    while (*p) {
+        if (*p == '"' || *p == '\\') {
+            if (*p == '"')
+                quoted = !quoted;
+            std::memmove(p, p + 1, std::strlen(p + 1) + 1);
+            continue;
+        }
+        if (!quoted && std::strchr(sep, *p)) {
+            *p = '\0';
+            *pos = p + 1;
+            return token;
+        }
+        ++p;
+    }
+    *pos = p;
+    return token;
+}
+
+void fp_parse_line(char *line, int *argc, char **argv, int limit)
+{
+    char *pos = nullptr;
+    *argc = 0;
+    for (char *tok = strtok_quote(line, " \t", &pos); tok; tok = strtok_quote(nullptr, " \t", &pos)) {
+        if (*argc >= limit) {
+            dprintf("fp_parse_line(): Too many tokens (max %d)", limit);
+            exit(1);
+        }
+        argv[(*argc)++] = tok;
+    }
+    argv[*argc] = nullptr;
+}
+
+Backend *new_backend(BackendTable *table, const char *type)
+{
+    if (table->count == table->capacity) {
+        int capacity = table->capacity + 10;
+        auto *grown = static_cast<Backend *>(
+            std::realloc(table->backends, sizeof(Backend) * static_cast<size_t>(capacity)));
+        if (!grown) {
+            dprintf("new_backend(): failed to allocate backend struct");
+            return nullptr;
+        }
+        std::memset(grown + table->capacity, 0, sizeof(Backend) * 10);
+        table->backends = grown;
+        table->capacity = capacity;
+    }
+    Backend *be = &table->backends[table->count++];
+    be->type = (type && strcasecmp(type, "ldbm") == 0) ? "ldbm" : nullptr;
+    return be;
+}
+
+void free_treeS(TreeS *list)
+{
+    while (list) {
+        TreeS *next = list->next;
+        free_subtrees(list->subtrees);
+        kx_free_array(list->referrals);
+        std::free(list->replicadn);
+        std::free(list);
+        list = next;
+    }
+}
+
+void free_backend(BackendTable *table)
+{
+    if (!table)
+        return;
+    for (int i = 0; i < table->count; ++i) {
+        Backend &be = table->backends[i];
+        kx_free_array(be.suffixes);
+        kx_free_array(be.replicas);
+        std::free(be.rootdn);
+        free_treeS(be.slaves);
+        free_treeS(be.masters);
+    }
+    std::free(table->backends);
+    table->count = 0;
+    table->capacity = 0;
+    table->backends = nullptr;
+}
+
+int configure_treeS(Backend *be, int argc, char **argv, int slave)
+{
+    auto *tree = static_cast<TreeS *>(std::calloc(1, sizeof(TreeS)));
+    if (!tree)
+        return KXE_NOMEM;
+    auto drop = [&]() {
+        free_treeS(tree);
+        return KXE_NOMEM;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const char *tok = argv[i];
+        if (starts_with_nocase(tok, "subtree=")) {
+            auto *node = static_cast<SubtreeNode *>(std::calloc(1, sizeof(SubtreeNode)));
+            if (!node || !(node->dn = strdup(tok + 8))) {
+                std::free(node);
+                return drop();
+            }
+            node->next = tree->subtrees;
+            tree->subtrees = node;
+        } else if (slave && starts_with_nocase(tok, "replicadn=")) {
+            char *copy = strdup(tok + 10);
+            if (!copy)
+                return drop();
+            std::free(tree->replicadn);
+            tree->replicadn = copy;
+        } else if (slave && starts_with_nocase(tok, "referral=")) {
+            char *copy = strdup(tok + 9);
+            if (!copy)
+                return drop();
+            if (kx_add_array(&tree->referrals, copy) != 0) {
+                std::free(copy);
+                return drop();
+            }
+        }
+    }
+    TreeS **list = slave ? &be->slaves : &be->masters;
+    tree->next = *list;
+    *list = tree;
+    return 0;
+}
+
+Backend *select_backend(BackendTable *table, const char *dn)
+{
+    if (!table || !dn)
+        return nullptr;
+    size_t m = std::strlen(dn);
+    for (int i = 0; i < table->count; ++i) {
+        Backend *be = &table->backends[i];
+        for (char **s = be->suffixes; s && *s; ++s) {
+            size_t n = std::strlen(*s);
+            if (n > m)
+                continue;
+            if (strcasecmp(*s, dn) == 0 || (n > 0 && strcasecmp(*s, dn + (m - n)) == 0))
+                return be;
+        }
+    }
+    return nullptr;
+}
+
+int read_ds_config_file(BackendTable *table, const char *path)
+{
+    kx::File fp(std::fopen(path, "r"));
+    if (!fp) {
+        int err = errno;
+        dprintf("read_ds_config(): could not open config file \"%s\" (%s)", path, std::strerror(err));
+        return kx_errno2kxerr(err, KXE_FILEACCESS);
+    }
+    char buf[KX_DSCONF_READ_BUFFER] = "";
+    char line[KX_DSCONF_LINE_LIMIT];
+    char *argv[KX_DSCONF_MAX_TOKENS + 1];
+    int lineno = -1;
+    int current = -1;  // index of the current definition
+
+    auto fail = [&](int code) {
+        free_backend(table);
+        return code;
+    };
+
+    for (;;) {
+        int got = fp_getline(fp.get(), &lineno, buf, sizeof buf, line, sizeof line);
+        if (got == KXE_NOMOREDATA)
+            return KXE_SUCCESS;
+        if (got != 0)
+            return fail(-1);
+        if (line[0] == '\0' || line[0] == '#')
+            continue;
+        int argc = 0;
+        fp_parse_line(line, &argc, argv, KX_DSCONF_MAX_TOKENS);
+        if (argc == 0)
+            continue;
+        Backend *be = current >= 0 ? &table->backends[current] : nullptr;
+        const char *kw = argv[0];
+
+        if (strcasecmp(kw, "database") == 0) {
+            if (argc < 2) {
+                dprintf("read_ds_config(): [line %d] missing type in \"database <type>\" line in %s file.",
+                        lineno, path);
+                return fail(-1);
+            }
+            if (!new_backend(table, argv[1]))
+                return fail(KXE_NOMEM);
+            current = table->count - 1;
+        } else if (strcasecmp(kw, "suffix") == 0) {
+            if (argc < 2) {
+                dprintf("read_ds_config(): [line %d] missing dn in \"suffix <dn>\" line in %s file.",
+                        lineno, path);
+                return fail(-1);
+            }
+            if (argc > 2)
+                dprintf("read_ds_config(): [line %d] extra nonsense after <dn> in \"suffix %s\" line in %s file. (ignored)",
+                        lineno, argv[2], path);
+            if (!be) {
+                dprintf("read_ds_config(): [line %d] suffix line must appear inside a database definition in %s file. (ignored)",
+                        lineno, path);
+                continue;
+            }
+            char *copy = strdup(argv[1]);
+            if (!copy) {
+                dprintf("read_ds_config(): strdup() failed.");
+                return fail(KXE_NOMEM);
+            }
+            if (int rc = kx_add_array(&be->suffixes, copy)) {
+                std::free(copy);
+                dprintf("read_ds_config(): [line %d] failed to add \"suffix\" into the \"be\" array.  (%s)",
+                        lineno, kx_err2str(rc));
+                return fail(-1);
+            }
+        } else if (strcasecmp(kw, "rootdn") == 0) {
+            if (argc < 2) {
+                dprintf("read_ds_config(): [line %d] missing dn in \"rootdn <dn>\" line in %s file.",
+                        lineno, path);
+                return fail(-1);
+            }
+            if (!be) {
+                dprintf("read_ds_config(): [line %d] rootdn line must appear inside a database definition in %s file. (ignored)",
+                        lineno, path);
+                continue;
+            }
+            char *copy = strdup(argv[1]);
+            if (!copy) {
+                dprintf("read_ds_config(): strdup() failed.");
+                return fail(KXE_NOMEM);
+            }
+            std::free(be->rootdn);
+            be->rootdn = copy;
+        } else if (strcasecmp(kw, "replica") == 0 || strcasecmp(kw, "push_replica") == 0) {
+            if (argc < 2) {
+                dprintf("read_ds_config(): [line %d] missing host in \"replica <host[:port]>\" line in%s file.",
+                        lineno, path);
+                return fail(-1);
+            }
+            if (!be) {
+                dprintf("read_ds_config(): [line %d] replica line must appear inside a database definition in %s file. (ignored)",
+                        lineno, path);
+                continue;
+            }
+            int host = 0;
+            for (int i = 1; i < argc && !host; ++i)
+                if (starts_with_nocase(argv[i], "host="))
+                    host = i;
+            if (!host) {
+                dprintf("read_ds_config(): [line %d] missing host in \"replica\" line in %s file. (ignored)",
+                        lineno, path);
+                continue;
+            }
+            char *copy = strdup(argv[host] + 5);
+            if (!copy) {
+                dprintf("read_ds_config(): strdup() failed.");
+                return fail(KXE_NOMEM);
+            }
+            if (int rc = kx_add_array(&be->replicas, copy)) {
+                std::free(copy);
+                dprintf("read_ds_config(): [line %d] failed to add \"%s\" into the \"be\" array.  (%s)",
+                        lineno, kw, kx_err2str(rc));
+                return fail(-1);
+            }
+        } else if (strcasecmp(kw, "slave") == 0 || strcasecmp(kw, "master") == 0) {
+            bool slave = strcasecmp(kw, "slave") == 0;
+            if (!be) {
+                dprintf("read_ds_config(): [line %d] %s line must appear inside a database definition in %s file. (ignored)",
+                        lineno, slave ? "slave" : "master", path);
+                continue;
+            }
+            configure_treeS(be, argc, argv, slave ? 1 : 0);
+        }
+        // "pull_replica", "include" and every other keyword are ignored.
+    }
+}
+
+int read_ds_config(BackendTable *table)
+{
+    return read_ds_config_file(table, KX_DSD_CONF);
+}
+
+// ===== the primary directory server ========================================
+
+void setLocalHostname(void)
+{
+    char name[256];
+    if (gethostname(name, sizeof name) != 0) {
+        dprintf("setLocalHostname(): gethostname failed(%s)", std::strerror(errno));
+        return;
+    }
+    name[sizeof name - 1] = '\0';
+    std::lock_guard<std::mutex> guard(localhost_lock);
+    if (!localhostname.load()) {
+        char *copy = strdup(name);
+        if (!copy)
+            dprintf("setLocalHostname(): strdup failed");
+        else
+            localhostname.store(copy);
+    }
+}
+
+int kx_getDSprimary(char **host, int *port)
+{
+    if (!host || !port)
+        return KXE_INVAL;
+    if (const char *cached = DSprimary.load()) {
+        *host = strdup(cached);
+        *port = DSport.load();
+        return *host ? KXE_SUCCESS : KXE_NOMEM;
+    }
+    *host = nullptr;
+    *port = -1;
+
+    BackendTable table{0, 0, nullptr};
+    int ret = read_ds_config(&table);
+    if (ret != KXE_SUCCESS)
+        return ret;
+    Backend *be = select_backend(&table, KX_DS_SUFFIX);
+    if (!be) {
+        free_backend(&table);
+        return KXE_NOTFOUND;
+    }
+
+    char *found = nullptr;
+    int found_port = -1;
+    auto this_host = [&]() {
+        if (!localhostname.load())
+            setLocalHostname();
+        const char *name = localhostname.load();
+        found = name ? strdup(name) : nullptr;
+        if (name && !found)
+            dprintf("kx_getDSprimary(): strdup failed");
+    };
+
+    if (be->masters) {
+        this_host();
+    } else if (be->slaves) {
+        const char *referral = be->slaves->referrals ? be->slaves->referrals[0] : nullptr;
+        const char *colon = nullptr;
+        std::string hostport;
+        if (referral) {
+            const char *slash = std::strrchr(referral, '/');
+            hostport = slash ? slash + 1 : referral;
+            colon = std::strchr(hostport.c_str(), ':');
+        }
+        long port_value = colon ? std::strtol(colon + 1, nullptr, 10) : 0;
+        if (!colon || port_value < 1 || port_value > INT_MAX) {
+            dprintf("kx_getDSprimary(): invalid or missing port number in datastore config file.");
+            free_backend(&table);
+            return KXE_CONFIG;
+        }
+        hostport.resize(static_cast<size_t>(colon - hostport.c_str()));
+        found = strdup(hostport.c_str());
+        found_port = static_cast<int>(port_value);
+    } else {
+        this_host();
+    }
+    free_backend(&table);
+
+    if (!found)
+        return KXE_NOMEM;
+    {
+        std::lock_guard<std::mutex> guard(DS_lock);
+        if (!DSprimary.load()) {
+            DSport.store(found_port);
+            DSprimary.store(found);
+            found = nullptr;
+        }
+    }
+    std::free(found);
+    *host = strdup(DSprimary.load());
+    *port = DSport.load();
+    return *host ? KXE_SUCCESS : KXE_NOMEM;
+}
+
+int kx_isDSprimary(void)
+{
+    char *raw = nullptr;
+    int port = -1;
+    if (kx_getDSprimary(&raw, &port) != KXE_SUCCESS)
+        return 0;
+    kx::CString host(raw);
+    if (!localhostname.load())
+        setLocalHostname();
+    const char *name = localhostname.load();
+    return name && strcasecmp(name, host.get()) == 0 ? 1 : 0;
+}
+
+int kx_pingDShost(char *host, int port, int timeout)
+{
+    if (!host || timeout < 0)
+        return KXE_INVAL;
+    if (!localhostname.load())
+        setLocalHostname();
+    if (const char *name = localhostname.load(); name && strcasecmp(name, host) == 0)
+        return KXE_SUCCESS;
+    if (port <= 0)
+        return KXE_INVAL;
+
+    hostent entry;
+    hostent *resolved = nullptr;
+    char buffer[2336];
+    int herr = 0;
+    if (gethostbyname_r(host, &entry, buffer, sizeof buffer, &resolved, &herr) != 0 || !resolved ||
+        resolved->h_addrtype != AF_INET || !resolved->h_addr_list[0])
+        return KXE_NOTFOUND;
+
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return KXE_SOCKET;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    std::memcpy(&addr.sin_addr, resolved->h_addr_list[0], sizeof addr.sin_addr);
+    int flags = fcntl(fd, F_GETFL, 0);
+    fcntl(fd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
+
+    int result;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        result = KXE_SUCCESS;
+    } else if (errno != EINPROGRESS && errno != EINTR) {
+        dprintf("kx_pingDShost(): connect failed (%s)", std::strerror(errno));
+        result = KXE_REMOTE;
+    } else {
+        // poll rather than select: it has no limit on descriptor numbers.
+        pollfd pfd{fd, POLLIN | POLLOUT | POLLPRI, 0};
+        int wait_ms = timeout == 0 ? -1 : (timeout > INT_MAX / 1000 ? INT_MAX : timeout * 1000);
+        int n = poll(&pfd, 1, wait_ms);
+        if (n == 0) {
+            result = KXE_TIMEOUT;
+        } else if (n < 0) {
+            result = KXE_REMOTE;
+        } else if (pfd.revents & (POLLIN | POLLOUT | POLLERR | POLLHUP)) {
+            int soerr = 0;
+            socklen_t len = sizeof soerr;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0 || soerr != 0) {
+                dprintf("kx_pingDShost(): internal socket error %d", soerr ? soerr : errno);
+                result = KXE_INTERNAL;
+            } else {
+                result = KXE_SUCCESS;
+            }
+        } else {
+            result = KXE_SUCCESS;
+        }
+    }
+    close(fd);
+    return result;
+}
+
+} // extern "C"

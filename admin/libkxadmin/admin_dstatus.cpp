@@ -1,0 +1,197 @@
+// The desktop status database: one record per terminal in a local ndbm
+// file, keyed by the terminal id.
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+
+#include "admin_private.h"
+#include "kx_dbm_codec.hpp"
+#include "kx_raii.hpp"
+#include "utils.h"
+
+namespace {
+
+char *piece(const std::optional<std::string> &s)
+{
+    return s ? safe_strdup(s->c_str()) : nullptr;
+}
+
+const char *nil(const char *s)
+{
+    return s ? s : "(nil)";
+}
+
+std::string time_text(const char *seconds)
+{
+    if (!seconds)
+        return "";
+    kx::CString text(time_field_to_time_string(static_cast<time_t>(std::atol(seconds))));
+    return text ? text.get() : "";
+}
+
+int store(DBM *db, const DBMDesktop *d, int how, bool nulls_as_empty)
+{
+    if (!db || !d || !d->id)
+        return -1;
+    const char *fields[] = {d->id, d->model, d->firmware_rev, d->status, d->last_status_time,
+                            d->first_conn_time};
+    for (const char *&f : fields) {
+        if (!f) {
+            if (!nulls_as_empty)
+                return -1;
+            f = "";
+        }
+    }
+    auto value = kx::dbm::encode({fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]});
+    if (!value)
+        return -1;
+    return dbm_store(db, kx::dbm::key_datum(d->id), kx::dbm::as_datum(*value), how) == 0 ? 0 : -1;
+}
+
+} // namespace
+
+extern "C" {
+
+DBM *open_desktop_dbm(char *path, int mode)
+{
+    if (!path)
+        return nullptr;
+    return dbm_open(path, mode == KX_MODE_ANONYMOUS ? O_RDONLY : O_RDWR, 0664);
+}
+
+void close_desktop_dbm(DBM *db)
+{
+    if (db)
+        dbm_close(db);
+}
+
+DBMDesktop *allocate_dbm_desktop(void)
+{
+    return static_cast<DBMDesktop *>(safe_malloc(sizeof(DBMDesktop)));
+}
+
+void free_dbm_desktop(DBMDesktop *d)
+{
+    if (!d)
+        return;
+    std::free(d->id);
+    std::free(d->model);
+    std::free(d->firmware_rev);
+    std::free(d->status);
+    std::free(d->last_status_time);
+    std::free(d->first_conn_time);
+    std::free(d);
+}
+
+DBMDesktop *fill_dbm_desktop_struct(datum value)
+{
+    auto f = kx::dbm::decode(value, 6);
+    DBMDesktop *d = allocate_dbm_desktop();
+    d->id = piece(f[0]);
+    d->model = piece(f[1]);
+    d->firmware_rev = piece(f[2]);
+    d->status = piece(f[3]);
+    d->last_status_time = piece(f[4]);
+    d->first_conn_time = piece(f[5]);
+    return d;
+}
+
+int add_dbm_desktop(KXAdmin kxa, DBMDesktop *desktop)
+{
+    return kxa ? store(kxa->dstat_db, desktop, DBM_INSERT, true) : -1;
+}
+
+int modify_dstatus(DBM *db, DBMDesktop *desktop)
+{
+    return store(db, desktop, DBM_REPLACE, false);
+}
+
+DBMDesktop *get_dbm_desktop(DBM *db, char *id)
+{
+    if (!db || !id)
+        return nullptr;
+    datum value = dbm_fetch(db, kx::dbm::key_datum(id));
+    if (!value.dptr || value.dsize <= 0) {
+        dlprintf("a", "No desktop record.\n");
+        return nullptr;
+    }
+    return fill_dbm_desktop_struct(value);
+}
+
+int dbm_desktop_exists(DBM *db, char *id)
+{
+    if (!db || !id)
+        return 0;
+    datum value = dbm_fetch(db, kx::dbm::key_datum(id));
+    return value.dptr ? 1 : 0;
+}
+
+int delete_dbm_desktop(KXAdmin kxa, char *id)
+{
+    DBMDesktop *d = kxa ? get_dbm_desktop(kxa->dstat_db, id) : nullptr;
+    if (!d) {
+        dprintf("delete_dbm_desktop(): Could not get dbm_desktop (%s)", p(id));
+        return -1;
+    }
+    int rc = dbm_delete(kxa->dstat_db, kx::dbm::key_datum(id));
+    free_dbm_desktop(d);
+    return rc == 0 ? 0 : -1;
+}
+
+void add_desktop_to_list(DesktopList **list, DBMDesktop *desktop)
+{
+    if (!list || !desktop)
+        return;
+    auto *node = static_cast<DesktopList *>(safe_malloc(sizeof(DesktopList)));
+    node->desktop = desktop;
+    DesktopList **link = list;
+    while (*link && std::strcmp(p((*link)->desktop->id), p(desktop->id)) <= 0)
+        link = &(*link)->next;
+    node->next = *link;
+    *link = node;
+}
+
+DesktopList *get_all_dbm_desktops(DBM *db)
+{
+    if (!db)
+        return nullptr;
+    std::vector<DBMDesktop *> records;
+    for (datum key = dbm_firstkey(db); key.dptr; key = dbm_nextkey(db)) {
+        datum value = dbm_fetch(db, key);
+        if (value.dptr && value.dsize > 0)
+            records.push_back(fill_dbm_desktop_struct(value));
+    }
+    return kx::dbm::sorted_list<DesktopList>(records, [](DesktopList *n, DBMDesktop *d) {
+        n->desktop = d;
+    });
+}
+
+void free_DesktopList(DesktopList **list)
+{
+    if (!list)
+        return;
+    for (DesktopList *n = *list; n;) {
+        DesktopList *next = n->next;
+        free_dbm_desktop(n->desktop);
+        std::free(n);
+        n = next;
+    }
+    *list = nullptr;
+}
+
+void print_dbm_desktop(DBMDesktop *d)
+{
+    if (!d)
+        return;
+    std::string last = time_text(d->last_status_time);
+    std::string first = time_text(d->first_conn_time);
+    std::fprintf(stderr,
+                 "desktop:\n  id                 = %s\n  model              = %s\n"
+                 "  firmware_rev       = %s\n  status             = %s\n"
+                 "  last_status_time   = %s (%s)\n  first_conn_time    = %s (%s)\n",
+                 nil(d->id), nil(d->model), nil(d->firmware_rev), nil(d->status),
+                 nil(d->last_status_time), last.c_str(), nil(d->first_conn_time), first.c_str());
+}
+
+} // extern "C"

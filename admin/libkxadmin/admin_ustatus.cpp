@@ -1,0 +1,193 @@
+// The user status database: one record per directory user in a local ndbm
+// file, keyed by the user id.
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+
+#include "admin_private.h"
+#include "kx_dbm_codec.hpp"
+#include "kx_raii.hpp"
+#include "utils.h"
+
+namespace {
+
+const char *nil(const char *s)
+{
+    return s ? s : "(nil)";
+}
+
+std::string time_text(int seconds)
+{
+    kx::CString text(time_field_to_time_string(static_cast<time_t>(seconds)));
+    return text ? text.get() : "";
+}
+
+const char *status_text(int status)
+{
+    switch (status) {
+    case 0: return "Never";
+    case 1: return "Logged in";
+    case 2: return "Logged out";
+    default: return "Unknown";
+    }
+}
+
+int store(DBM *db, const DBMUser *u, int how, bool desktop_may_be_null)
+{
+    if (!db || !u || !u->id || !u->name)
+        return -1;
+    if (!u->last_desktop && !desktop_may_be_null)
+        return -1;
+    std::string create = std::to_string(u->create_time);
+    std::string status = std::to_string(u->status);
+    std::string last_time = std::to_string(u->last_time);
+    auto value = kx::dbm::encode({u->id, u->name, create, status, p(u->last_desktop), last_time});
+    if (!value)
+        return -1;
+    return dbm_store(db, kx::dbm::key_datum(u->id), kx::dbm::as_datum(*value), how) == 0 ? 0 : -1;
+}
+
+} // namespace
+
+extern "C" {
+
+DBM *open_user_dbm(char *path, int mode)
+{
+    if (!path)
+        return nullptr;
+    return dbm_open(path, mode == KX_MODE_ANONYMOUS ? O_RDONLY : O_RDWR, 0664);
+}
+
+void close_user_dbm(DBM *db)
+{
+    if (db)
+        dbm_close(db);
+}
+
+DBMUser *allocate_dbm_user(void)
+{
+    return static_cast<DBMUser *>(safe_malloc(sizeof(DBMUser)));
+}
+
+void free_dbm_user(DBMUser *u)
+{
+    if (!u)
+        return;
+    std::free(u->id);
+    std::free(u->name);
+    std::free(u->last_desktop);
+    std::free(u);
+}
+
+DBMUser *fill_dbm_user_struct(datum value)
+{
+    auto f = kx::dbm::decode(value, 6);
+    auto text = [](const std::optional<std::string> &s) { return s ? safe_strdup(s->c_str()) : nullptr; };
+    auto number = [](const std::optional<std::string> &s) { return s ? std::atoi(s->c_str()) : 0; };
+    DBMUser *u = allocate_dbm_user();
+    u->id = text(f[0]);
+    u->name = text(f[1]);
+    u->create_time = number(f[2]);
+    u->status = number(f[3]);
+    u->last_desktop = text(f[4]);
+    u->last_time = number(f[5]);
+    return u;
+}
+
+int add_dbm_user(KXAdmin kxa, DBMUser *user)
+{
+    return kxa ? store(kxa->ustat_db, user, DBM_INSERT, true) : -1;
+}
+
+int modify_ustatus(DBM *db, DBMUser *user)
+{
+    return store(db, user, DBM_REPLACE, false);
+}
+
+DBMUser *get_dbm_user(DBM *db, char *id)
+{
+    if (!db || !id)
+        return nullptr;
+    datum value = dbm_fetch(db, kx::dbm::key_datum(id));
+    if (!value.dptr || value.dsize <= 0) {
+        dlprintf("a", "No user record.\n");
+        return nullptr;
+    }
+    return fill_dbm_user_struct(value);
+}
+
+int dbm_user_exists(DBM *db, char *id)
+{
+    if (!db || !id)
+        return 0;
+    datum value = dbm_fetch(db, kx::dbm::key_datum(id));
+    return value.dptr ? 1 : 0;
+}
+
+int delete_dbm_user(KXAdmin kxa, char *id)
+{
+    DBMUser *u = kxa ? get_dbm_user(kxa->ustat_db, id) : nullptr;
+    if (!u) {
+        dprintf("delete_dbm_user(): Could not get dbm_user (%s)", p(id));
+        return -1;
+    }
+    int rc = dbm_delete(kxa->ustat_db, kx::dbm::key_datum(id));
+    free_dbm_user(u);
+    return rc == 0 ? 0 : -1;
+}
+
+void add_user_to_list(UserList **list, DBMUser *user)
+{
+    if (!list || !user)
+        return;
+    auto *node = static_cast<UserList *>(safe_malloc(sizeof(UserList)));
+    node->user = user;
+    UserList **link = list;
+    while (*link && std::strcmp(p((*link)->user->id), p(user->id)) <= 0)
+        link = &(*link)->next;
+    node->next = *link;
+    *link = node;
+}
+
+UserList *get_all_dbm_users(DBM *db)
+{
+    if (!db)
+        return nullptr;
+    std::vector<DBMUser *> records;
+    for (datum key = dbm_firstkey(db); key.dptr; key = dbm_nextkey(db)) {
+        datum value = dbm_fetch(db, key);
+        if (value.dptr && value.dsize > 0)
+            records.push_back(fill_dbm_user_struct(value));
+    }
+    return kx::dbm::sorted_list<UserList>(records, [](UserList *n, DBMUser *u) { n->user = u; });
+}
+
+void free_UserList(UserList **list)
+{
+    if (!list)
+        return;
+    for (UserList *n = *list; n;) {
+        UserList *next = n->next;
+        free_dbm_user(n->user);
+        std::free(n);
+        n = next;
+    }
+    *list = nullptr;
+}
+
+void print_dbm_user(DBMUser *u)
+{
+    if (!u)
+        return;
+    std::string created = time_text(u->create_time);
+    std::string last = time_text(u->last_time);
+    std::fprintf(stderr,
+                 "user:\n  id                 = %s\n  name               = %s\n"
+                 "  create_time        = %d (%s)\n  status             = %s\n"
+                 "  last_desktop       = %s\n  last_time          = %d (%s)\n",
+                 nil(u->id), nil(u->name), u->create_time, created.c_str(),
+                 status_text(u->status), nil(u->last_desktop), u->last_time, last.c_str());
+}
+
+} // extern "C"
