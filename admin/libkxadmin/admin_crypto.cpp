@@ -1,13 +1,109 @@
-// Security configurations of tokens: the record and its printing.
+// Security configurations of tokens: the record and its crypto string, the
+// per-iteration cache with lookup and inheritance from the default token,
+// and the changes written to the directory.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <strings.h>
 
 #include "admin_crypto.h"
 #include "admin_private.h"
+#include "admin_token.h"
+#include "kx_ldap.hpp"
+#include "kx_raii.hpp"
+#include "kx_text.hpp"
 #include "utils.h"
 
-extern "C" void kx_freeCryptoEnt(kx_CryptoEnt_t *ent)
+namespace {
+
+constexpr size_t kBuffer = 500;
+constexpr size_t kCryptoBuffer = KX_CRYPTO_STRING_MAX + 1;
+
+// The five keys of a configuration with their built-in pairs, in the order
+// in which missing keys are completed.
+constexpr const char *kDefaultKeys[] = {"enc_up_type", "enc_down_type", "auth_up_type",
+                                        "auth_down_type", "mode"};
+constexpr const char *kDefaultPairs[] = {"enc_up_type=none", "enc_down_type=none",
+                                         "auth_up_type=none", "auth_down_type=none", "mode=soft"};
+
+constexpr char kAllTokensFilter[] =
+    "(&(objectclass=kxCrypto)(|(objectclass=kxRawToken)(objectclass=kxLogicalToken)))";
+
+// ---- iteration state, one per process, guarded by one_lane -----------------
+
+std::mutex one_lane;
+kx_LinkedList_t *cacheList = nullptr;
+kx_LinkedList_t *cacheCurr = nullptr;
+kx_CryptoEnt_t *defaultConfig = nullptr;
+int defaultSpecified = 0;
+int mergeMode = 0;
+
+// Serialises this store's directory modifications.
+std::mutex ds_lock;
+
+void release_record(void *p)
+{
+    kx_freeCryptoEnt(static_cast<kx_CryptoEnt_t *>(p));
+}
+
+// Discards the state of an iteration; one_lane is held.
+void reset_iteration()
+{
+    mergeMode = 0;
+    kx_freeCryptoEnt(defaultConfig);
+    defaultConfig = nullptr;
+    defaultSpecified = 0;
+    free_cache(&cacheList);
+}
+
+// The crypto string of a record: its pairs joined by commas, at most
+// KX_CRYPTO_STRING_MAX characters.
+std::string crypto_string(char **pairs)
+{
+    std::string s;
+    for (int i = 0; pairs && pairs[i]; ++i) {
+        if (i > 0)
+            s += ',';
+        s += pairs[i];
+    }
+    if (s.size() > kCryptoBuffer - 1)
+        s.resize(kCryptoBuffer - 1);
+    return s;
+}
+
+char *dup_heap(const std::string &s)
+{
+    char *p = static_cast<char *>(std::malloc(s.size() + 1));
+    if (p)
+        std::memcpy(p, s.c_str(), s.size() + 1);
+    return p;
+}
+
+// A new origin of own blanks and total - own asterisks.
+char *make_origin(int own, int total)
+{
+    std::string o(static_cast<size_t>(own), ' ');
+    o.append(static_cast<size_t>(std::max(total - own, 0)), '*');
+    return dup_heap(o);
+}
+
+} // namespace
+
+extern "C" {
+
+// ===== the record ===========================================================
+
+kx_CryptoEnt_t *allocate_cryptoEnt(void)
+{
+    return static_cast<kx_CryptoEnt_t *>(std::calloc(1, sizeof(kx_CryptoEnt_t)));
+}
+
+void kx_freeCryptoEnt(kx_CryptoEnt_t *ent)
 {
     if (!ent)
         return;
@@ -17,7 +113,7 @@ extern "C" void kx_freeCryptoEnt(kx_CryptoEnt_t *ent)
     std::free(ent);
 }
 
-extern "C" void kx_printCryptoEnt(FILE *fd, const kx_CryptoEnt_t *ent)
+void kx_printCryptoEnt(FILE *fd, const kx_CryptoEnt_t *ent)
 {
     if (!fd || !ent)
         return;
@@ -44,21 +140,458 @@ extern "C" void kx_printCryptoEnt(FILE *fd, const kx_CryptoEnt_t *ent)
     }
 }
 
-// The directory store of configurations is not part of this build yet:
-// every lookup and change reports an internal error.
-extern "C" int kx_getCryptoEntByTokenID(KXAdmin, char *, kx_CryptoEnt_t **result, int)
+int isValidToken(const char *id)
 {
+    if (!id)
+        return KX_TOKEN_INVALID;
+    size_t len = std::strlen(id);
+    if (len > 5 && strncasecmp(id, "user.", 5) == 0)
+        return KX_TOKEN_LOGICAL;
+    if (id[0] == '.' || len == 0)
+        return KX_TOKEN_INVALID;
+    const char *dot = std::strchr(id + 1, '.');
+    if (!dot || dot[1] == '\0')
+        return KX_TOKEN_INVALID;
+    return KX_TOKEN_RAW;
+}
+
+char *getTokenID(char *id)
+{
+    if (!id)
+        return nullptr;
+    if (strncasecmp(id, "pseudo", 6) == 0 && id[6] == '.')
+        return id + 7;
+    return id;
+}
+
+kx_CryptoEnt_t *fill_crypto_struct(KXAdmin kxa, LDAPMessage *entry, int default_flag, int *error)
+{
+    int dummy;
+    if (!error)
+        error = &dummy;
+    *error = KXE_SUCCESS;
+    kx_CryptoEnt_t *ent = allocate_cryptoEnt();
+    if (!ent) {
+        *error = KXE_INTERNAL;
+        return nullptr;
+    }
+    auto fail = [&](int code, const char *message) -> kx_CryptoEnt_t * {
+        if (message)
+            dprintf("%s", message);
+        kx_freeCryptoEnt(ent);
+        *error = code;
+        return nullptr;
+    };
+
+    int n = 0;
+    if (!entry && default_flag == 1) {
+        if (!(ent->tokenID = strdup(KX_DEFAULT_TOKEN)))
+            return fail(KXE_NOMEM, "Error: Out of memory.\n");
+    } else {
+        auto id = (entry && kxa) ? kx::first_value(kxa->ld, entry, "kxID") : std::nullopt;
+        if (!id)
+            return fail(KXE_INTERNAL, "Error: Could not get kxID attribute\n");
+        if (!(ent->tokenID = dup_heap(*id)))
+            return fail(KXE_NOMEM, "Error: Out of memory.\n");
+        auto crypto = kx::first_value(kxa->ld, entry, "kxCryptoString");
+        if (!crypto)
+            return fail(KXE_INTERNAL, "Error: Could not get kxCryptoString attribute\n");
+        std::vector<std::string> fields;
+        if (!kx::split_args(crypto->c_str(), ',', fields))
+            return fail(KXE_INTERNAL, "Error: Could not obtain key/value pairs from crypto entry.\n");
+        if (!fields.empty() && fields.back().empty())
+            fields.pop_back();
+        ent->keyValue = static_cast<char **>(std::calloc(fields.size() + 1, sizeof(char *)));
+        if (!ent->keyValue)
+            return fail(KXE_INTERNAL, "Error: Could not obtain key/value pairs from crypto entry.\n");
+        for (const std::string &f : fields) {
+            if (!(ent->keyValue[n] = dup_heap(f)))
+                return fail(KXE_INTERNAL,
+                            "Error: Could not obtain key/value pairs from crypto entry.\n");
+            ++n;
+        }
+    }
+
+    int k = 0;
+    if (default_flag == 1) {
+        std::vector<const char *> missing;
+        for (size_t i = 0; i < 5; ++i) {
+            char *value = get_value(ent->keyValue, n, kDefaultKeys[i]);
+            if (!value)
+                missing.push_back(kDefaultPairs[i]);
+            std::free(value);
+        }
+        k = static_cast<int>(missing.size());
+        if (n + k != 5)
+            return fail(KXE_INTERNAL, "ERROR: invalid key/value pair in entry.\n");
+        if (k > 0) {
+            auto **grown = static_cast<char **>(
+                std::realloc(ent->keyValue, static_cast<size_t>(n + k + 1) * sizeof(char *)));
+            if (!grown)
+                return fail(KXE_NOMEM, "Error: Out of memory.\n");
+            ent->keyValue = grown;
+            for (int i = 0; i < k; ++i) {
+                grown[n + i] = strdup(missing[static_cast<size_t>(i)]);
+                grown[n + i + 1] = nullptr;
+                if (!grown[n + i])
+                    return fail(KXE_NOMEM, "Error: Out of memory.\n");
+            }
+        }
+    }
+    if (!(ent->origin = make_origin(n, n + k)))
+        return fail(KXE_NOMEM, "Error: Out of memory.\n");
+    ent->numEntries = n + k;
+    return ent;
+}
+
+// ===== the cache ==============================================================
+
+int insert_cache(kx_CryptoEnt_t *ent, kx_LinkedList_t **list)
+{
+    char *key = safe_strdup(ent ? ent->tokenID : nullptr);
+    if (!key) {
+        free_cache(list);
+        return KXE_NOMEM;
+    }
+    int rc = kx_addNode2List(list, key, ent, 0);
+    if (rc != 0) {
+        free_cache(list);
+        std::free(key);
+        return rc;
+    }
+    cacheCurr = *list;
+    return 0;
+}
+
+void free_cache(kx_LinkedList_t **list)
+{
+    cacheCurr = nullptr;
+    if (!list)
+        return;
+    kx_freeLinkedList(*list, release_record);
+    *list = nullptr;
+}
+
+void print_cache(FILE *fd, kx_LinkedList_t *list)
+{
+    for (; list; list = list->next)
+        if (list->node)
+            kx_printCryptoEnt(fd, static_cast<const kx_CryptoEnt_t *>(list->node));
+}
+
+int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
+{
+    LDAP *ld = kxa->ld;
+    if (ldap_count_entries(ld, result) <= 0 && merge != 1)
+        return KXE_NOTFOUND;
+
+    // The records in result order; they go into the list below, sorted.
+    std::vector<kx_CryptoEnt_t *> records;
+    auto discard = [&]() {
+        for (kx_CryptoEnt_t *r : records)
+            kx_freeCryptoEnt(r);
+    };
+    bool default_met = false;
+    for (LDAPMessage *e = ldap_first_entry(ld, result); e; e = ldap_next_entry(ld, e)) {
+        int err = 0;
+        if (merge == 1 && !default_met) {
+            auto id = kx::first_value(ld, e, "kxID");
+            if (!id) {
+                dprintf("Error: Could not get value for kxID attribute.\n");
+                discard();
+                return KXE_INTERNAL;
+            }
+            if (*id == KX_DEFAULT_TOKEN) {
+                kx_CryptoEnt_t *def = fill_crypto_struct(kxa, e, 1, &err);
+                if (!def) {
+                    dprintf("Error: While allocating and filling kx_CryptoEnt_t struct.\n");
+                    discard();
+                    return err;
+                }
+                kx_freeCryptoEnt(defaultConfig);
+                defaultConfig = def;
+                default_met = true;
+                continue;
+            }
+        }
+        kx_CryptoEnt_t *rec = fill_crypto_struct(kxa, e, 0, &err);
+        if (!rec) {
+            dprintf("Error: While allocating and filling kx_CryptoEnt_t struct.\n");
+            discard();
+            return err;
+        }
+        records.push_back(rec);
+    }
+
+    // Ascending token id; among equal ids the one met later comes first, as
+    // if each had been put in front of its equals one by one.  Sorting keeps
+    // a large fill at n log n.
+    std::vector<size_t> order(records.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        int c = std::strcmp(records[a]->tokenID, records[b]->tokenID);
+        return c != 0 ? c < 0 : a > b;
+    });
+    free_cache(&cacheList);
+    kx_LinkedList_t **tail = &cacheList;
+    for (size_t i : order) {
+        kx_LinkedList_t *node = kx_allocLinkedListNode();
+        char *key = node ? safe_strdup(records[i]->tokenID) : nullptr;
+        if (!key) {
+            std::free(node);
+            dprintf("Error: Could not add kx_CryptoEnt_t struct to cacheList.\n");
+            // Records already in the list are released with it.
+            for (size_t j : order)
+                if (j == i)
+                    break;
+                else
+                    records[j] = nullptr;
+            discard();
+            free_cache(&cacheList);
+            return KXE_INTERNAL;
+        }
+        node->key = key;
+        node->node = records[i];
+        *tail = node;
+        tail = &node->next;
+    }
+    cacheCurr = cacheList;
+
+    if (merge == 1 && !defaultConfig) {
+        int err = 0;
+        defaultConfig = fill_crypto_struct(kxa, nullptr, 1, &err);
+        if (!defaultConfig) {
+            dprintf("Error: While allocating and filling kx_CryptoEnt_t struct.\n");
+            return err;
+        }
+    }
+    return KXE_SUCCESS;
+}
+
+// ===== lookup ===================================================================
+
+int kx_setCryptoEnt(KXAdmin kxa, char *tokenID, int merge)
+{
+    std::lock_guard<std::mutex> guard(one_lane);
+    if (!kxa)
+        return KXE_INVAL;
+    reset_iteration();
+    mergeMode = merge;
+
+    std::string searched;
+    int cls = KX_TOKEN_INVALID;
+    if (tokenID) {
+        cls = isValidToken(tokenID);
+        if (cls == KX_TOKEN_INVALID)
+            return KXE_INVAL;
+        searched = cls == KX_TOKEN_RAW ? getTokenID(tokenID) : tokenID;
+        if (searched == KX_DEFAULT_TOKEN)
+            defaultSpecified = 1;
+    }
+
+    const char *subtree = p(kxa->subtree);
+    std::string id = kx::filter_value(searched);
+    std::string filter, base;
+    if (!tokenID) {
+        filter = kx::cut(kBuffer, "%s", kAllTokensFilter);
+        base = kx::cut(kBuffer, "%s", subtree);
+    } else if (merge == 1 && std::strcmp(tokenID, KX_DEFAULT_TOKEN) == 0) {
+        filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxCrypto))", KX_DEFAULT_TOKEN);
+        base = kx::cut(kBuffer, "%s, %s", KX_RTOKENS_RDN, subtree);
+    } else if (merge == 1) {
+        filter = kx::cut(kBuffer,
+                         "(&(|(kxID=%s)(kxID=%s))(objectclass=kxCrypto)(|(objectclass=kxRawToken)"
+                         "(objectclass=kxLogicalToken)))",
+                         id.c_str(), KX_DEFAULT_TOKEN);
+        base = kx::cut(kBuffer, "%s", subtree);
+    } else {
+        filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxCrypto))", id.c_str());
+        base = kx::cut(kBuffer, "%s, %s", cls == KX_TOKEN_RAW ? KX_RTOKENS_RDN : KX_LTOKENS_RDN,
+                       subtree);
+    }
+
+    kx::LdapMessage result(
+        search_for_entries(kxa->ld, filter.data(), base.data(), nullptr, 0, KX_SEARCH_ALL));
     if (result)
-        *result = nullptr;
-    return KXE_INTERNAL;
+        return add2cache_from_ldap(kxa, tokenID, result.get(), merge);
+    if (merge != 1)
+        return KXE_NOTFOUND;
+    return check_primary() != KXE_SUCCESS ? KXE_INTERNAL : KXE_SUCCESS;
 }
 
-extern "C" int kx_addCryptoEnt(KXAdmin, kx_CryptoEnt_t *, int)
+int kx_getCryptoEnt(kx_CryptoEnt_t **out)
 {
-    return KXE_INTERNAL;
+    std::lock_guard<std::mutex> guard(one_lane);
+    if (!out)
+        return KXE_INVAL;
+    if (!cacheCurr && (cacheList || !defaultConfig))
+        return KXE_NOMOREDATA;
+
+    kx_CryptoEnt_t *rec;
+    int own, total;
+    if (cacheCurr) {
+        rec = static_cast<kx_CryptoEnt_t *>(cacheCurr->node);
+        cacheCurr->node = nullptr;
+        cacheCurr = cacheCurr->next;
+        *out = rec;
+        own = total = count_args(rec->keyValue);
+        if (mergeMode == 1) {
+            if (defaultConfig && merge_keyValue_arrays(&rec->keyValue, defaultConfig->keyValue) != 0)
+                return KXE_NOMEM;
+            total = count_args(rec->keyValue);
+        }
+    } else {
+        rec = defaultConfig;
+        defaultConfig = nullptr;
+        *out = rec;
+        own = 0;
+        total = count_args(rec->keyValue);
+    }
+    if (defaultSpecified == 1)
+        return KXE_SUCCESS;
+
+    char *origin = make_origin(own, total);
+    if (!origin) {
+        dprintf("Error: Not enough memory.\n");
+        kx_freeCryptoEnt(rec);
+        *out = nullptr;
+        return KXE_NOMEM;
+    }
+    std::free(rec->origin);
+    rec->origin = origin;
+    return KXE_SUCCESS;
 }
 
-extern "C" int kx_delCryptoEnt(KXAdmin, char *)
+void kx_endCryptoEnt(void)
 {
-    return KXE_INTERNAL;
+    std::lock_guard<std::mutex> guard(one_lane);
+    reset_iteration();
 }
+
+int kx_getCryptoEntByTokenID(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result, const int merge)
+{
+    if (!result)
+        return KXE_INVAL;
+    *result = nullptr;
+    int rc = kx_setCryptoEnt(kxa, tokenID, merge);
+    if (rc != KXE_SUCCESS)
+        return rc;
+
+    kx_CryptoEnt_t *first = nullptr;
+    rc = kx_getCryptoEnt(&first);
+    if (rc == KXE_SUCCESS) {
+        kx_CryptoEnt_t *second = nullptr;
+        if (kx_getCryptoEnt(&second) == KXE_SUCCESS) {
+            dprintf("Error: kx_getCryptoEnt multiple entries for token '%s'\n", p(tokenID));
+            kx_freeCryptoEnt(first);
+            kx_freeCryptoEnt(second);
+            return KXE_INTERNAL;
+        }
+        kx_freeCryptoEnt(second);
+    }
+    kx_endCryptoEnt();
+    if (rc == KXE_SUCCESS) {
+        *result = first;
+        return KXE_SUCCESS;
+    }
+    kx_freeCryptoEnt(first);
+    return KXE_NOTFOUND;
+}
+
+// ===== changes ==================================================================
+
+char *constructDN(KXAdmin kxa, char *tokenID)
+{
+    int cls = isValidToken(tokenID);
+    if (cls == KX_TOKEN_INVALID || !kxa)
+        return nullptr;
+    std::string id = kx::dn_value(cls == KX_TOKEN_RAW ? getTokenID(tokenID) : tokenID);
+    auto dn = kx::bounded(kBuffer, "kxID=%s,%s,%s", id.c_str(),
+                          cls == KX_TOKEN_RAW ? KX_RTOKENS_RDN : KX_LTOKENS_RDN, p(kxa->subtree));
+    if (!dn)
+        return nullptr;
+    char *copy = dup_heap(*dn);
+    if (!copy)
+        dprintf("Error: Out of memory.\n");
+    return copy;
+}
+
+int _modCrypto(KXAdmin kxa, kx_CryptoEnt_t *ent, int op)
+{
+    std::lock_guard<std::mutex> guard(ds_lock);
+    int ldap_op = op == 1 ? LDAP_MOD_DELETE : LDAP_MOD_ADD;
+    kx::Mods mods;
+    mods.add(ldap_op, "objectclass", {"kxCrypto"});
+    mods.add(ldap_op, "kxCryptoString", {crypto_string(ent->keyValue)});
+    kx::CString dn(constructDN(kxa, ent->tokenID));
+    if (!dn)
+        return KXE_INTERNAL;
+    return modify_entry(kxa->ld, dn.get(), mods.get());
+}
+
+int kx_delCryptoEnt(KXAdmin kxa, char *tokenID)
+{
+    if (!kxa || isValidToken(tokenID) == KX_TOKEN_INVALID)
+        return KXE_INVAL;
+    kx_CryptoEnt_t *stored = nullptr;
+    int rc = kx_getCryptoEntByTokenID(kxa, tokenID, &stored, 0);
+    if (rc != KXE_SUCCESS)
+        return rc;
+    rc = _modCrypto(kxa, stored, 1);
+    kx_freeCryptoEnt(stored);
+    return rc;
+}
+
+int kx_addCryptoEnt(KXAdmin kxa, kx_CryptoEnt_t *ent, int replace)
+{
+    if (!kxa || !ent || isValidToken(ent->tokenID) == KX_TOKEN_INVALID)
+        return KXE_INVAL;
+    kx_CryptoEnt_t *stored = nullptr;
+    int rc = kx_getCryptoEntByTokenID(kxa, ent->tokenID, &stored, 0);
+    if (rc == KXE_SUCCESS) {
+        if (replace != 1) {
+            kx_freeCryptoEnt(stored);
+            return KXE_EXISTS;
+        }
+        rc = kx_delCryptoEnt(kxa, stored->tokenID);
+        kx_freeCryptoEnt(stored);
+        if (rc != KXE_SUCCESS)
+            return KXE_INTERNAL;
+        return _modCrypto(kxa, ent, 0);
+    }
+    if (rc != KXE_NOTFOUND)
+        return rc;
+
+    const char *subtree = p(kxa->subtree);
+    if (isValidToken(ent->tokenID) == KX_TOKEN_LOGICAL) {
+        std::string id = kx::filter_value(ent->tokenID);
+        std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxLogicalToken))", id.c_str());
+        std::string base = kx::cut(kBuffer, "%s,%s", KX_LTOKENS_RDN, subtree);
+        if (entry_exists(kxa->ld, filter.data(), base.data()) == 0)
+            return KXE_NOTOKEN;
+    } else {
+        std::string id = kx::filter_value(getTokenID(ent->tokenID));
+        std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxRawToken))", id.c_str());
+        std::string base = kx::cut(kBuffer, "%s,%s", KX_RTOKENS_RDN, subtree);
+        if (entry_exists(kxa->ld, filter.data(), base.data()) == 0) {
+            KXRawToken *raw = allocate_raw_token();
+            raw->id = safe_strdup(ent->tokenID);
+            raw->token_type = safe_strdup("user");
+            raw->token_state = safe_strdup("unknown");
+            raw->enabled = safe_strdup("allowed");
+            if (!raw->id || !raw->token_type || !raw->token_state || !raw->enabled) {
+                dprintf("Error: Out of memory.\n");
+                free_raw_token(raw);
+                return KXE_NOMEM;
+            }
+            int added = add_raw_token(kxa, raw);
+            free_raw_token(raw);
+            if (added == -1)
+                return KXE_INTERNAL;
+        }
+    }
+    return _modCrypto(kxa, ent, 0);
+}
+
+} // extern "C"

@@ -24,10 +24,15 @@ typedef struct kx_CryptoEnt_t {
     int numEntries;    /* number of pairs when read from the directory */
 } kx_CryptoEnt_t;
 
+/* Iteration over stored configurations: begin, take records, end. */
+int kx_setCryptoEnt(KXAdmin kxa, char *tokenID, int mergeMode);
+int kx_getCryptoEnt(kx_CryptoEnt_t **ent);
+void kx_endCryptoEnt(void);
+
 void kx_freeCryptoEnt(kx_CryptoEnt_t *ent);
 void kx_printCryptoEnt(FILE *fd, const kx_CryptoEnt_t *ent);
 int kx_getCryptoEntByTokenID(KXAdmin kxa, char *tokenID,
-                             kx_CryptoEnt_t **result, int mergeMode);
+                             kx_CryptoEnt_t **result, const int mergeMode);
 int kx_addCryptoEnt(KXAdmin kxa, kx_CryptoEnt_t *ent, int replace);
 int kx_delCryptoEnt(KXAdmin kxa, char *tokenID);
 

@@ -70,6 +70,28 @@ int print_entry_hierarchy(LDAP *ld, char *dn, int level, int show_attributes, in
 
 extern int global_num_entries;
 
+/* ---- security configuration store ----------------------------------------- */
+
+struct kx_CryptoEnt_t;
+struct kx_LinkedList_t;
+struct KXRawToken;
+
+struct kx_CryptoEnt_t *allocate_cryptoEnt(void);
+struct kx_CryptoEnt_t *fill_crypto_struct(KXAdmin kxa, LDAPMessage *entry, int default_flag,
+                                          int *error);
+int isValidToken(const char *tokenID);
+char *getTokenID(char *tokenID);
+int add2cache_from_ldap(KXAdmin kxa, char *tokenID, LDAPMessage *result, int mergeMode);
+int insert_cache(struct kx_CryptoEnt_t *ent, struct kx_LinkedList_t **list);
+void free_cache(struct kx_LinkedList_t **list);
+void print_cache(FILE *fd, struct kx_LinkedList_t *list);
+int _modCrypto(KXAdmin kxa, struct kx_CryptoEnt_t *ent, int op);
+char *constructDN(KXAdmin kxa, char *tokenID);
+
+/* ---- raw tokens ------------------------------------------------------------- */
+
+struct KXRawToken *fill_raw_token_struct(KXAdmin kxa, LDAPMessage *entry);
+
 /* ---- data-store server configuration -------------------------------------- */
 
 typedef struct SubtreeNode {

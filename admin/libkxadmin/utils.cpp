@@ -15,6 +15,7 @@
 #include <strings.h>
 #include <syslog.h>
 
+#include "kx_text.hpp"
 #include "kxerrno.h"
 #include "utils.h"
 
@@ -92,6 +93,50 @@ char *dup_or_null(std::string_view s)
 }
 
 } // namespace
+
+namespace kx {
+
+bool split_args(const char *text, char separator, std::vector<std::string> &fields,
+                std::string *too_long)
+{
+    fields.clear();
+    if (!text)
+        text = "";
+    constexpr size_t kField = 512;  // a field holds at most kField - 1 characters
+    std::string field;
+    auto store = [&]() {
+        std::string_view f(field);
+        size_t first = 0, last = f.size();
+        while (first < last && is_trim_char(f[first]))
+            ++first;
+        while (last > first && is_trim_char(f[last - 1]))
+            --last;
+        fields.emplace_back(f.substr(first, last - first));
+        field.clear();
+    };
+    for (const char *c = text; *c; ++c) {
+        if (*c == '\\') {
+            if (c[1] == separator && separator != '\0')
+                ++c;  // the escaped separator is taken as text below
+            else
+                continue;  // a lone backslash is dropped
+        } else if (*c == separator) {
+            store();
+            continue;
+        }
+        field += *c;
+        if (field.size() == kField) {
+            if (too_long)
+                *too_long = field.substr(0, kField - 1);
+            fields.clear();
+            return false;
+        }
+    }
+    store();
+    return true;
+}
+
+} // namespace kx
 
 extern "C" {
 
@@ -203,54 +248,25 @@ char *indent_spaces(int level)
 
 char **parse_args(const char *text, char separator)
 {
-    if (!text)
-        text = "";
-
-    // One pointer per unescaped separator, one for the last field, one for
-    // the NULL end.
-    size_t separators = 0;
-    for (const char *c = text; *c; ++c)
-        if (*c == separator && (c == text || c[-1] != '\\'))
-            ++separators;
-    auto **fields = static_cast<char **>(
-        std::calloc(separators + 2, sizeof(char *)));
-    if (!fields) {
-        fputs("Error - Not enough memory to split arguments\n", stderr);
+    std::vector<std::string> fields;
+    std::string too_long;
+    if (!kx::split_args(text, separator, fields, &too_long)) {
+        fputs("Error - Argument string too long:\n", stderr);
+        fflush(stderr);
+        fprintf(stderr, " '%s...'\n", too_long.c_str());
         exit(1);
     }
-
-    char field[512];
-    size_t len = 0;
-    size_t n = 0;
-    auto store = [&]() {
-        field[len] = '\0';
-        char *stripped = strip_leading_and_trailing_whitespace(field);
-        fields[n++] = stripped ? stripped : static_cast<char *>(safe_calloc(1, 1));
-        len = 0;
-    };
-
-    for (const char *c = text; *c; ++c) {
-        if (*c == '\\') {
-            if (c[1] == separator && separator != '\0') {
-                ++c;  // the escaped separator is taken as text below
-            } else {
-                continue;  // a lone backslash is dropped
-            }
-        } else if (*c == separator) {
-            store();
-            continue;
-        }
-        field[len++] = *c;
-        if (len == sizeof field) {
-            fputs("Error - Argument string too long:\n", stderr);
-            fflush(stderr);
-            fprintf(stderr, " '%.511s...'\n", field);
-            exit(1);
-        }
+    auto **array = static_cast<char **>(std::calloc(fields.size() + 1, sizeof(char *)));
+    if (!array) {
+        fprintf(stderr, "Could not calloc %d elements of %d bytes\n",
+                static_cast<int>(fields.size() + 1), static_cast<int>(sizeof(char *)));
+        exit(1);
     }
-    store();
-    fields[n] = nullptr;
-    return fields;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        array[i] = static_cast<char *>(safe_malloc(static_cast<int>(fields[i].size() + 1)));
+        std::memcpy(array[i], fields[i].c_str(), fields[i].size() + 1);
+    }
+    return array;
 }
 
 int count_args(char **array)
