@@ -52,6 +52,10 @@ ADMIN_DN="cn=admin,o=kxdata"
 ADMIN_PW=${KX_TESTBED_ADMIN_PW:-kx-Testbed-Secret1}
 SUBTREE=${KX_TESTBED_SUBTREE:-kxName=kx,o=kxdata}
 HOST=127.0.0.1
+# The provider of the replicated pair listens on another loopback address
+# with the consumer's port, as a primary on another host would: the product
+# files give one port for both, and the primary is told apart by its host.
+PROVIDER_HOST=${KX_TESTBED_PROVIDER_HOST:-127.0.0.2}
 TIMEOUT=${KX_TESTBED_TIMEOUT:-30}
 SLAPD_DEBUG=${KX_SLAPD_DEBUG:-stats}
 SLAPD=${KX_SLAPD:-/usr/sbin/slapd}
@@ -175,6 +179,15 @@ stop_instance() {
 # ---------------------------------------------------------------------------
 # Ports
 
+# The address an instance listens on.
+instance_host() {
+    if [ "$(basename "$1")" = provider ]; then
+        echo "$PROVIDER_HOST"
+    else
+        echo "$HOST"
+    fi
+}
+
 # A port that nothing on 127.0.0.1 listens on right now, chosen by the kernel
 # when python3 is there; the launch tries again when slapd cannot bind it.
 pick_port() {
@@ -267,7 +280,7 @@ EOF
 
 # Read-only copy of the provider; writes are referred to it.
 syncrepl	rid=001
-		provider=ldap://$HOST:$pport
+		provider=ldap://$PROVIDER_HOST:$pport
 		type=refreshAndPersist
 		retry="1 +"
 		timeout=5
@@ -278,7 +291,7 @@ syncrepl	rid=001
 		bindmethod=simple
 		binddn="$ADMIN_DN"
 		credentials="$ADMIN_PW"
-updateref	ldap://$HOST:$pport
+updateref	ldap://$PROVIDER_HOST:$pport
 EOF
             ;;
         esac
@@ -306,7 +319,7 @@ print_log() {
 # Returns 0 when up, 3 when the port was taken, 1 on any other failure.
 launch_instance() {
     local inst=$1 port=$2 uri pid deadline
-    uri="ldap://$HOST:$port/"
+    uri="ldap://$(instance_host "$inst"):$port/"
     echo "$port" >"$inst/port"
     {
         echo "==== $(date '+%Y-%m-%d %H:%M:%S') slapd on $uri"
@@ -373,7 +386,7 @@ start_instance() {
         *)
             print_log "$inst"
             stop_instance "$inst"
-            die "the $role server did not answer on ldap://$HOST:$port/ within ${TIMEOUT}s"
+            die "the $role server did not answer on ldap://$(instance_host "$inst"):$port/ within ${TIMEOUT}s"
             ;;
         esac
     done
@@ -515,7 +528,7 @@ suffix		"$SUFFIX"
 rootdn		"$ADMIN_DN"
 slave		subtree="$SUFFIX"
 		replicadn="$ADMIN_DN"
-		referral="ldap://$HOST:$pport"
+		referral="ldap://$PROVIDER_HOST:$pport"
 EOF
     else
         cat >"$etc/kxds/current/kxdsd.conf" <<EOF
@@ -565,7 +578,8 @@ write_env() {
             echo "KX_SLAPD_PID=$(instance_pid "$statedir/consumer")"
             echo "KX_SLAPD_LOG=$(q "$statedir/consumer/slapd.log")"
             echo "KX_PROVIDER_PORT=$pport"
-            echo "KX_PROVIDER_URI=ldap://$HOST:$pport"
+            echo "KX_PROVIDER_HOST=$PROVIDER_HOST"
+            echo "KX_PROVIDER_URI=ldap://$PROVIDER_HOST:$pport"
             echo "KX_PROVIDER_PID=$(instance_pid "$statedir/provider")"
             echo "KX_PROVIDER_LOG=$(q "$statedir/provider/slapd.log")"
             echo "KX_CONSUMER_PORT=$cport"
@@ -664,8 +678,8 @@ cmd_start() {
         local pport cport
         mkdir -p "$statedir/provider" "$statedir/consumer"
         pport=$(start_instance "$statedir/provider" provider)
-        load_base_tree "ldap://$HOST:$pport/" "$statedir/provider"
-        cport=$(start_instance "$statedir/consumer" consumer "$pport")
+        load_base_tree "ldap://$PROVIDER_HOST:$pport/" "$statedir/provider"
+        cport=$(start_instance "$statedir/consumer" consumer "$pport" "$pport")
         wait_replicated "ldap://$HOST:$cport/" "$statedir/consumer"
         write_product_files "$statedir" "$root" "$cport" replicated "$pport"
         write_env "$statedir"
@@ -735,7 +749,7 @@ cmd_status() {
         [ -d "$statedir/$i" ] || continue
         pid=$(instance_pid "$statedir/$i")
         if [ -n "$pid" ]; then
-            echo "$i: running, pid $pid, ldap://$HOST:$(cat "$statedir/$i/port")/"
+            echo "$i: running, pid $pid, ldap://$(instance_host "$statedir/$i"):$(cat "$statedir/$i/port")/"
             any=0
         else
             echo "$i: stopped"

@@ -651,7 +651,8 @@ TEST_F(Replicated, WritesFollowTheReferralToTheProvider)
     char *host = nullptr;
     int port = 0;
     ASSERT_EQ(kx_getDSprimary(&host, &port), KXE_SUCCESS);
-    EXPECT_STREQ(host, "127.0.0.1");
+    EXPECT_EQ(std::string(host), bed()["KX_PROVIDER_HOST"]);
+    EXPECT_NE(std::string(host), "127.0.0.1");
     EXPECT_EQ(std::to_string(port), bed()["KX_PROVIDER_PORT"]);
     std::free(host);
 
@@ -665,6 +666,40 @@ TEST_F(Replicated, WritesFollowTheReferralToTheProvider)
     EXPECT_EQ(delete_entry(k->ld, dn.data()), KXE_SUCCESS);
     EXPECT_EQ(ldapsearch(bed()["KX_PROVIDER_URI"], rawtokens(), "(kxID=replicated.one)"), "");
     EXPECT_TRUE(on_consumer("(kxID=replicated.one)", false));
+}
+
+TEST_F(Replicated, ExistenceOnThePrimary)
+{
+    KXAdmin k = open(3);
+    ASSERT_NE(k, nullptr);
+    std::string base = rawtokens();
+    // Written on the provider directly: the test on the primary sees it at
+    // once, whatever the consumer holds yet.
+    ASSERT_EQ(ldapmodify(bed()["KX_PROVIDER_URI"], "dn: kxID=primary.only," + base +
+                                                       "\nchangetype: add\nobjectClass: kxRawToken\n"
+                                                       "kxID: primary.only\n"),
+              0);
+    char filter[] = "(kxID=primary.only)";
+    EXPECT_EQ(_kx_dsEntryExists(k, filter, base.data(), 1), KXE_SUCCESS);
+    char none[] = "(kxID=primary.none)";
+    EXPECT_EQ(_kx_dsEntryExists(k, none, base.data(), 1), KXE_NOTFOUND);
+    EXPECT_TRUE(on_consumer("(kxID=primary.only)", true));
+
+    ASSERT_TRUE(TestBed::control("stop-provider"));
+    kxcap_clear();
+    int on_primary = _kx_dsEntryExists(k, filter, base.data(), 1);
+    int here = _kx_dsEntryExists(k, filter, base.data(), 0);
+    ASSERT_TRUE(TestBed::control("start-provider"));
+    EXPECT_EQ(on_primary, KXE_UNREACHABLE);
+    EXPECT_TRUE(logged("kx_EntryExists(): failed to contact primrary server " +
+                       bed()["KX_PROVIDER_HOST"]));
+    EXPECT_EQ(here, KXE_SUCCESS);
+
+    k = open(3);
+    ASSERT_NE(k, nullptr);
+    std::string dn = "kxID=primary.only," + base;
+    EXPECT_EQ(delete_entry(k->ld, dn.data()), KXE_SUCCESS);
+    EXPECT_TRUE(on_consumer("(kxID=primary.only)", false));
 }
 
 TEST_F(Replicated, ProviderDownRefusesWritesBeforeAnyDirectoryTraffic)
