@@ -50,6 +50,32 @@ int kx_incGeneration(KXAdmin kxa, char *name);
 int kx_isGenerationValid(KXAdmin kxa, char *name, int generation);
 int kx_DSConfigured(char **path);
 
+/* Directory users. */
+typedef struct KXUser {
+    char *id;
+    char *name;
+    char *other_info;
+    int create_time;
+    int status;
+    char *last_desktop;
+    int last_time;
+    char *misc1;
+    char *misc2;
+    char **logical_token_ids;
+} KXUser;
+
+char *add_user(KXAdmin kxa, KXUser *user, int generate);
+int modify_user(KXAdmin kxa, KXUser *user);
+KXUser *get_user(KXAdmin kxa, char *id);
+int user_exists(KXAdmin kxa, char *id);
+char *gen_unique_user_id(KXAdmin kxa);
+void print_user(void *unused, KXUser *user, int brief);
+KXUser *allocate_user(void);
+void free_user(KXUser *user);
+int fill_user_status(KXAdmin kxa, KXUser **user);
+int kx_getLtokenByUser(KXAdmin kxa, char *name, char ***ids);
+int delete_user(KXAdmin kxa, char *id);
+
 /* The primary directory server. */
 int kx_getDSprimary(char **host, int *port);
 int kx_isDSprimary(void);

@@ -92,6 +92,14 @@ char *constructDN(KXAdmin kxa, char *tokenID);
 
 struct KXRawToken *fill_raw_token_struct(KXAdmin kxa, LDAPMessage *entry);
 
+/* ---- users and logical tokens ------------------------------------------------ */
+
+struct KXLogicalToken;
+
+KXUser *fill_user_struct(KXAdmin kxa, LDAPMessage *entry);
+struct KXLogicalToken *fill_logical_token_struct(KXAdmin kxa, LDAPMessage *entry);
+int prefixMatch(const char *id, const void *table);
+
 /* ---- data-store server configuration -------------------------------------- */
 
 typedef struct SubtreeNode {

@@ -6,14 +6,11 @@
 
 #include "admin_private.h"
 #include "admin_token.h"
-#include "kx_ldap.hpp"
+#include "kx_records.hpp"
 #include "kx_raii.hpp"
 #include "utils.h"
 
 namespace {
-
-constexpr size_t kDnBuffer = 500;
-constexpr size_t kFilterBuffer = 128;
 
 struct Field {
     const char *attr;
@@ -27,29 +24,19 @@ constexpr Field kFields[] = {
     {"kxMisc1", &KXRawToken::misc1},         {"kxMisc2", &KXRawToken::misc2},
 };
 
-std::optional<std::string> raw_token_dn(KXAdmin kxa, const char *id)
-{
-    std::string value = kx::dn_value(id);
-    return kx::bounded(kDnBuffer, "kxID=%s, %s, %s", value.c_str(), KX_RTOKENS_RDN, p(kxa->subtree));
-}
-
-std::optional<std::string> container_base(KXAdmin kxa)
-{
-    return kx::bounded(kDnBuffer, "%s, %s", KX_RTOKENS_RDN, p(kxa->subtree));
-}
-
-std::optional<std::string> id_filter(const char *id)
-{
-    std::string value = kx::filter_value(id);
-    return kx::bounded(kFilterBuffer, "kxID=%s", value.c_str());
-}
-
-const char *nil(const char *s)
-{
-    return s ? s : "(nil)";
-}
-
 } // namespace
+
+namespace kx {
+
+void raw_token_attributes(Mods &mods, const KXRawToken *t)
+{
+    mods.add(LDAP_MOD_ADD, "objectClass", {"kxRawToken"});
+    mods.add(LDAP_MOD_ADD, "kxID", {t->id});
+    for (const Field &f : kFields)
+        mods.add_if(LDAP_MOD_ADD, f.attr, t->*f.member);
+}
+
+} // namespace kx
 
 extern "C" {
 
@@ -87,8 +74,8 @@ int raw_token_exists(KXAdmin kxa, char *id)
 {
     if (!kxa || !id)
         return -1;
-    auto filter = id_filter(id);
-    auto base = container_base(kxa);
+    auto filter = kx::attr_filter("kxID", id);
+    auto base = kx::container_base(kxa, KX_RTOKENS_RDN);
     if (!filter || !base)
         return -1;
     return entry_exists(kxa->ld, filter->data(), base->data());
@@ -102,16 +89,13 @@ int add_raw_token(KXAdmin kxa, KXRawToken *t)
         dprintf("add_raw_token(): raw token (%s) already exists\n", t->id);
         return -1;
     }
-    auto dn = raw_token_dn(kxa, t->id);
+    auto dn = kx::record_dn(kxa, KX_RTOKENS_RDN, t->id);
     if (!dn) {
         dprintf("add_raw_token(): Could not add raw token\n");
         return -1;
     }
     kx::Mods mods;
-    mods.add(LDAP_MOD_ADD, "objectClass", {"kxRawToken"});
-    mods.add(LDAP_MOD_ADD, "kxID", {t->id});
-    for (const Field &f : kFields)
-        mods.add_if(LDAP_MOD_ADD, f.attr, t->*f.member);
+    kx::raw_token_attributes(mods, t);
     if (add_entry(kxa->ld, dn->data(), mods.get()) != KXE_SUCCESS) {
         dprintf("add_raw_token(): Could not add raw token\n");
         return -1;
@@ -121,7 +105,7 @@ int add_raw_token(KXAdmin kxa, KXRawToken *t)
 
 int modify_raw_token(KXAdmin kxa, KXRawToken *t)
 {
-    auto dn = (kxa && t && t->id) ? raw_token_dn(kxa, t->id) : std::nullopt;
+    auto dn = (kxa && t) ? kx::record_dn(kxa, KX_RTOKENS_RDN, t->id) : std::nullopt;
     if (!dn) {
         log_admin("user", "Error modifying user entry.");
         return -1;
@@ -144,8 +128,8 @@ KXRawToken *get_raw_token(KXAdmin kxa, char *id)
 {
     if (!kxa || !id)
         return nullptr;
-    auto filter = id_filter(id);
-    auto base = container_base(kxa);
+    auto filter = kx::attr_filter("kxID", id);
+    auto base = kx::container_base(kxa, KX_RTOKENS_RDN);
     if (!filter || !base)
         return nullptr;
     kx::LdapMessage result(
@@ -163,8 +147,8 @@ void print_raw_token(void *, KXRawToken *t)
                  "raw token:\n  id                 = %s\n  secret             = %s\n"
                  "  token_type         = %s\n  token_state        = %s\n"
                  "  enabled            = %s\n  misc1              = %s\n  misc2              = %s\n",
-                 nil(t->id), nil(t->secret), nil(t->token_type), nil(t->token_state),
-                 nil(t->enabled), nil(t->misc1), nil(t->misc2));
+                 kx::nil(t->id), kx::nil(t->secret), kx::nil(t->token_type),
+                 kx::nil(t->token_state), kx::nil(t->enabled), kx::nil(t->misc1), kx::nil(t->misc2));
 }
 
 int _kx_rawTokenExists(KXAdmin kxa, char *id, int on_primary)
@@ -172,14 +156,14 @@ int _kx_rawTokenExists(KXAdmin kxa, char *id, int on_primary)
     if (!id)
         return KXE_INVAL;
     std::string value = kx::filter_value(id);
-    auto filter = kx::bounded(kFilterBuffer, "(&(objectclass=kxRawToken)(kxID=%s))", value.c_str());
+    auto filter = kx::bounded(kx::kFilterBuffer, "(&(objectclass=kxRawToken)(kxID=%s))", value.c_str());
     if (!filter) {
         dprintf("_kx_rawTokenExists(): database search filter too long");
         return KXE_NOBUFS;
     }
     if (!kxa)
         return KXE_INVAL;
-    auto base = container_base(kxa);
+    auto base = kx::container_base(kxa, KX_RTOKENS_RDN);
     if (!base) {
         dprintf("_kx_rawTokenExists(): database subtree name too long");
         return KXE_NOBUFS;

@@ -131,6 +131,26 @@ inline std::optional<std::string> first_value(LDAP *ld, LDAPMessage *entry, cons
     return out;
 }
 
+// Every value of attr in entry, as text.
+inline std::vector<std::string> all_values(LDAP *ld, LDAPMessage *entry, const char *attr)
+{
+    std::vector<std::string> out;
+    berval **values = ldap_get_values_len(ld, entry, attr);
+    for (int i = 0; values && values[i]; ++i)
+        out.emplace_back(values[i]->bv_val, values[i]->bv_len);
+    ldap_value_free_len(values);
+    return out;
+}
+
+// The texts of a NULL-terminated string array.
+inline std::vector<std::string> strings_of(char **array)
+{
+    std::vector<std::string> out;
+    for (int i = 0; array && array[i]; ++i)
+        out.emplace_back(array[i]);
+    return out;
+}
+
 } // namespace kx
 
 #endif
