@@ -575,8 +575,10 @@ int kx_addCryptoEnt(KXAdmin kxa, kx_CryptoEnt_t *ent, int replace)
         std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxRawToken))", id.c_str());
         std::string base = kx::cut(kBuffer, "%s,%s", KX_RTOKENS_RDN, subtree);
         if (entry_exists(kxa->ld, filter.data(), base.data()) == 0) {
+            // The raw token is created under the stored name (without a
+            // "pseudo." prefix), the entry that the configuration goes to.
             KXRawToken *raw = allocate_raw_token();
-            raw->id = safe_strdup(ent->tokenID);
+            raw->id = safe_strdup(getTokenID(ent->tokenID));
             raw->token_type = safe_strdup("user");
             raw->token_state = safe_strdup("unknown");
             raw->enabled = safe_strdup("allowed");
