@@ -9,6 +9,8 @@
 #ifndef KX_ADMIN_H
 #define KX_ADMIN_H
 
+#include <stdio.h>
+
 #include "kxerrno.h"
 #include "kx_dbm.h"
 
@@ -75,6 +77,38 @@ void free_user(KXUser *user);
 int fill_user_status(KXAdmin kxa, KXUser **user);
 int kx_getLtokenByUser(KXAdmin kxa, char *name, char ***ids);
 int delete_user(KXAdmin kxa, char *id);
+
+/* Multihead screen configurations of tokens. */
+typedef struct KXXconfig {
+    char *id;
+    char *screenResolution;
+    int screenRefresh;
+    char *screenEnablePC;
+    char *screenDefaultPC;
+    int *screenOrdering;
+    int screenDimRows;
+    int screenDimColumns;
+    char *screenEnableAutoSizing;
+    char *screenEnableMultiscreen;
+    char *screenEnableXinerama;
+} KXXconfig;
+
+int kx_getXconfByTokenID(KXAdmin kxa, char *tokenID, KXXconfig **result);
+int kx_addXconf(KXAdmin kxa, KXXconfig *conf, int replace);
+int kx_delXconfByTokenID(KXAdmin kxa, char *tokenID);
+void kx_printXconfig(FILE *fd, KXXconfig *conf);
+void kx_freeXconf(KXXconfig *conf);
+
+/* Enrolment of users against raw tokens. */
+struct KXRawToken;
+struct KXLogicalToken;
+char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_port,
+                       char *user_name, char *other_info);
+char *add_simple_user3(KXAdmin kxa, struct KXRawToken *raw, struct KXLogicalToken *logical,
+                       KXUser *user);
+int edit_simple_user(KXAdmin kxa, char *raw_id, char *server_name, int server_port,
+                     char *user_name, char *other_info);
+int delete_simple_user(KXAdmin kxa, char *raw_id);
 
 /* The primary directory server. */
 int kx_getDSprimary(char **host, int *port);

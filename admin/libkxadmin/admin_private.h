@@ -100,6 +100,13 @@ KXUser *fill_user_struct(KXAdmin kxa, LDAPMessage *entry);
 struct KXLogicalToken *fill_logical_token_struct(KXAdmin kxa, LDAPMessage *entry);
 int prefixMatch(const char *id, const void *table);
 
+/* ---- screen configurations ---------------------------------------------------- */
+
+KXXconfig *allocate_xconfig(void);
+KXXconfig *fill_Xconfig_struct(KXAdmin kxa, LDAPMessage *entry);
+void parse_intList(const char *text, int **result, int count);
+int _modXconf(KXAdmin kxa, KXXconfig *conf, int op);
+
 /* ---- data-store server configuration -------------------------------------- */
 
 typedef struct SubtreeNode {

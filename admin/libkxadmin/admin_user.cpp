@@ -6,7 +6,10 @@
 #include <ctime>
 #include <string>
 
+#include <unistd.h>
+
 #include "admin_private.h"
+#include "admin_token.h"
 #include "kx_records.hpp"
 #include "kx_raii.hpp"
 #include "utils.h"
@@ -235,6 +238,269 @@ int kx_getLtokenByUser(KXAdmin kxa, char *name, char ***ids)
         return KXE_NOTFOUND;
     *ids = gathered;
     return KXE_SUCCESS;
+}
+
+} // extern "C"
+
+// ===== enrolment ===============================================================
+
+namespace {
+
+constexpr int kMaxUserName = 100;
+constexpr int kReplicationTries = 5;
+constexpr unsigned kReplicationPause = 2;  // seconds
+
+bool same_text(const char *a, const char *b)
+{
+    return safe_strcmp(a, b) == 0;
+}
+
+// A one-entry heap array holding a copy of id.
+char **single_id(const char *id)
+{
+    auto **list = static_cast<char **>(safe_calloc(2, sizeof(char *)));
+    list[0] = safe_strdup(id);
+    return list;
+}
+
+} // namespace
+
+extern "C" {
+
+char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_port,
+                       char *user_name, char *other_info)
+{
+    if (!kxa || !raw_id || !user_name)
+        return nullptr;
+    if (std::strlen(user_name) >= static_cast<size_t>(kMaxUserName)) {
+        log_admin("user", "add_simple_user2(): Entered User Name is [%s]\n", user_name);
+        log_admin("user", "add_simple_user2(): User Name should be less than %d characters in length\n",
+                  kMaxUserName);
+        return nullptr;
+    }
+
+    int rc = _kx_logicalTokenExists(kxa, nullptr, raw_id, 1);
+    if (rc == KXE_SUCCESS) {
+        dprintf("add_simple_user2(): there is already a logical token for raw\ntoken %s on the "
+                "primary datastore.  The local datastore may be\nout of sync with the primary.  "
+                "Please inform your administrator.",
+                raw_id);
+        return nullptr;
+    }
+    if (rc != KXE_NOTFOUND) {
+        dprintf("add_simple_user2(): error encountered while trying to contact\nthe primary "
+                "datastore. (%s)",
+                kx_err2str(rc));
+        return nullptr;
+    }
+
+    kx::CString uid(gen_unique_user_id(kxa));
+    if (!uid)
+        return nullptr;
+
+    KXXconfig *xconf = nullptr;
+    rc = _kx_rawTokenExists(kxa, raw_id, 0);
+    if (rc == KXE_NOTFOUND) {
+        rc = _kx_rawTokenExists(kxa, raw_id, 1);
+        if (rc == KXE_NOTFOUND) {
+            KXRawToken *raw = allocate_raw_token();
+            raw->id = safe_strdup(raw_id);
+            raw->token_type = safe_strdup("user");
+            raw->token_state = safe_strdup("unknown");
+            raw->enabled = safe_strdup("allowed");
+            int added = add_raw_token(kxa, raw);
+            free_raw_token(raw);
+            if (added == -1) {
+                log_admin("user", "Adding raw token for user (%s) failed.", user_name);
+                dprintf("Adding raw token for user (%s) failed. (raw token=%s)", user_name, raw_id);
+                return nullptr;
+            }
+        } else if (rc == KXE_SUCCESS) {
+            dprintf("add_simple_user2(): there is already a raw token %s on\nthe primary datastore.  "
+                    "The local datastore may be out of sync\nwith the primary.  Please inform your "
+                    "administrator.",
+                    raw_id);
+            return nullptr;
+        } else {
+            dprintf("add_simple_user2(): failed to contact the primary datastore server.");
+            return nullptr;
+        }
+    } else if (rc == KXE_SUCCESS) {
+        int found = kx_getXconfByTokenID(kxa, raw_id, &xconf);
+        if (found != KXE_SUCCESS && found != KXE_NOTFOUND) {
+            log_admin("user", "Checking for Xconf info for user (%s) failed.", user_name);
+            dprintf("Checking for Xconf info for user (%s) failed. (raw token=%s)", user_name, raw_id);
+            return nullptr;
+        }
+    } else {
+        dprintf("add_simple_user2(): failed to contact the local datastore server.");
+        return nullptr;
+    }
+
+    std::string logical_id = "user." + std::string(uid.get());
+    KXLogicalToken *lt = allocate_logical_token();
+    lt->id = safe_strdup(logical_id.c_str());
+    lt->session_type = safe_strdup("default");
+    lt->server_name = safe_strdup(server_name);
+    lt->server_port = server_port;
+    lt->raw_token_ids = single_id(raw_id);
+    rc = add_logical_token(kxa, lt);
+    free_logical_token(lt);
+    if (rc == -1) {
+        dprintf("add_simple_user2(): Could not add logical token for user %s. (raw token=%s)",
+                user_name, raw_id);
+        log_admin("user", "Adding logical token for user (%s) failed.", user_name);
+        kx_freeXconf(xconf);
+        return nullptr;
+    }
+
+    if (xconf) {
+        std::free(xconf->id);
+        xconf->id = safe_strdup(logical_id.c_str());
+        rc = kx_addXconf(kxa, xconf, 0);
+        kx_freeXconf(xconf);
+        if (rc != KXE_SUCCESS && rc != KXE_EXISTS) {
+            dprintf("add_simple_user2(): failed to promote Xconf info (%s) for user %s. (raw token=%s)",
+                    kx_err2str(rc), user_name, raw_id);
+            log_admin("user", "Promoting Xconfig info for user (%s) failed.", user_name);
+            return nullptr;
+        }
+    }
+
+    KXUser *u = allocate_user();
+    u->id = safe_strdup(uid.get());
+    u->name = safe_strdup(user_name);
+    u->other_info = safe_strdup(other_info);
+    u->logical_token_ids = single_id(logical_id.c_str());
+    kx::CString stored(add_user(kxa, u, 0));
+    free_user(u);
+    if (!stored) {
+        dprintf("add_simple_user2(): Could not add user into the datastore for user %s. (raw token=%s)",
+                user_name, raw_id);
+        log_admin("user", "Adding user (%s) to datastore failed.", user_name);
+        return nullptr;
+    }
+    dlprintf("a", "Created datastore user |%s|\n", uid.get());
+    log_admin("user", "User (%s) successfully added.", user_name);
+
+    // The local server may be a copy that has not caught up yet.
+    int present = 0;
+    for (int i = 0; i < kReplicationTries; ++i) {
+        present = user_exists(kxa, uid.get());
+        if (present != 0)
+            break;
+        sleep(kReplicationPause);
+    }
+    if (present == 0) {
+        log_admin("user", "User (%s) is not in the secondary yet.", user_name);
+        dprintf("User %s (raw token=%s) is not in the secondary yet.", user_name, raw_id);
+    }
+    return uid.release();
+}
+
+char *add_simple_user3(KXAdmin kxa, KXRawToken *raw, KXLogicalToken *lt, KXUser *u)
+{
+    if (!kxa || !raw || !lt || !u)
+        return nullptr;
+    kx::CString uid(gen_unique_user_id(kxa));
+    if (!uid)
+        return nullptr;
+    if (add_raw_token(kxa, raw) == -1) {
+        dprintf("add_simple_user3(): Could not add raw token\n");
+        return nullptr;
+    }
+    std::string logical_id = "user." + std::string(uid.get());
+    std::free(lt->id);
+    lt->id = safe_strdup(logical_id.c_str());
+    kx_free_array(lt->raw_token_ids);
+    lt->raw_token_ids = single_id(raw->id);
+    if (add_logical_token(kxa, lt) == -1) {
+        dprintf("add_simple_user3(): Could not add logical token\n");
+        return nullptr;
+    }
+    std::free(u->id);
+    u->id = safe_strdup(uid.get());
+    kx_free_array(u->logical_token_ids);
+    u->logical_token_ids = single_id(logical_id.c_str());
+    kx::CString stored(add_user(kxa, u, 0));
+    if (!stored) {
+        dprintf("add_simple_user3(): Could not add user\n");
+        return nullptr;
+    }
+    dlprintf("a", "got user |%s|\n", uid.get());
+    return uid.release();
+}
+
+int edit_simple_user(KXAdmin kxa, char *raw_id, char *server_name, int server_port,
+                     char *user_name, char *other_info)
+{
+    KXLogicalToken *lt = raw_token_id_to_logical_token(kxa, raw_id);
+    if (!lt) {
+        dprintf("edit_simple_user(): Could not translate rt to lt.");
+        return -1;
+    }
+    bool changed = false;
+    if (!same_text(server_name, lt->server_name) || server_port != lt->server_port) {
+        std::free(lt->server_name);
+        lt->server_name = strip_leading_and_trailing_whitespace(server_name);
+        lt->server_port = server_port;
+        if (modify_logical_token(kxa, lt) == -1) {
+            dprintf("edit_simple_user(): Modify LDAP logical token failed.");
+            free_logical_token(lt);
+            return -1;
+        }
+        changed = true;
+    }
+    KXUser *u = logical_token_id_to_user(kxa, lt->id);
+    free_logical_token(lt);
+    if (!u) {
+        dprintf("edit_simple_user(): Could not get LDAP user.");
+        return -1;
+    }
+    if (same_text(user_name, u->name) && same_text(other_info, u->other_info)) {
+        free_user(u);
+        return changed ? KXE_SUCCESS : KXE_NOCHANGE;
+    }
+    std::free(u->name);
+    u->name = safe_strdup(user_name);
+    std::free(u->other_info);
+    u->other_info = strip_leading_and_trailing_whitespace(other_info);
+    int rc = modify_user(kxa, u);
+    free_user(u);
+    if (rc == -1) {
+        dprintf("edit_simple_user(): Modify LDAP user failed.");
+        return -1;
+    }
+    return KXE_SUCCESS;
+}
+
+int delete_simple_user(KXAdmin kxa, char *raw_id)
+{
+    int result = -1;
+    char **users = nullptr;
+    if (_kx_getUidByRid(kxa, raw_id, &users) == KXE_SUCCESS) {
+        for (int i = 0; users[i]; ++i)
+            if (delete_user(kxa, users[i]) == 0)
+                result = 0;
+        kx_free_array(users);
+    } else {
+        char **logical = nullptr;
+        if (_kx_getLidByRid(kxa, raw_id, &logical) != KXE_SUCCESS) {
+            if (raw_token_exists(kxa, raw_id) != 1)
+                return KXE_NOTFOUND;
+            result = delete_raw_token(kxa, raw_id);
+        } else {
+            for (int i = 0; logical[i]; ++i)
+                if (delete_logical_token(kxa, logical[i]) == 0)
+                    result = 0;
+            kx_free_array(logical);
+        }
+    }
+    if (result == 0)
+        log_admin("user", "Successfully deleted user for token id '%s'.", p(raw_id));
+    else
+        log_admin("user", "Error deleting user for token id '%s' (%s).", p(raw_id), kx_err2str(result));
+    return result;
 }
 
 } // extern "C"

@@ -110,6 +110,14 @@ void add_to_raw_token_id_list(RawTokenIDList **list, const char *id);
 void free_raw_token_list(RawTokenIDList **list);
 char *kx_filetobuf(FILE *stream);
 
+/* ---- Local policy, package root and environment -------------------------- */
+
+char *get_local_policy(void);
+int pseudo_allowed(void);
+char *get_package_root(const char *package);
+void set_env_var(const char *name, const char *value);
+char *get_env_var(const char *name);   /* the environment's own string */
+
 #ifdef __cplusplus
 }
 #endif

@@ -594,6 +594,12 @@ TEST_F(Directory, GenerationCounter)
     EXPECT_TRUE(logged("kx_getGeneration: basedn name too long"));
     EXPECT_EQ(kx_incGeneration(k, too_long.data()), -1);
     EXPECT_TRUE(logged("kx_incGeneration: basedn name too long"));
+
+    // Leave the container as it was.
+    EXPECT_EQ(ldapmodify(bed()["KX_LDAP_URI"], "dn: " + dn +
+                                                   "\nchangetype: modify\ndelete: kxGenerationNumber\n-\n"
+                                                   "delete: objectClass\nobjectClass: kxSynch\n"),
+              0);
 }
 
 // ---- status databases through a session ---------------------------------------------

@@ -1,0 +1,291 @@
+// Multihead screen configurations: the kxXconfig auxiliary class and the
+// kxScreen* attributes on a token's own entry.
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "admin_private.h"
+#include "admin_token.h"
+#include "kx_ldap.hpp"
+#include "kx_raii.hpp"
+#include "utils.h"
+
+namespace {
+
+constexpr size_t kBuffer = 500;
+
+const char *defined(const char *s)
+{
+    return s ? s : "<not defined>";
+}
+
+// rows x columns when both make a grid, else 0.
+long grid_size(const KXXconfig *c)
+{
+    long n = static_cast<long>(c->screenDimRows) * c->screenDimColumns;
+    return n > 0 ? n : 0;
+}
+
+// Decimal integer of a whole text (blanks around allowed); false when the
+// text holds no number.
+bool to_int(const std::string &text, int &out)
+{
+    const char *s = text.c_str();
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(s, &end, 10);
+    if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX)
+        return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+KXXconfig *allocate_xconfig(void)
+{
+    auto *c = static_cast<KXXconfig *>(safe_malloc(sizeof(KXXconfig)));
+    c->screenRefresh = -1;
+    return c;
+}
+
+void kx_freeXconf(KXXconfig *c)
+{
+    if (!c)
+        return;
+    std::free(c->id);
+    std::free(c->screenResolution);
+    std::free(c->screenEnablePC);
+    std::free(c->screenDefaultPC);
+    std::free(c->screenOrdering);
+    std::free(c->screenEnableAutoSizing);
+    std::free(c->screenEnableMultiscreen);
+    std::free(c->screenEnableXinerama);
+    std::free(c);
+}
+
+void parse_intList(const char *text, int **result, int count)
+{
+    if (!result)
+        return;
+    *result = nullptr;
+    if (!text || !*text || count <= 0)
+        return;
+    std::vector<std::string> elements;
+    std::string current;
+    for (const char *c = text;; ++c) {
+        if (*c == ',' || *c == '\0') {
+            elements.push_back(current);
+            current.clear();
+            if (!*c)
+                break;
+        } else {
+            current += *c;
+        }
+    }
+    auto *numbers = static_cast<int *>(std::calloc(static_cast<size_t>(count), sizeof(int)));
+    if (!numbers)
+        return;
+    int n = 0;
+    for (const std::string &e : elements) {
+        if (n == count)
+            break;
+        kx::CString stripped(strip_leading_and_trailing_whitespace(e.c_str()));
+        // An element that holds no number is passed over.
+        if (stripped && to_int(stripped.get(), numbers[n]))
+            ++n;
+    }
+    if (n < count) {
+        std::free(numbers);
+        return;
+    }
+    *result = numbers;
+}
+
+KXXconfig *fill_Xconfig_struct(KXAdmin kxa, LDAPMessage *e)
+{
+    if (!kxa || !e)
+        return nullptr;
+    LDAP *ld = kxa->ld;
+    auto id = kx::first_value(ld, e, "kxID");
+    if (!id)
+        return nullptr;
+    KXXconfig *c = allocate_xconfig();
+    if (isValidToken(id->c_str()) != KX_TOKEN_INVALID)
+        c->id = safe_strdup(id->c_str());
+    else
+        c->id = safe_strdup(("pseudo." + *id).c_str());
+    auto text = [&](const char *attr) -> char * {
+        auto v = kx::first_value(ld, e, attr);
+        return v ? safe_strdup(v->c_str()) : nullptr;
+    };
+    auto number = [&](const char *attr, int fallback) {
+        auto v = kx::first_value(ld, e, attr);
+        return v ? std::atoi(v->c_str()) : fallback;
+    };
+    c->screenResolution = text("kxScreenResolution");
+    c->screenRefresh = number("kxScreenRefresh", -1);
+    c->screenEnablePC = text("kxScreenEnablePC");
+    c->screenDefaultPC = text("kxScreenDefaultPC");
+    c->screenDimRows = number("kxScreenDimRows", 0);
+    c->screenDimColumns = number("kxScreenDimColumns", 0);
+    c->screenEnableAutoSizing = text("kxScreenEnableAutoSizing");
+    c->screenEnableMultiscreen = text("kxScreenEnableMultiscreen");
+    c->screenEnableXinerama = text("kxScreenEnableXinerama");
+    long cells = grid_size(c);
+    if (cells == 0 || cells > INT_MAX) {
+        c->screenDimRows = 0;
+        c->screenDimColumns = 0;
+    } else if (auto ordering = kx::first_value(ld, e, "kxScreenOrdering")) {
+        parse_intList(ordering->c_str(), &c->screenOrdering, static_cast<int>(cells));
+    }
+    return c;
+}
+
+int kx_getXconfByTokenID(KXAdmin kxa, char *tokenID, KXXconfig **result)
+{
+    if (!result)
+        return KXE_INVAL;
+    *result = nullptr;
+    int cls = isValidToken(tokenID);
+    if (!kxa || cls == KX_TOKEN_INVALID)
+        return KXE_INVAL;
+    std::string id = kx::filter_value(cls == KX_TOKEN_RAW ? getTokenID(tokenID) : tokenID);
+    std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxXconfig))", id.c_str());
+    std::string base = kx::cut(kBuffer, "%s,%s", cls == KX_TOKEN_RAW ? KX_RTOKENS_RDN : KX_LTOKENS_RDN,
+                               p(kxa->subtree));
+    kx::LdapMessage found(
+        search_for_entries(kxa->ld, filter.data(), base.data(), nullptr, 0, KX_SEARCH_ONE));
+    if (!found)
+        return KXE_NOTFOUND;
+    KXXconfig *c = fill_Xconfig_struct(kxa, ldap_first_entry(kxa->ld, found.get()));
+    if (!c)
+        return KXE_NOTFOUND;
+    *result = c;
+    return KXE_SUCCESS;
+}
+
+int _modXconf(KXAdmin kxa, KXXconfig *c, int op)
+{
+    int ldap_op = op == 1 ? LDAP_MOD_DELETE : LDAP_MOD_ADD;
+    kx::Mods mods;
+    mods.add_if(ldap_op, "kxScreenResolution", c->screenResolution);
+    if (c->screenRefresh != -1)
+        mods.add(ldap_op, "kxScreenRefresh", {std::to_string(c->screenRefresh)});
+    mods.add_if(ldap_op, "kxScreenEnablePC", c->screenEnablePC);
+    mods.add_if(ldap_op, "kxScreenDefaultPC", c->screenDefaultPC);
+    mods.add(ldap_op, "objectClass", {"kxXconfig"});
+    if (c->screenDimRows != 0)
+        mods.add(ldap_op, "kxScreenDimRows", {std::to_string(c->screenDimRows)});
+    if (c->screenDimColumns != 0)
+        mods.add(ldap_op, "kxScreenDimColumns", {std::to_string(c->screenDimColumns)});
+    long cells = grid_size(c);
+    if (cells > 0 && c->screenOrdering) {
+        std::string ordering;
+        for (long i = 0; i < cells; ++i) {
+            if (i > 0)
+                ordering += ',';
+            ordering += std::to_string(c->screenOrdering[i]);
+        }
+        mods.add(ldap_op, "kxScreenOrdering", {ordering});
+    }
+    mods.add_if(ldap_op, "kxScreenEnableAutoSizing", c->screenEnableAutoSizing);
+    mods.add_if(ldap_op, "kxScreenEnableXinerama", c->screenEnableXinerama);
+    mods.add_if(ldap_op, "kxScreenEnableMultiscreen", c->screenEnableMultiscreen);
+    kx::CString dn(constructDN(kxa, c->id));
+    if (!dn)
+        return KXE_INTERNAL;
+    return modify_entry(kxa->ld, dn.get(), mods.get());
+}
+
+int kx_delXconfByTokenID(KXAdmin kxa, char *tokenID)
+{
+    if (!kxa || isValidToken(tokenID) == KX_TOKEN_INVALID)
+        return KXE_INVAL;
+    KXXconfig *stored = nullptr;
+    int rc = kx_getXconfByTokenID(kxa, tokenID, &stored);
+    if (rc != KXE_SUCCESS)
+        return rc;
+    rc = _modXconf(kxa, stored, 1);
+    kx_freeXconf(stored);
+    return rc;
+}
+
+int kx_addXconf(KXAdmin kxa, KXXconfig *c, int replace)
+{
+    if (!kxa || !c || isValidToken(c->id) == KX_TOKEN_INVALID)
+        return KXE_INVAL;
+    KXXconfig *stored = nullptr;
+    int rc = kx_getXconfByTokenID(kxa, c->id, &stored);
+    if (rc == KXE_SUCCESS) {
+        if (replace != 1) {
+            kx_freeXconf(stored);
+            return KXE_EXISTS;
+        }
+        rc = kx_delXconfByTokenID(kxa, stored->id);
+        kx_freeXconf(stored);
+        if (rc != KXE_SUCCESS)
+            return KXE_INTERNAL;
+        return _modXconf(kxa, c, 0);
+    }
+    if (rc != KXE_NOTFOUND)
+        return rc;
+
+    const char *subtree = p(kxa->subtree);
+    if (isValidToken(c->id) == KX_TOKEN_LOGICAL) {
+        std::string id = kx::filter_value(c->id);
+        std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxLogicalToken))", id.c_str());
+        std::string base = kx::cut(kBuffer, "%s,%s", KX_LTOKENS_RDN, subtree);
+        if (entry_exists(kxa->ld, filter.data(), base.data()) == 0)
+            return KXE_NOTOKEN;
+    } else {
+        std::string id = kx::filter_value(getTokenID(c->id));
+        std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxRawToken))", id.c_str());
+        std::string base = kx::cut(kBuffer, "%s,%s", KX_RTOKENS_RDN, subtree);
+        if (entry_exists(kxa->ld, filter.data(), base.data()) == 0) {
+            // Created under the stored name, the entry the configuration goes to.
+            KXRawToken *raw = allocate_raw_token();
+            raw->id = safe_strdup(getTokenID(c->id));
+            raw->token_type = safe_strdup("user");
+            raw->token_state = safe_strdup("unknown");
+            raw->enabled = safe_strdup("allowed");
+            int added = add_raw_token(kxa, raw);
+            free_raw_token(raw);
+            if (added == -1)
+                return KXE_INTERNAL;
+        }
+    }
+    return _modXconf(kxa, c, 0);
+}
+
+void kx_printXconfig(FILE *fd, KXXconfig *c)
+{
+    if (!fd || !c)
+        return;
+    std::fprintf(fd, "\tLogical Token: %s\n", defined(c->id));
+    std::fprintf(fd, "\tScreen Resolution: %s\n", defined(c->screenResolution));
+    std::fprintf(fd, "\tScreen Refresh: %d\n", c->screenRefresh);
+    std::fprintf(fd, "\tScreen EnablePC: %s\n", defined(c->screenEnablePC));
+    std::fprintf(fd, "\tScreen DefaultPC: %s\n", defined(c->screenDefaultPC));
+    std::fprintf(fd, "\tScreen Ordering Dimension: %d x %d\n", c->screenDimRows, c->screenDimColumns);
+    long cells = static_cast<long>(c->screenDimRows) * c->screenDimColumns;
+    if (cells > 0 && c->screenOrdering) {
+        std::fprintf(fd, "\tScreen Ordering: %d", c->screenOrdering[0]);
+        for (long i = 1; i < cells; ++i)
+            std::fprintf(fd, ", %d", c->screenOrdering[i]);
+        std::fprintf(fd, "\n");
+    } else {
+        std::fprintf(fd, "\tScreen Ordering: <not set>\n");
+    }
+    std::fprintf(fd, "\tScreen EnableAutoSizing: %s\n", defined(c->screenEnableAutoSizing));
+    std::fprintf(fd, "\tScreen EnableXinerama: %s\n", defined(c->screenEnableXinerama));
+    std::fprintf(fd, "\tScreen EnableMultiscreen: %s\n", defined(c->screenEnableMultiscreen));
+}
+
+} // extern "C"
