@@ -278,7 +278,10 @@ EOF
         consumer)
             cat <<EOF
 
-# Read-only copy of the provider; writes are referred to it.
+# Read-only copy of the provider; writes are referred to it.  Entries whose
+# kxID or kxName, or a raw token id they list, begins with "unsynced" are
+# never copied: tests use them for data that the primary holds and this
+# replica does not (yet).
 syncrepl	rid=001
 		provider=ldap://$PROVIDER_HOST:$pport
 		type=refreshAndPersist
@@ -287,6 +290,7 @@ syncrepl	rid=001
 		network-timeout=5
 		searchbase="$SUFFIX"
 		scope=sub
+		filter="(!(|(kxID=unsynced*)(kxName=unsynced*)(kxRawTokenIDs=unsynced*)))"
 		attrs="*,+"
 		bindmethod=simple
 		binddn="$ADMIN_DN"
