@@ -18,6 +18,8 @@
 #include "kxerrno.h"
 #include "utils.h"
 
+#include "kxcrypto.h"
+
 // The tool's names live in their own namespace: <string.h> declares a
 // basename() of its own, which the program-name variable below hides.
 namespace kxcrypto {
@@ -32,6 +34,11 @@ enum Operation {
 };
 
 static char *basename;
+
+void set_program_name(char *name)
+{
+    basename = name;
+}
 
 static const char kRestart[] = "A warm or cold restart of services must be performed.\n";
 
@@ -231,6 +238,31 @@ int modify_config(KXAdmin kxa, char *token, char **argv, char **orig, int start,
     return 0;
 }
 
+const char *batch_line_problem(char **f, bool *no_memory)
+{
+    *no_memory = false;
+    int count = count_args(f);
+    if (count == 0 || f[0][0] == '\0')
+        return "%s: line %d is not complete....skipping\n";
+    if (count > 6)
+        return "%s: line %d has extraneous info...skipping\n";
+    if (count < 2)
+        return "%s: line %d does not have enoughkey/value pairs...skipping\n";
+    CString first(strdup(f[0]));
+    if (!first) {
+        *no_memory = true;
+        return nullptr;
+    }
+    char *save = nullptr;
+    char *key = strtok_r(first.get(), "=", &save);
+    char *value = key ? strtok_r(nullptr, "=", &save) : nullptr;
+    if (!key || std::strcmp(key, "tokenID") != 0)
+        return "%s: line %d does not begin with key 'tokenID='...skipping\n";
+    if (!value || (std::strcmp(value, "default") != 0 && std::strcmp(value, KX_DEFAULT_TOKEN) != 0))
+        return "%s: tokenID on line %d is not 'default'...skipping\n";
+    return nullptr;
+}
+
 int add_batch_crypto_config(KXAdmin kxa, char *filename)
 {
     FILE *in = stdin;
@@ -268,33 +300,14 @@ int add_batch_crypto_config(KXAdmin kxa, char *filename)
         char **f = fields.get();
         int count = count_args(f);
 
-        if (f[0][0] == '\0') {
-            skip("%s: line %d is not complete....skipping\n");
+        bool no_memory = false;
+        if (const char *problem = batch_line_problem(f, &no_memory)) {
+            skip(problem);
             continue;
         }
-        if (count > 6) {
-            skip("%s: line %d has extraneous info...skipping\n");
-            continue;
-        }
-        if (count < 2) {
-            skip("%s: line %d does not have enoughkey/value pairs...skipping\n");
-            continue;
-        }
-        CString first(strdup(f[0]));
-        if (!first) {
+        if (no_memory) {
             not_enough_memory();
             return -1;
-        }
-        char *save = nullptr;
-        char *key = strtok_r(first.get(), "=", &save);
-        char *value = key ? strtok_r(nullptr, "=", &save) : nullptr;
-        if (!key || std::strcmp(key, "tokenID") != 0) {
-            skip("%s: line %d does not begin with key 'tokenID='...skipping\n");
-            continue;
-        }
-        if (!value || (std::strcmp(value, "default") != 0 && std::strcmp(value, KX_DEFAULT_TOKEN) != 0)) {
-            skip("%s: tokenID on line %d is not 'default'...skipping\n");
-            continue;
         }
 
         kx_CryptoEnt_t *raw = nullptr;
@@ -555,7 +568,9 @@ int run(int argc, char **argv)
 
 } // namespace kxcrypto
 
+#ifndef KXCRYPTO_NO_MAIN
 int main(int argc, char **argv)
 {
     return kxcrypto::run(argc, argv);
 }
+#endif

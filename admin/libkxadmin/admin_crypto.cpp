@@ -164,6 +164,73 @@ char *getTokenID(char *id)
     return id;
 }
 
+int _kx_cryptoStringToEnt(kx_CryptoEnt_t *ent, const char *crypto, int default_flag)
+{
+    if (!ent)
+        return KXE_INVAL;
+    int n = 0;
+    if (crypto) {
+        std::vector<std::string> fields;
+        if (!kx::split_args(crypto, ',', fields)) {
+            dprintf("Error: Could not obtain key/value pairs from crypto entry.\n");
+            return KXE_INTERNAL;
+        }
+        if (!fields.empty() && fields.back().empty())
+            fields.pop_back();
+        ent->keyValue = static_cast<char **>(std::calloc(fields.size() + 1, sizeof(char *)));
+        if (!ent->keyValue) {
+            dprintf("Error: Could not obtain key/value pairs from crypto entry.\n");
+            return KXE_INTERNAL;
+        }
+        for (const std::string &f : fields) {
+            if (!(ent->keyValue[n] = dup_heap(f))) {
+                dprintf("Error: Could not obtain key/value pairs from crypto entry.\n");
+                return KXE_INTERNAL;
+            }
+            ++n;
+        }
+    }
+
+    int k = 0;
+    if (default_flag == 1) {
+        std::vector<const char *> missing;
+        for (size_t i = 0; i < 5; ++i) {
+            char *value = get_value(ent->keyValue, n, kDefaultKeys[i]);
+            if (!value)
+                missing.push_back(kDefaultPairs[i]);
+            std::free(value);
+        }
+        k = static_cast<int>(missing.size());
+        if (n + k != 5) {
+            dprintf("ERROR: invalid key/value pair in entry.\n");
+            return KXE_INTERNAL;
+        }
+        if (k > 0) {
+            auto **grown = static_cast<char **>(
+                std::realloc(ent->keyValue, static_cast<size_t>(n + k + 1) * sizeof(char *)));
+            if (!grown) {
+                dprintf("Error: Out of memory.\n");
+                return KXE_NOMEM;
+            }
+            ent->keyValue = grown;
+            for (int i = 0; i < k; ++i) {
+                grown[n + i] = strdup(missing[static_cast<size_t>(i)]);
+                grown[n + i + 1] = nullptr;
+                if (!grown[n + i]) {
+                    dprintf("Error: Out of memory.\n");
+                    return KXE_NOMEM;
+                }
+            }
+        }
+    }
+    if (!(ent->origin = make_origin(n, n + k))) {
+        dprintf("Error: Out of memory.\n");
+        return KXE_NOMEM;
+    }
+    ent->numEntries = n + k;
+    return KXE_SUCCESS;
+}
+
 kx_CryptoEnt_t *fill_crypto_struct(KXAdmin kxa, LDAPMessage *entry, int default_flag, int *error)
 {
     int dummy;
@@ -183,7 +250,7 @@ kx_CryptoEnt_t *fill_crypto_struct(KXAdmin kxa, LDAPMessage *entry, int default_
         return nullptr;
     };
 
-    int n = 0;
+    std::optional<std::string> crypto;
     if (!entry && default_flag == 1) {
         if (!(ent->tokenID = strdup(KX_DEFAULT_TOKEN)))
             return fail(KXE_NOMEM, "Error: Out of memory.\n");
@@ -193,54 +260,12 @@ kx_CryptoEnt_t *fill_crypto_struct(KXAdmin kxa, LDAPMessage *entry, int default_
             return fail(KXE_INTERNAL, "Error: Could not get kxID attribute\n");
         if (!(ent->tokenID = dup_heap(*id)))
             return fail(KXE_NOMEM, "Error: Out of memory.\n");
-        auto crypto = kx::first_value(kxa->ld, entry, "kxCryptoString");
+        crypto = kx::first_value(kxa->ld, entry, "kxCryptoString");
         if (!crypto)
             return fail(KXE_INTERNAL, "Error: Could not get kxCryptoString attribute\n");
-        std::vector<std::string> fields;
-        if (!kx::split_args(crypto->c_str(), ',', fields))
-            return fail(KXE_INTERNAL, "Error: Could not obtain key/value pairs from crypto entry.\n");
-        if (!fields.empty() && fields.back().empty())
-            fields.pop_back();
-        ent->keyValue = static_cast<char **>(std::calloc(fields.size() + 1, sizeof(char *)));
-        if (!ent->keyValue)
-            return fail(KXE_INTERNAL, "Error: Could not obtain key/value pairs from crypto entry.\n");
-        for (const std::string &f : fields) {
-            if (!(ent->keyValue[n] = dup_heap(f)))
-                return fail(KXE_INTERNAL,
-                            "Error: Could not obtain key/value pairs from crypto entry.\n");
-            ++n;
-        }
     }
-
-    int k = 0;
-    if (default_flag == 1) {
-        std::vector<const char *> missing;
-        for (size_t i = 0; i < 5; ++i) {
-            char *value = get_value(ent->keyValue, n, kDefaultKeys[i]);
-            if (!value)
-                missing.push_back(kDefaultPairs[i]);
-            std::free(value);
-        }
-        k = static_cast<int>(missing.size());
-        if (n + k != 5)
-            return fail(KXE_INTERNAL, "ERROR: invalid key/value pair in entry.\n");
-        if (k > 0) {
-            auto **grown = static_cast<char **>(
-                std::realloc(ent->keyValue, static_cast<size_t>(n + k + 1) * sizeof(char *)));
-            if (!grown)
-                return fail(KXE_NOMEM, "Error: Out of memory.\n");
-            ent->keyValue = grown;
-            for (int i = 0; i < k; ++i) {
-                grown[n + i] = strdup(missing[static_cast<size_t>(i)]);
-                grown[n + i + 1] = nullptr;
-                if (!grown[n + i])
-                    return fail(KXE_NOMEM, "Error: Out of memory.\n");
-            }
-        }
-    }
-    if (!(ent->origin = make_origin(n, n + k)))
-        return fail(KXE_NOMEM, "Error: Out of memory.\n");
-    ent->numEntries = n + k;
+    if (int rc = _kx_cryptoStringToEnt(ent, crypto ? crypto->c_str() : nullptr, default_flag))
+        return fail(rc, nullptr);
     return ent;
 }
 

@@ -79,6 +79,7 @@ struct KXRawToken;
 struct kx_CryptoEnt_t *allocate_cryptoEnt(void);
 struct kx_CryptoEnt_t *fill_crypto_struct(KXAdmin kxa, LDAPMessage *entry, int default_flag,
                                           int *error);
+int _kx_cryptoStringToEnt(struct kx_CryptoEnt_t *ent, const char *crypto, int default_flag);
 int isValidToken(const char *tokenID);
 char *getTokenID(char *tokenID);
 int add2cache_from_ldap(KXAdmin kxa, char *tokenID, LDAPMessage *result, int mergeMode);

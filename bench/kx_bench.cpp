@@ -1,0 +1,266 @@
+// In-process benchmarks of the library against the directory of the test
+// bed.  Each measure has a baseline measured in the same run: the raw LDAP
+// operation that the library call is built on.
+//
+// Environment:
+//   KX_BENCH_TOKENS   number of tokens holding a configuration in the
+//                     directory (the iteration benchmarks are named by it)
+//   KX_BENCH_TMP      directory for the status database files
+
+#include <malloc.h>
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include "admin_crypto.h"
+#include "admin_private.h"
+#include "kx_dbm.h"
+
+namespace {
+
+KXAdmin session()
+{
+    static KXAdmin kxa = [] {
+        int err = 0;
+        KXAdmin k = open_connection(KX_MODE_PASSWD_FILE, nullptr, nullptr, nullptr, &err);
+        if (!k) {
+            std::fprintf(stderr, "kx_bench: no session on the directory (%d)\n", err);
+            std::exit(2);
+        }
+        return k;
+    }();
+    return kxa;
+}
+
+int tokens()
+{
+    const char *n = std::getenv("KX_BENCH_TOKENS");
+    return n ? std::atoi(n) : 0;
+}
+
+// ---- one lookup ----------------------------------------------------------------
+
+void BM_Lookup_DefaultToken(benchmark::State &state)
+{
+    KXAdmin kxa = session();
+    char token[] = "default.token";
+    for (auto _ : state) {
+        kx_CryptoEnt_t *ent = nullptr;
+        int rc = kx_getCryptoEntByTokenID(kxa, token, &ent, 0);
+        if (rc != 0)
+            state.SkipWithError("lookup failed");
+        kx_freeCryptoEnt(ent);
+    }
+}
+
+void BM_Baseline_RawSearchDefaultToken(benchmark::State &state)
+{
+    KXAdmin kxa = session();
+    std::string base = std::string("kxName=rawTokens, ") + kxa->subtree;
+    const char *filter = "(&(kxID=default.token)(objectclass=kxCrypto))";
+    for (auto _ : state) {
+        LDAPMessage *res = nullptr;
+        int rc = ldap_search_ext_s(kxa->ld, base.c_str(), LDAP_SCOPE_SUBTREE, filter, nullptr, 0,
+                                   nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &res);
+        if (rc != LDAP_SUCCESS || ldap_count_entries(kxa->ld, res) != 1)
+            state.SkipWithError("search failed");
+        ldap_msgfree(res);
+    }
+}
+
+// ---- iteration over every configuration -----------------------------------
+
+size_t heap_in_use()
+{
+    struct mallinfo2 mi = mallinfo2();
+    return mi.uordblks + mi.hblkhd;
+}
+
+long peak_rss_kib()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
+}
+
+void BM_Iterate(benchmark::State &state, int mode)
+{
+    KXAdmin kxa = session();
+    size_t records = 0;
+    size_t heap_after_first = 0;
+    int rounds = 0;
+    for (auto _ : state) {
+        if (kx_setCryptoEnt(kxa, nullptr, mode) != 0) {
+            state.SkipWithError("kx_setCryptoEnt failed");
+            break;
+        }
+        records = 0;
+        kx_CryptoEnt_t *ent = nullptr;
+        while (kx_getCryptoEnt(&ent) == 0) {
+            ++records;
+            kx_freeCryptoEnt(ent);
+        }
+        kx_endCryptoEnt();
+        if (++rounds == 1)
+            heap_after_first = heap_in_use();
+    }
+    state.counters["records"] = static_cast<double>(records);
+    state.counters["peak_rss_MiB"] = static_cast<double>(peak_rss_kib()) / 1024.0;
+    // What the heap grew by between the end of the first round and the end
+    // of the last: 0 when nothing is left behind by an iteration.
+    state.counters["heap_growth_bytes"] =
+        static_cast<double>(heap_in_use()) - static_cast<double>(heap_after_first);
+}
+
+void BM_Baseline_RawSubtreeSearch(benchmark::State &state)
+{
+    KXAdmin kxa = session();
+    const char *filter =
+        "(&(objectclass=kxCrypto)(|(objectclass=kxRawToken)(objectclass=kxLogicalToken)))";
+    int entries = 0;
+    for (auto _ : state) {
+        LDAPMessage *res = nullptr;
+        int rc = ldap_search_ext_s(kxa->ld, kxa->subtree, LDAP_SCOPE_SUBTREE, filter, nullptr, 0,
+                                   nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &res);
+        if (rc != LDAP_SUCCESS)
+            state.SkipWithError("search failed");
+        entries = ldap_count_entries(kxa->ld, res);
+        ldap_msgfree(res);
+    }
+    state.counters["records"] = entries;
+}
+
+// ---- status databases ---------------------------------------------------------
+
+std::string dbm_path(const char *kind, long n)
+{
+    const char *tmp = std::getenv("KX_BENCH_TMP");
+    return std::string(tmp ? tmp : "/tmp") + "/bench-" + kind + "-" + std::to_string(n);
+}
+
+DBM *filled_desktops(long n)
+{
+    std::string path = dbm_path("dstatus", n);
+    DBM *db = dbm_open(path.data(), O_RDWR | O_CREAT | O_TRUNC, 0664);
+    char buf[64];
+    for (long i = 0; i < n; ++i) {
+        // Keys in an order unrelated to their sorted order.
+        std::snprintf(buf, sizeof buf, "IEEE802.%012lx", (i * 2654435761UL) % 0xffffffffffffUL);
+        std::string value = std::string(buf) + "\x1e" "model\x1e" "rev\x1e" "up\x1e" "1700000000\x1e" "1690000000\x1e";
+        datum key{buf, static_cast<int>(std::strlen(buf))};
+        datum val{value.data(), static_cast<int>(value.size())};
+        dbm_store(db, key, val, DBM_REPLACE);
+    }
+    return db;
+}
+
+DBM *filled_users(long n)
+{
+    std::string path = dbm_path("ustatus", n);
+    DBM *db = dbm_open(path.data(), O_RDWR | O_CREAT | O_TRUNC, 0664);
+    char buf[64];
+    for (long i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%ld-%04ld", 1700000000 + (i * 7919) % n, i % 10000);
+        std::string value = std::string(buf) + "\x1e" "name\x1e" "1700000000\x1e" "1\x1e" "IEEE802.0800200c9a66\x1e" "1700000001\x1e";
+        datum key{buf, static_cast<int>(std::strlen(buf))};
+        datum val{value.data(), static_cast<int>(value.size())};
+        dbm_store(db, key, val, DBM_REPLACE);
+    }
+    return db;
+}
+
+void remove_dbm(const char *kind, long n)
+{
+    std::string path = dbm_path(kind, n);
+    std::remove((path + ".dir").c_str());
+    std::remove((path + ".pag").c_str());
+}
+
+void BM_AllDesktops(benchmark::State &state)
+{
+    long n = state.range(0);
+    DBM *db = filled_desktops(n);
+    for (auto _ : state) {
+        DesktopList *list = get_all_dbm_desktops(db);
+        benchmark::DoNotOptimize(list);
+        free_DesktopList(&list);
+    }
+    dbm_close(db);
+    remove_dbm("dstatus", n);
+    state.SetComplexityN(n);
+}
+
+void BM_AllUsers(benchmark::State &state)
+{
+    long n = state.range(0);
+    DBM *db = filled_users(n);
+    for (auto _ : state) {
+        UserList *list = get_all_dbm_users(db);
+        benchmark::DoNotOptimize(list);
+        free_UserList(&list);
+    }
+    dbm_close(db);
+    remove_dbm("ustatus", n);
+    state.SetComplexityN(n);
+}
+
+// Baseline of the status database listings: walking every key and fetching
+// its value, without decoding or sorting.
+void BM_Baseline_DbmWalk(benchmark::State &state)
+{
+    long n = state.range(0);
+    DBM *db = filled_desktops(n);
+    for (auto _ : state) {
+        long seen = 0;
+        for (datum key = dbm_firstkey(db); key.dptr; key = dbm_nextkey(db)) {
+            datum v = dbm_fetch(db, key);
+            seen += v.dsize > 0;
+        }
+        benchmark::DoNotOptimize(seen);
+    }
+    dbm_close(db);
+    remove_dbm("dstatus", n);
+    state.SetComplexityN(n);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    std::string n = std::to_string(tokens());
+    if (tokens() > 0) {
+        for (int mode : {0, 1})
+            benchmark::RegisterBenchmark(
+                ("BM_Iterate/tokens:" + n + "/merge:" + std::to_string(mode)).c_str(), BM_Iterate, mode)
+                ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("BM_Baseline_RawSubtreeSearch/tokens:" + n).c_str(),
+                                     BM_Baseline_RawSubtreeSearch)
+            ->Unit(benchmark::kMillisecond);
+    } else {
+        benchmark::RegisterBenchmark("BM_Lookup_DefaultToken", BM_Lookup_DefaultToken)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("BM_Baseline_RawSearchDefaultToken",
+                                     BM_Baseline_RawSearchDefaultToken)
+            ->Unit(benchmark::kMicrosecond);
+        for (long size : {10000L, 100000L}) {
+            benchmark::RegisterBenchmark("BM_AllDesktops", BM_AllDesktops)->Arg(size)
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark("BM_AllUsers", BM_AllUsers)->Arg(size)
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark("BM_Baseline_DbmWalk", BM_Baseline_DbmWalk)->Arg(size)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""Turns the raw figures of bench/run.sh into a table of ratios."""
+import glob
+import json
+import os
+import platform
+import re
+import subprocess
+import sys
+from datetime import date
+
+out = sys.argv[1]
+
+
+def load(path):
+    # the median of the repetitions of each benchmark
+    with open(path) as f:
+        data = json.load(f)["benchmarks"]
+    medians = {b["run_name"]: b for b in data if b.get("aggregate_name") == "median"}
+    return medians or {b["name"]: b for b in data}
+
+
+def real(b):
+    # real time in microseconds
+    t = b["real_time"]
+    return t * {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b["time_unit"]]
+
+
+def kv(path):
+    with open(path) as f:
+        return {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", f.read())}
+
+
+def cpu():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+slapd = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", "slapd"],
+                       capture_output=True, text=True).stdout or "unknown"
+print(f"Machine: {cpu()}, {os.cpu_count()} cores; slapd {slapd}; {date.today().isoformat()}\n")
+print("| Measure | Library / tool | Baseline | Ratio | Goal |")
+print("|---|---|---|---|---|")
+
+base = load(os.path.join(out, "bench-base.json"))
+lk = real(base["BM_Lookup_DefaultToken"])
+raw = real(base["BM_Baseline_RawSearchDefaultToken"])
+print(f"| kx_getCryptoEntByTokenID, one session | {lk:.1f} µs | raw ldap_search_ext_s {raw:.1f} µs | {lk / raw:.2f} | ≤ 1.1 |")
+
+d = kv(os.path.join(out, "display.txt"))
+print(f"| kxcrypto display, whole process | {d['display_us'] / 1000:.2f} ms | ldapsearch {d['ldapsearch_us'] / 1000:.2f} ms | {d['display_us'] / d['ldapsearch_us']:.2f} | ≤ 1.3 |")
+
+iters = {}
+for path in sorted(glob.glob(os.path.join(out, "bench-iterate-*.json"))):
+    n = int(re.search(r"bench-iterate-(\d+)", path).group(1))
+    iters[n] = load(path)
+for n in sorted(iters):
+    b = iters[n]
+    search = real(b[f"BM_Baseline_RawSubtreeSearch/tokens:{n}"])
+    for mode in (0, 1):
+        it = b[f"BM_Iterate/tokens:{n}/merge:{mode}"]
+        t = real(it)
+        extra = ""
+        if n == max(iters):
+            extra = f" (peak RSS {it['peak_rss_MiB']:.0f} MiB, heap growth over rounds {it['heap_growth_bytes']:.0f} B)"
+        print(f"| iterate {n} tokens, merge mode {mode}{extra} | {t / 1000:.1f} ms | raw subtree search {search / 1000:.1f} ms | {t / search:.2f} | ≤ 1.5 |")
+if 10000 in iters and 50000 in iters:
+    for mode in (0, 1):
+        g = real(iters[50000][f"BM_Iterate/tokens:50000/merge:{mode}"]) / real(iters[10000][f"BM_Iterate/tokens:10000/merge:{mode}"])
+        print(f"| growth 10,000 → 50,000 tokens, merge mode {mode} | ×{g:.2f} | ×5 (linear) | | ≤ ×5.5 |")
+
+for kind in ("AllDesktops", "AllUsers"):
+    small = real(base[f"BM_{kind}/10000"])
+    large = real(base[f"BM_{kind}/100000"])
+    walk_s = real(base["BM_Baseline_DbmWalk/10000"])
+    walk_l = real(base["BM_Baseline_DbmWalk/100000"])
+    print(f"| get_all_dbm_{kind[3:].lower()} 10,000 → 100,000 records | {small / 1000:.1f} → {large / 1000:.1f} ms (×{large / small:.1f}) | key walk {walk_s / 1000:.1f} → {walk_l / 1000:.1f} ms (×{walk_l / walk_s:.1f}) | {large / walk_l:.2f} at 100,000 | close to ×10 |")
+
+k = kv(os.path.join(out, "batch-kxcrypto.txt"))
+m = kv(os.path.join(out, "batch-ldapmodify.txt"))
+print(f"| batch edit, 1,000 lines | kxcrypto -e {k['kxcrypto_ms']} ms | ldapmodify {m['ldapmodify_ms']} ms | {k['kxcrypto_ms'] / max(m['ldapmodify_ms'], 1):.2f} | report |")
+print()
+print(f"Directory operations per batch line: kxcrypto {k['srch'] / 1000:.2f} searches and {k['mod'] / 1000:.2f} modifications "
+      f"(binds {k['bind']}); ldapmodify {m['srch'] / 1000:.2f} searches and {m['mod'] / 1000:.2f} modifications.")
+with open(os.path.join(out, "batch-summary.txt")) as f:
+    print("kxcrypto -e summary: " + " ".join(line.strip() for line in f))
