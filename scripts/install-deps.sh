@@ -25,6 +25,10 @@ PACKAGES="
     libbenchmark-dev
     gettext
     util-linux
+    clang
+    libclang-rt-dev
+    valgrind
+    python3
 "
 
 $SUDO apt-get update
