@@ -55,9 +55,7 @@ extern "C" {
 
 DBM *open_desktop_dbm(char *path, int mode)
 {
-    if (!path)
-        return nullptr;
-    return dbm_open(path, mode == KX_MODE_ANONYMOUS ? O_RDONLY : O_RDWR, 0664);
+    return kx::dbm::open_existing(path, mode);
 }
 
 void close_desktop_dbm(DBM *db)

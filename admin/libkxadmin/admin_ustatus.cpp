@@ -54,9 +54,7 @@ extern "C" {
 
 DBM *open_user_dbm(char *path, int mode)
 {
-    if (!path)
-        return nullptr;
-    return dbm_open(path, mode == KX_MODE_ANONYMOUS ? O_RDONLY : O_RDWR, 0664);
+    return kx::dbm::open_existing(path, mode);
 }
 
 void close_user_dbm(DBM *db)

@@ -10,6 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "kx_dbm.h"
 #include "utils.h"
 
@@ -50,6 +53,19 @@ inline std::vector<std::optional<std::string>> decode(datum value, size_t n)
         pos = end + 1;
     }
     return pieces;
+}
+
+// Opens an existing database, read-only for anonymous sessions.  Both files
+// must be there: the library never creates a database, nor the .dir half
+// that gdbm would otherwise make anew.
+inline DBM *open_existing(char *path, int mode)
+{
+    if (!path)
+        return nullptr;
+    std::string base(path);
+    if (access((base + ".pag").c_str(), F_OK) != 0 || access((base + ".dir").c_str(), F_OK) != 0)
+        return nullptr;
+    return dbm_open(path, mode == 1 ? O_RDONLY : O_RDWR, 0664);
 }
 
 inline datum as_datum(const std::string &s)
