@@ -24,6 +24,8 @@ PACKAGES="
     libgmock-dev
     libbenchmark-dev
     gettext
+    locales
+    man-db
     util-linux
     clang
     libclang-rt-dev

@@ -6,45 +6,48 @@
 #include "kx_paths.h"
 #include "kxerrno.h"
 
+// Marks a message id for the catalogue template; the lookup is dgettext's.
+#define N_(text) text
+
 namespace {
 
 // Message ids, indexed by -code for the codes 0 .. -27.  The unassigned
 // code -21 has the text of an undefined code.
 constexpr const char *kNegativeTexts[] = {
-    "Success",                                 //   0
-    "Internal system error",                   //  -1
-    "No changes were made",                    //  -2
-    "Authentication failed",                   //  -3
-    "Object not found",                        //  -4
-    "No permission",                           //  -5
-    "Invalid arguments",                       //  -6
-    "Data already exists",                     //  -7
-    "Terminal already in use",                 //  -8
-    "Token not found",                         //  -9
-    "Not enough memory",                       // -10
-    "Duplicate Terminal ID",                   // -11
-    "Server unreachable",                      // -12
-    "Failed to open socket",                   // -13
-    "Socket write failed",                     // -14
-    "Authentication Manager timeout",          // -15
-    "File access error",                       // -16
-    "Invalid call sequence",                   // -17
-    "No more data",                            // -18
-    "File or directory does not exist",        // -19
-    "Unable to contact admin database",        // -20
-    "Undefined error code",                    // -21
-    "Session detached",                        // -22
-    "Not currently in a Tessaly session",      // -23
-    "Operation timed out",                     // -24
-    "Failed to contact the remote service",    // -25
-    "Configuration error",                     // -26
-    "No buffer space available",               // -27
+    N_("Success"),                                 //   0
+    N_("Internal system error"),                   //  -1
+    N_("No changes were made"),                    //  -2
+    N_("Authentication failed"),                   //  -3
+    N_("Object not found"),                        //  -4
+    N_("No permission"),                           //  -5
+    N_("Invalid arguments"),                       //  -6
+    N_("Data already exists"),                     //  -7
+    N_("Terminal already in use"),                 //  -8
+    N_("Token not found"),                         //  -9
+    N_("Not enough memory"),                       // -10
+    N_("Duplicate Terminal ID"),                   // -11
+    N_("Server unreachable"),                      // -12
+    N_("Failed to open socket"),                   // -13
+    N_("Socket write failed"),                     // -14
+    N_("Authentication Manager timeout"),          // -15
+    N_("File access error"),                       // -16
+    N_("Invalid call sequence"),                   // -17
+    N_("No more data"),                            // -18
+    N_("File or directory does not exist"),        // -19
+    N_("Unable to contact admin database"),        // -20
+    N_("Undefined error code"),                    // -21
+    N_("Session detached"),                        // -22
+    N_("Not currently in a Tessaly session"),      // -23
+    N_("Operation timed out"),                     // -24
+    N_("Failed to contact the remote service"),    // -25
+    N_("Configuration error"),                     // -26
+    N_("No buffer space available"),               // -27
 };
 
-constexpr const char *kUndefined = "Undefined error code";
-constexpr const char *kUnknown = "Unknown system error";
+constexpr const char *kUndefined = N_("Undefined error code");
+constexpr const char *kUnknown = N_("Unknown system error");
 constexpr const char *kNotPrivileged =
-    "Administrator privilege is required to perform this activity";
+    N_("Administrator privilege is required to perform this activity");
 
 constexpr int kLowestCode = -(int)(sizeof kNegativeTexts / sizeof kNegativeTexts[0]) + 1;
 
