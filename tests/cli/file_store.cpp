@@ -31,6 +31,8 @@ std::string store_path()
 
 void note(const std::string &line)
 {
+    if (store_path().empty())
+        return;
     std::ofstream f(store_path() + ".calls", std::ios::app);
     f << line << "\n";
 }
