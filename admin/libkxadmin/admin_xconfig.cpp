@@ -274,8 +274,9 @@ void kx_printXconfig(FILE *fd, KXXconfig *c)
     std::fprintf(fd, "\tScreen EnablePC: %s\n", defined(c->screenEnablePC));
     std::fprintf(fd, "\tScreen DefaultPC: %s\n", defined(c->screenDefaultPC));
     std::fprintf(fd, "\tScreen Ordering Dimension: %d x %d\n", c->screenDimRows, c->screenDimColumns);
+    // A grid of negative size shows the first number alone.
     long cells = static_cast<long>(c->screenDimRows) * c->screenDimColumns;
-    if (cells > 0 && c->screenOrdering) {
+    if (cells != 0 && c->screenOrdering) {
         std::fprintf(fd, "\tScreen Ordering: %d", c->screenOrdering[0]);
         for (long i = 1; i < cells; ++i)
             std::fprintf(fd, ", %d", c->screenOrdering[i]);
