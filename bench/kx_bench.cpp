@@ -118,6 +118,7 @@ void BM_Iterate(benchmark::State &state, int mode)
     // of the last: 0 when nothing is left behind by an iteration.
     state.counters["heap_growth_bytes"] =
         static_cast<double>(heap_in_use()) - static_cast<double>(heap_after_first);
+    state.counters["rounds"] = rounds;
 }
 
 void BM_Baseline_RawSubtreeSearch(benchmark::State &state)

@@ -68,7 +68,8 @@ for n in sorted(iters):
         t = real(it)
         extra = ""
         if n == max(iters):
-            extra = f" (peak RSS {it['peak_rss_MiB']:.0f} MiB, heap growth over rounds {it['heap_growth_bytes']:.0f} B)"
+            extra = (f" (peak RSS {it['peak_rss_MiB']:.0f} MiB; heap in use after the last of "
+                     f"{it.get('rounds', it.get('iterations', 0)):.0f} rounds {it['heap_growth_bytes']:+.0f} B against the first)")
         print(f"| iterate {n} tokens, merge mode {mode}{extra} | {t / 1000:.1f} ms | raw subtree search {search / 1000:.1f} ms | {t / search:.2f} | ≤ 1.5 |")
 if 10000 in iters and 50000 in iters:
     for mode in (0, 1):

@@ -98,7 +98,7 @@ done
 count_ops() {
     # operations of each kind in the part of the log written since offset $1
     tail -c +"$(($1 + 1))" "$KX_SLAPD_LOG" | awk '
-        / SRCH base=/ {s++} / MOD dn=/ {m++} / ADD dn=/ {a++} / DEL dn=/ {d++} / BIND dn=/ {b++}
+        / SRCH base=/ {s++} / MOD dn=/ {m++} / ADD dn=/ {a++} / DEL dn=/ {d++} / BIND dn=.* method=/ {b++}
         END {printf "srch=%d mod=%d add=%d del=%d bind=%d\n", s, m, a, d, b}'
 }
 sleep 1

@@ -84,6 +84,36 @@ char *dup_heap(const std::string &s)
     return p;
 }
 
+// Appends to *pairs a copy of each entry of defaults whose key *pairs lacks,
+// in the order of defaults: what merge_keyValue_arrays gives with *pairs as
+// destination, without copying the pairs already there.
+int append_missing_pairs(char ***pairs, char **defaults)
+{
+    int own = count_args(*pairs);
+    std::vector<const char *> missing;
+    for (int i = 0; defaults && defaults[i]; ++i) {
+        const char *eq = std::strchr(defaults[i], '=');
+        std::string key(defaults[i], eq ? static_cast<size_t>(eq - defaults[i]) : std::strlen(defaults[i]));
+        if (key.empty())
+            continue;
+        if (!*pairs || key_index_of(*pairs, own, key.c_str()) < 0)
+            missing.push_back(defaults[i]);
+    }
+    if (missing.empty())
+        return 0;
+    auto **grown = static_cast<char **>(
+        std::realloc(*pairs, (static_cast<size_t>(own) + missing.size() + 1) * sizeof(char *)));
+    if (!grown)
+        return KXE_NOMEM;
+    *pairs = grown;
+    for (const char *m : missing) {
+        if (!(grown[own] = strdup(m)))
+            return KXE_NOMEM;
+        grown[++own] = nullptr;
+    }
+    return 0;
+}
+
 // A new origin of own blanks and total - own asterisks.
 char *make_origin(int own, int total)
 {
@@ -462,7 +492,7 @@ int kx_getCryptoEnt(kx_CryptoEnt_t **out)
         *out = rec;
         own = total = count_args(rec->keyValue);
         if (mergeMode == 1) {
-            if (defaultConfig && merge_keyValue_arrays(&rec->keyValue, defaultConfig->keyValue) != 0)
+            if (defaultConfig && append_missing_pairs(&rec->keyValue, defaultConfig->keyValue) != 0)
                 return KXE_NOMEM;
             total = count_args(rec->keyValue);
         }

@@ -12,11 +12,6 @@
 
 namespace {
 
-char *piece(const std::optional<std::string> &s)
-{
-    return s ? safe_strdup(s->c_str()) : nullptr;
-}
-
 const char *nil(const char *s)
 {
     return s ? s : "(nil)";
@@ -84,14 +79,15 @@ void free_dbm_desktop(DBMDesktop *d)
 
 DBMDesktop *fill_dbm_desktop_struct(datum value)
 {
-    auto f = kx::dbm::decode(value, 6);
+    char *f[6];
+    kx::dbm::decode(value, 6, f);
     DBMDesktop *d = allocate_dbm_desktop();
-    d->id = piece(f[0]);
-    d->model = piece(f[1]);
-    d->firmware_rev = piece(f[2]);
-    d->status = piece(f[3]);
-    d->last_status_time = piece(f[4]);
-    d->first_conn_time = piece(f[5]);
+    d->id = f[0];
+    d->model = f[1];
+    d->firmware_rev = f[2];
+    d->status = f[3];
+    d->last_status_time = f[4];
+    d->first_conn_time = f[5];
     return d;
 }
 

@@ -80,15 +80,19 @@ void free_dbm_user(DBMUser *u)
 
 DBMUser *fill_dbm_user_struct(datum value)
 {
-    auto f = kx::dbm::decode(value, 6);
-    auto text = [](const std::optional<std::string> &s) { return s ? safe_strdup(s->c_str()) : nullptr; };
-    auto number = [](const std::optional<std::string> &s) { return s ? std::atoi(s->c_str()) : 0; };
+    char *f[6];
+    kx::dbm::decode(value, 6, f);
+    auto number = [](char *s) {
+        int n = s ? std::atoi(s) : 0;
+        std::free(s);
+        return n;
+    };
     DBMUser *u = allocate_dbm_user();
-    u->id = text(f[0]);
-    u->name = text(f[1]);
+    u->id = f[0];
+    u->name = f[1];
     u->create_time = number(f[2]);
     u->status = number(f[3]);
-    u->last_desktop = text(f[4]);
+    u->last_desktop = f[4];
     u->last_time = number(f[5]);
     return u;
 }

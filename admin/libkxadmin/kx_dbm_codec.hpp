@@ -34,13 +34,15 @@ inline std::optional<std::string> encode(std::initializer_list<std::string_view>
     return value;
 }
 
-// Splits a stored value (cut to KX_DBM_MAXVAL bytes) into at most n pieces;
-// a piece is missing when the value ends before it.
-inline std::vector<std::optional<std::string>> decode(datum value, size_t n)
+// Splits a stored value (cut to KX_DBM_MAXVAL bytes) into at most n pieces,
+// each a new heap string in out[0..n-1]; a piece is NULL when the value ends
+// before it.
+inline void decode(datum value, size_t n, char **out)
 {
-    std::vector<std::optional<std::string>> pieces(n);
+    for (size_t i = 0; i < n; ++i)
+        out[i] = nullptr;
     if (!value.dptr || value.dsize <= 0)
-        return pieces;
+        return;
     std::string_view text(value.dptr, std::min<size_t>(static_cast<size_t>(value.dsize), KX_DBM_MAXVAL));
     // The value is read back as a C string: it ends at its first NUL.
     text = text.substr(0, text.find('\0'));
@@ -49,10 +51,12 @@ inline std::vector<std::optional<std::string>> decode(datum value, size_t n)
         size_t end = text.find(KX_DBM_SEP, pos);
         if (end == std::string_view::npos)
             end = text.size();
-        pieces[i] = std::string(text.substr(pos, end - pos));
+        size_t len = end - pos;
+        out[i] = static_cast<char *>(safe_malloc(static_cast<int>(len + 1)));
+        std::memcpy(out[i], text.data() + pos, len);
+        out[i][len] = '\0';
         pos = end + 1;
     }
-    return pieces;
 }
 
 // Opens an existing database, read-only for anonymous sessions.  Both files
