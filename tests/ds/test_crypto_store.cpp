@@ -8,166 +8,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "admin_crypto.h"
 #include "admin_private.h"
 #include "admin_token.h"
-#include "kx_paths.h"
+#include "ds_support.h"
 #include "syslog_capture.h"
 #include "testbed_env.h"
 
 namespace {
 
-const TestBed &bed()
-{
-    return TestBed::get();
-}
-
-// ---- log records --------------------------------------------------------------
-
-int times_logged(const std::string &text)
-{
-    int n = 0;
-    for (int i = 0; i < kxcap_count(); ++i)
-        if (text == kxcap_message(i, nullptr))
-            ++n;
-    return n;
-}
-
-::testing::AssertionResult logged(const std::string &text)
-{
-    if (times_logged(text) > 0)
-        return ::testing::AssertionSuccess();
-    std::string all;
-    for (int i = 0; i < kxcap_count(); ++i)
-        all += std::string("  [") + kxcap_message(i, nullptr) + "]\n";
-    return ::testing::AssertionFailure() << "not logged: [" << text << "]\nlog:\n" << all;
-}
+using namespace ds;
 
 // ---- the directory seen through the OpenLDAP command line tools ---------------
-
-std::string subtree()
-{
-    return bed()["KX_SUBTREE"];
-}
-
-std::string rawtokens()
-{
-    return "kxName=rawTokens," + subtree();
-}
-
-std::string logicaltokens()
-{
-    return "kxName=logicalTokens," + subtree();
-}
-
-// An id written as an RDN value.
-std::string dn_escape(const std::string &id)
-{
-    std::string out;
-    for (size_t i = 0; i < id.size(); ++i) {
-        char c = id[i];
-        if (std::strchr(",+\"\\<>;=", c) || (i == 0 && c == '#'))
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-// An id written as a filter value.
-std::string filter_escape(const std::string &id)
-{
-    std::string out;
-    for (char c : id) {
-        switch (c) {
-        case '*': out += "\\2a"; break;
-        case '(': out += "\\28"; break;
-        case ')': out += "\\29"; break;
-        case '\\': out += "\\5c"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string raw_dn(const std::string &id)
-{
-    return "kxID=" + dn_escape(id) + "," + rawtokens();
-}
-
-std::string logical_dn(const std::string &id)
-{
-    return "kxID=" + dn_escape(id) + "," + logicaltokens();
-}
-
-std::string sh_quote(const std::string &s)
-{
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string credentials()
-{
-    return "-x -H " + sh_quote(bed()["KX_LDAP_URI"]) + " -D " + sh_quote(bed()["KX_ADMIN_DN"]) + " -w " +
-           sh_quote(bed()["KX_ADMIN_PW"]);
-}
-
-const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string base64(const std::string &in)
-{
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
-        for (int s = 18; s >= 0; s -= 6)
-            out += kB64[(v >> s) & 63];
-    }
-    if (i < in.size()) {
-        unsigned v = (unsigned char)in[i] << 16;
-        if (i + 1 < in.size())
-            v |= (unsigned char)in[i + 1] << 8;
-        out += kB64[(v >> 18) & 63];
-        out += kB64[(v >> 12) & 63];
-        out += i + 1 < in.size() ? kB64[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
-std::string unbase64(const std::string &in)
-{
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (char c : in) {
-        const char *pos = std::strchr(kB64, c);
-        if (c == '=' || !pos || !c)
-            continue;
-        v = v << 6 | static_cast<unsigned>(pos - kB64);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((v >> bits) & 0xff);
-        }
-    }
-    return out;
-}
 
 // One LDIF attribute line; values in base64 so that any text is kept.
 std::string ldif_line(const std::string &attr, const std::string &value)
@@ -175,105 +36,18 @@ std::string ldif_line(const std::string &attr, const std::string &value)
     return value.empty() ? attr + ":\n" : attr + ":: " + base64(value) + "\n";
 }
 
-using Attrs = std::map<std::string, std::vector<std::string>>;
-
-struct Entry {
-    std::string dn;
-    Attrs attrs;
-};
-
-// Entries as ldapsearch returns them, in the server's order.
-std::vector<Entry> search(const std::string &base, const std::string &filter,
-                          const std::string &scope = "sub", const std::string &attrs = "'*'")
-{
-    std::string out = shell("ldapsearch " + credentials() + " -LLL -o ldif-wrap=no -s " + scope + " -b " +
-                            sh_quote(base) + " " + sh_quote(filter) + " " + attrs + " 2>/dev/null");
-    std::vector<Entry> entries;
-    std::istringstream in(out);
-    std::string line;
-    bool open = false;
-    while (std::getline(in, line)) {
-        if (line.empty()) {
-            open = false;
-            continue;
-        }
-        auto colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        std::string name = line.substr(0, colon);
-        std::string rest = line.substr(colon + 1);
-        std::string value = rest.rfind(":", 0) == 0   ? unbase64(rest.substr(1))
-                            : rest.rfind(" ", 0) == 0 ? rest.substr(1)
-                                                       : rest;
-        if (name == "dn") {
-            entries.push_back({value, {}});
-            open = true;
-        } else if (open) {
-            entries.back().attrs[name].push_back(value);
-        }
-    }
-    return entries;
-}
-
-// The attributes of the entry named dn; empty when there is none.
+// The attributes of the entry named dn, values sorted; empty when there is
+// none.
 Attrs attrs_of(const std::string &dn)
 {
-    auto found = search(dn, "(objectClass=*)", "base");
-    if (found.empty())
-        return {};
-    Attrs a = found[0].attrs;
-    for (auto &[name, values] : a)
-        std::sort(values.begin(), values.end());
-    return a;
+    auto found = read_entry(dn);
+    return found ? sorted_attrs(*found) : Attrs{};
 }
 
 // The token entries anywhere below the base with this id.
-std::vector<Entry> entries_with_id(const std::string &id)
+std::vector<Attrs> entries_with_id(const std::string &id)
 {
-    return search(subtree(), "(kxID=" + filter_escape(id) + ")");
-}
-
-int run_ldif(const std::string &tool, const std::string &ldif)
-{
-    static int serial = 0;
-    std::string path = std::string(KX_TEST_TMP) + "/crypto." + std::to_string(getpid()) + "." +
-                       std::to_string(++serial) + ".ldif";
-    std::ofstream(path) << ldif;
-    int status = 0;
-    shell(tool + " " + credentials() + " -f " + sh_quote(path) + " >/dev/null 2>&1", &status);
-    std::remove(path.c_str());
-    return status;
-}
-
-// Deletes the entries, in the given order, whether they exist or not.
-void ldapdelete(const std::vector<std::string> &dns)
-{
-    if (dns.empty())
-        return;
-    std::string path = std::string(KX_TEST_TMP) + "/delete." + std::to_string(getpid());
-    {
-        std::ofstream f(path);
-        for (const auto &dn : dns)
-            f << dn << "\n";
-    }
-    shell("ldapdelete -c " + credentials() + " -f " + sh_quote(path) + " >/dev/null 2>&1");
-    std::remove(path.c_str());
-}
-
-// A configuration file derived from the test bed's with one key changed.
-std::string config_with(const std::string &key, const std::string &value)
-{
-    std::ifstream in(KX_ADMIN_CONF);
-    std::string out, line;
-    while (std::getline(in, line))
-        if (line.rfind(key + "=", 0) != 0)
-            out += line + "\n";
-    out += key + "=" + value + "\n";
-    static int serial = 0;
-    std::string path = std::string(KX_TEST_TMP) + "/crypto." + std::to_string(getpid()) + "." +
-                       std::to_string(++serial) + ".conf";
-    std::ofstream(path) << out;
-    return path;
+    return ldap_find(subtree(), "(kxID=" + filter_escape(id) + ")");
 }
 
 // ---- records --------------------------------------------------------------------
@@ -342,12 +116,11 @@ std::string join(const std::vector<std::string> &pairs)
 
 // ---- the fixture ------------------------------------------------------------------
 
-class CryptoStore : public ::testing::Test {
+class CryptoStore : public DirectoryTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(bed().loaded) << "KX_TESTBED_ENV does not describe a running test bed";
-        mkdir(KX_TEST_TMP, 0777);
+        ASSERT_TRUE(testbed_ready());
         kxcap_clear();
         kxa_ = open(3);
         ASSERT_NE(kxa_, nullptr);
@@ -355,33 +128,17 @@ protected:
     void TearDown() override
     {
         kx_endCryptoEnt();
-        std::vector<std::string> dns(created_.rbegin(), created_.rend());
-        ldapdelete(dns);
-        for (KXAdmin k : sessions_)
-            close_connection(k);
+        DirectoryTest::TearDown();
     }
-
-    KXAdmin open(int mode, const std::string &config = "")
-    {
-        int err = 99;
-        KXAdmin k = open_connection(mode, nullptr, nullptr,
-                                    config.empty() ? nullptr : const_cast<char *>(config.c_str()), &err);
-        if (k)
-            sessions_.push_back(k);
-        return k;
-    }
-
-    // Removes the entry at TearDown, also when the library created it.
-    void track(const std::string &dn) { created_.push_back(dn); }
 
     // A raw token entry, with a configuration when crypto is given.
     void add_raw(const std::string &id, const char *crypto = nullptr, const std::string &parent = "")
     {
-        add_token(id, "kxRawToken", parent.empty() ? rawtokens() : parent, crypto);
+        add_token(id, "kxRawToken", parent.empty() ? raw_tokens_base() : parent, crypto);
     }
     void add_logical(const std::string &id, const char *crypto = nullptr)
     {
-        add_token(id, "kxLogicalToken", logicaltokens(), crypto);
+        add_token(id, "kxLogicalToken", logical_tokens_base(), crypto);
     }
     void add_token(const std::string &id, const std::string &cls, const std::string &parent,
                    const char *crypto)
@@ -390,12 +147,12 @@ protected:
         std::string ldif = "dn: " + dn + "\nobjectClass: " + cls + "\nkxID: " + id + "\n";
         if (crypto)
             ldif += "objectClass: kxCrypto\n" + ldif_line("kxCryptoString", crypto);
-        track(dn);
-        ASSERT_EQ(run_ldif("ldapadd", ldif), 0) << ldif;
+        remove_later(dn);
+        ASSERT_EQ(ldapadd(ldif), 0) << ldif;
     }
     void replace_crypto(const std::string &dn, const std::string &crypto)
     {
-        ASSERT_EQ(run_ldif("ldapmodify", "dn: " + dn + "\nchangetype: modify\nreplace: kxCryptoString\n" +
+        ASSERT_EQ(ldapmodify("dn: " + dn + "\nchangetype: modify\nreplace: kxCryptoString\n" +
                                          ldif_line("kxCryptoString", crypto)),
                   0);
     }
@@ -404,7 +161,7 @@ protected:
     void forget_default()
     {
         ldapdelete({raw_dn(KX_DEFAULT_TOKEN)});
-        track(raw_dn(KX_DEFAULT_TOKEN));
+        remove_later(raw_dn(KX_DEFAULT_TOKEN));
     }
     void store_default(const char *crypto)
     {
@@ -414,8 +171,8 @@ protected:
     // Nothing in the store holds a configuration.
     void expect_no_configuration()
     {
-        auto found = search(subtree(), "(objectClass=kxCrypto)");
-        ASSERT_TRUE(found.empty()) << "left over: " << found[0].dn;
+        auto found = ldap_find(subtree(), "(objectClass=kxCrypto)");
+        ASSERT_TRUE(found.empty()) << "left over: " << found[0].at("dn")[0];
     }
 
     // One lookup; the out-parameter is NULL whenever the result is not
@@ -491,8 +248,6 @@ protected:
     }
 
     KXAdmin kxa_ = nullptr;
-    std::vector<KXAdmin> sessions_;
-    std::vector<std::string> created_;
 };
 
 // ===== token ids and records ==========================================================
@@ -702,7 +457,7 @@ TEST_F(CryptoStore, ReaderNeedsIdAndCryptoString)
     EXPECT_TRUE(logged("Error: Could not get kxCryptoString attribute\n"));
 
     kxcap_clear();
-    r = read_entry(rawtokens(), 1, &err);  // the container has no kxID
+    r = read_entry(raw_tokens_base(), 1, &err);  // the container has no kxID
     EXPECT_EQ(r, nullptr);
     EXPECT_EQ(err, KXE_INTERNAL);
     EXPECT_TRUE(logged("Error: Could not get kxID attribute\n"));
@@ -911,12 +666,12 @@ TEST_F(CryptoStore, IdsWithFilterSyntaxMatchOnlyThemselves)
                          "q\"uote.tok", "l<t>.tok", "semi;colon.tok"};
     for (const char *id : ids) {
         SCOPED_TRACE(id);
-        track(raw_dn(id));
+        remove_later(raw_dn(id));
         EXPECT_EQ(add(id, {"enc_up_type=ARCFOUR", "mode=hard"}, 0), KXE_SUCCESS);
         auto entries = entries_with_id(id);
         ASSERT_EQ(entries.size(), 1u);
-        EXPECT_EQ(entries[0].attrs["kxID"], std::vector<std::string>{id});
-        EXPECT_EQ(entries[0].attrs["kxCryptoString"], std::vector<std::string>{"enc_up_type=ARCFOUR,mode=hard"});
+        EXPECT_EQ(entries[0]["kxID"], std::vector<std::string>{id});
+        EXPECT_EQ(entries[0]["kxCryptoString"], std::vector<std::string>{"enc_up_type=ARCFOUR,mode=hard"});
         EXPECT_EQ(found(id, 0), (View{id, {"enc_up_type=ARCFOUR", "mode=hard"}, "  "}));
         EXPECT_EQ(add(id, {"mode=soft"}, 1), KXE_SUCCESS);
         EXPECT_EQ(found(id, 0), (View{id, {"mode=soft"}, " "}));
@@ -924,7 +679,7 @@ TEST_F(CryptoStore, IdsWithFilterSyntaxMatchOnlyThemselves)
         EXPECT_EQ(lookup(id, 0).rc, KXE_NOTFOUND);
         entries = entries_with_id(id);
         ASSERT_EQ(entries.size(), 1u);
-        EXPECT_EQ(entries[0].attrs.count("kxCryptoString"), 0u);
+        EXPECT_EQ(entries[0].count("kxCryptoString"), 0u);
     }
     EXPECT_EQ(attrs_of(raw_dn("ab.tok"))["kxCryptoString"], std::vector<std::string>{"mode=hard"});
     EXPECT_EQ(attrs_of(raw_dn("holder.tok"))["kxCryptoString"], std::vector<std::string>{"mode=hard"});
@@ -934,7 +689,7 @@ TEST_F(CryptoStore, IdsWithFilterSyntaxMatchOnlyThemselves)
 TEST_F(CryptoStore, SessionBelowAMissingBase)
 {
     forget_default();
-    KXAdmin k = open(3, config_with("admin.subtree", "kxName=nowhere," + bed()["KX_SUFFIX"]));
+    KXAdmin k = open(3, config_variant({{"admin.subtree", "kxName=nowhere," + bed()["KX_SUFFIX"]}}));
     ASSERT_NE(k, nullptr);
     EXPECT_EQ(lookup(KX_DEFAULT_TOKEN, 0, k).rc, KXE_NOTFOUND);
     EXPECT_EQ(lookup(KX_DEFAULT_TOKEN, 1, k).rc, KXE_NOTFOUND);
@@ -980,12 +735,12 @@ TEST_F(CryptoStore, IterationHandsOutEveryTokenInByteOrderOfId)
         crypto[id] = "mode=hard,enc_up_type=v-" + id;
         ldif += "dn: " + dn + "\nobjectClass: " + (logical ? "kxLogicalToken" : "kxRawToken") + "\nkxID: " + id +
                 "\nobjectClass: kxCrypto\nkxCryptoString: " + crypto[id] + "\n\n";
-        track(dn);
+        remove_later(dn);
     }
     // Tokens without a configuration are not handed out.
     ldif += "dn: " + raw_dn("plain.tok") + "\nobjectClass: kxRawToken\nkxID: plain.tok\n\n";
-    track(raw_dn("plain.tok"));
-    ASSERT_EQ(run_ldif("ldapadd", ldif), 0);
+    remove_later(raw_dn("plain.tok"));
+    ASSERT_EQ(ldapadd(ldif), 0);
 
     std::vector<std::string> expected = ids;
     std::sort(expected.begin(), expected.end());
@@ -1108,11 +863,11 @@ TEST_F(CryptoStore, EqualIdsAreHandedOutLastMetFirst)
     add_raw("tie.tol", "mode=four");
 
     // The order in which the search meets them.
-    auto met = search(subtree(), "(&(objectclass=kxCrypto)(|(objectclass=kxRawToken)(objectclass=kxLogicalToken)))");
+    auto met = ldap_find(subtree(), "(&(objectclass=kxCrypto)(|(objectclass=kxRawToken)(objectclass=kxLogicalToken)))");
     std::vector<View> ties;
     for (const auto &e : met)
-        if (e.attrs.at("kxID")[0] == "tie.tok")
-            ties.insert(ties.begin(), View{"tie.tok", {e.attrs.at("kxCryptoString")[0]}, " "});
+        if (e.at("kxID")[0] == "tie.tok")
+            ties.insert(ties.begin(), View{"tie.tok", {e.at("kxCryptoString")[0]}, " "});
     ASSERT_EQ(ties.size(), 3u);
     ties.push_back({"tie.tol", {"mode=four"}, " "});
     EXPECT_EQ(iterate(nullptr, 0), ties);
@@ -1136,11 +891,11 @@ TEST_F(CryptoStore, AddCreatesTheMissingRawTokenOfTheDefaultToken)
 
 TEST_F(CryptoStore, AddToAnExistingEntryKeepsItsAttributes)
 {
-    ASSERT_EQ(run_ldif("ldapadd", "dn: " + raw_dn("kept.tok") +
+    ASSERT_EQ(ldapadd("dn: " + raw_dn("kept.tok") +
                                       "\nobjectClass: kxRawToken\nkxID: kept.tok\nkxSecret: s3cr3t\n"
                                       "kxTokenType: card\nkxMisc1: m1\n"),
               0);
-    track(raw_dn("kept.tok"));
+    remove_later(raw_dn("kept.tok"));
     Attrs before = attrs_of(raw_dn("kept.tok"));
     EXPECT_EQ(add("kept.tok", {"enc_up_type=none", "mode=soft"}, 0), KXE_SUCCESS);
     Attrs after = attrs_of(raw_dn("kept.tok"));
@@ -1180,8 +935,8 @@ TEST_F(CryptoStore, PseudoTokenConfigurationIsWrittenToItsStoredName)
 
     // Without a raw token for it, the configuration still ends up on the
     // entry named by the stored name.
-    track(raw_dn("pt.two"));
-    track(raw_dn("pseudo.pt.two"));
+    remove_later(raw_dn("pt.two"));
+    remove_later(raw_dn("pseudo.pt.two"));
     EXPECT_EQ(add("pseudo.pt.two", {"mode=hard"}, 0), KXE_SUCCESS);
     EXPECT_EQ(attrs_of(raw_dn("pt.two"))["kxCryptoString"], std::vector<std::string>{"mode=hard"});
     EXPECT_EQ(found("pseudo.pt.two", 0), (View{"pt.two", {"mode=hard"}, " "}));
@@ -1208,7 +963,7 @@ TEST_F(CryptoStore, LogicalTokenMustExistBeforeItCarriesAConfiguration)
 TEST_F(CryptoStore, DeleteRemovesTheConfigurationAndKeepsTheEntry)
 {
     store_default("mode=hard");
-    track(raw_dn("del.tok"));
+    remove_later(raw_dn("del.tok"));
     EXPECT_EQ(add("del.tok", {"enc_up_type=ARCFOUR"}, 0), KXE_SUCCESS);
     EXPECT_EQ(del("del.tok"), KXE_SUCCESS);
     EXPECT_EQ(attrs_of(raw_dn("del.tok")), (Attrs{{"objectClass", {"kxRawToken"}},
@@ -1297,10 +1052,10 @@ TEST_F(CryptoStore, DistinguishedNameStaysBelow500Characters)
     for (const std::string &dn : {outer, base, "kxName=rawTokens," + base, "kxName=logicalTokens," + base}) {
         ldif += "dn: " + dn + "\nobjectClass: kxContainer\nkxName: " +
                 dn.substr(7, dn.find(',') - 7) + "\n\n";
-        track(dn);
+        remove_later(dn);
     }
-    ASSERT_EQ(run_ldif("ldapadd", ldif), 0);
-    KXAdmin k = open(3, config_with("admin.subtree", base));
+    ASSERT_EQ(ldapadd(ldif), 0);
+    KXAdmin k = open(3, config_variant({{"admin.subtree", base}}));
     ASSERT_NE(k, nullptr);
 
     size_t raw_room = 499 - std::string("kxID=,kxName=rawTokens,").size() - base.size();
@@ -1323,27 +1078,26 @@ TEST_F(CryptoStore, DistinguishedNameStaysBelow500Characters)
         add_raw(id, nullptr, "kxName=rawTokens," + base);
     for (const std::string &id : {logical_max, logical_over}) {
         std::string dn = "kxID=" + id + ",kxName=logicalTokens," + base;
-        track(dn);
-        ASSERT_EQ(run_ldif("ldapadd", "dn: " + dn + "\nobjectClass: kxLogicalToken\nkxID: " + id + "\n"), 0);
+        remove_later(dn);
+        ASSERT_EQ(ldapadd("dn: " + dn + "\nobjectClass: kxLogicalToken\nkxID: " + id + "\n"), 0);
     }
     for (const std::string &id : {raw_max, logical_max}) {
         SCOPED_TRACE(id.size());
         EXPECT_EQ(add(id.c_str(), {"mode=hard"}, 0, k), KXE_SUCCESS);
-        auto e = search(base, "(kxID=" + id + ")");
+        auto e = ldap_find(base, "(kxID=" + id + ")");
         ASSERT_EQ(e.size(), 1u);
-        EXPECT_EQ(e[0].attrs["kxCryptoString"], std::vector<std::string>{"mode=hard"});
+        EXPECT_EQ(e[0]["kxCryptoString"], std::vector<std::string>{"mode=hard"});
         EXPECT_EQ(view(lookup(id, 0, k).rec.get()), (View{id, {"mode=hard"}, " "}));
         EXPECT_EQ(kx_delCryptoEnt(k, const_cast<char *>(id.c_str())), KXE_SUCCESS);
     }
     for (const std::string &id : {raw_over, logical_over}) {
         SCOPED_TRACE(id.size());
         EXPECT_EQ(add(id.c_str(), {"mode=hard"}, 0, k), KXE_INTERNAL);
-        auto e = search(base, "(kxID=" + id + ")");
+        auto e = ldap_find(base, "(kxID=" + id + ")");
         ASSERT_EQ(e.size(), 1u);
-        EXPECT_EQ(e[0].attrs.count("kxCryptoString"), 0u);
+        EXPECT_EQ(e[0].count("kxCryptoString"), 0u);
     }
-    close_connection(k);
-    sessions_.pop_back();
+    close_session(k);
 }
 
 TEST_F(CryptoStore, InvalidArgumentsChangeNothing)

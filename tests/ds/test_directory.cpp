@@ -5,25 +5,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <algorithm>
-#include <map>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "admin_private.h"
+#include "ds_support.h"
 #include "kx_paths.h"
 #include "syslog_capture.h"
 #include "testbed_env.h"
@@ -31,62 +26,15 @@
 
 namespace {
 
-const TestBed &bed()
-{
-    return TestBed::get();
-}
+using namespace ds;
 
-std::vector<std::string> log_lines()
-{
-    std::vector<std::string> out;
-    for (int i = 0; i < kxcap_count(); ++i)
-        out.emplace_back(kxcap_message(i, nullptr));
-    return out;
-}
-
-::testing::AssertionResult logged(const std::string &text)
-{
-    for (const auto &l : log_lines())
-        if (l == text)
-            return ::testing::AssertionSuccess();
-    std::string all;
-    for (const auto &l : log_lines())
-        all += "  [" + l + "]\n";
-    return ::testing::AssertionFailure() << "not logged: [" << text << "]\nlog:\n" << all;
-}
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// ldapsearch as the administrator; the LDIF it prints (no wrapping).
+// ldapsearch as the administrator: the LDIF it prints (no wrapping), and its
+// complaints, so that a failed search never reads as an empty result.
 std::string ldapsearch(const std::string &uri, const std::string &base, const std::string &filter,
-                       const std::string &attrs = "", const std::string &scope = "sub")
+                       const std::string &attrs = "")
 {
-    return shell("ldapsearch -x -LLL -o ldif-wrap=no -H '" + uri + "' -D '" + bed()["KX_ADMIN_DN"] +
-                 "' -w '" + bed()["KX_ADMIN_PW"] + "' -s " + scope + " -b '" + base + "' '" + filter +
-                 "' " + attrs + " 2>&1");
-}
-
-int ldapmodify(const std::string &uri, const std::string &ldif)
-{
-    std::string path = std::string(KX_TEST_TMP) + "/mod." + std::to_string(getpid()) + ".ldif";
-    std::ofstream(path) << ldif;
-    int status = 0;
-    shell("ldapmodify -x -H '" + uri + "' -D '" + bed()["KX_ADMIN_DN"] + "' -w '" +
-              bed()["KX_ADMIN_PW"] + "' -f '" + path + "' >/dev/null 2>&1",
-          &status);
-    std::remove(path.c_str());
-    return status;
-}
-
-std::string rawtokens()
-{
-    return std::string(KX_RTOKENS_RDN) + "," + bed()["KX_SUBTREE"];
+    return shell("ldapsearch " + admin_credentials(uri) + " -LLL -o ldif-wrap=no -s sub -b " + sh_quote(base) +
+                 " " + sh_quote(filter) + " " + attrs + " 2>&1");
 }
 
 // Modifications for a raw token entry with the given id.
@@ -116,63 +64,21 @@ struct RawTokenEntry {
         mods[1] = &idm;
         mods[2] = nullptr;
     }
-    std::string dn() const { return "kxID=" + id + "," + rawtokens(); }
+    std::string dn() const { return "kxID=" + id + "," + raw_tokens_base(); }
 };
 
-// A configuration file derived from the test bed's, with some keys changed
-// or dropped (an empty value drops the key).
-std::string config_variant(const std::map<std::string, std::string> &changes)
-{
-    std::istringstream in(slurp(KX_ADMIN_CONF));
-    std::string out, line;
-    std::map<std::string, std::string> pending = changes;
-    while (std::getline(in, line)) {
-        auto eq = line.find('=');
-        std::string key = eq == std::string::npos ? "" : line.substr(0, eq);
-        auto it = pending.find(key);
-        if (it != pending.end()) {
-            if (!it->second.empty())
-                out += key + "=" + it->second + "\n";
-            pending.erase(it);
-        } else {
-            out += line + "\n";
-        }
-    }
-    for (const auto &[k, v] : pending)
-        if (!v.empty())
-            out += k + "=" + v + "\n";
-    static int serial = 0;
-    std::string path = std::string(KX_TEST_TMP) + "/kxadmin." + std::to_string(getpid()) + "." +
-                       std::to_string(++serial) + ".conf";
-    std::ofstream(path) << out;
-    return path;
-}
-
-class Directory : public ::testing::Test {
+class Directory : public DirectoryTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(bed().loaded) << "KX_TESTBED_ENV does not describe a running test bed";
-        mkdir(KX_TEST_TMP, 0777);
+        ASSERT_TRUE(testbed_ready());
         kxcap_clear();
         set_gdebug(nullptr);
     }
     void TearDown() override
     {
-        for (KXAdmin k : sessions_)
-            close_connection(k);
+        DirectoryTest::TearDown();
         set_gdebug(nullptr);
-    }
-    KXAdmin open(int mode, const char *dn = nullptr, const char *pw = nullptr,
-                 const char *config = nullptr)
-    {
-        int err = 99;
-        KXAdmin k = open_connection(mode, const_cast<char *>(dn), const_cast<char *>(pw),
-                                    const_cast<char *>(config), &err);
-        EXPECT_EQ(err, k ? 0 : KXE_INTERNAL);
-        if (k)
-            sessions_.push_back(k);
-        return k;
     }
     // The connect step's own error code, for a session that must not open.
     int connect_error(int mode, const char *dn, const char *pw, const char *config)
@@ -184,7 +90,6 @@ protected:
         close_connection(k);
         return err;
     }
-    std::vector<KXAdmin> sessions_;
 };
 
 // ---- opening sessions -------------------------------------------------------
@@ -377,7 +282,7 @@ TEST_F(Directory, WritesAndTheThreeSearchDisciplines)
     ASSERT_EQ(add_entry(k->ld, dn2.data(), t2.mods), KXE_SUCCESS);
     EXPECT_EQ(add_entry(k->ld, dn1.data(), t1.mods), KXE_EXISTS);
     EXPECT_TRUE(logged("add_entry(): LDAP add failed - Already exists\n"));
-    EXPECT_NE(ldapsearch(bed()["KX_LDAP_URI"], dn1, "(objectClass=*)", "kxID").find("kxID: search.one"),
+    EXPECT_NE(ldapsearch(local_uri(), dn1, "(objectClass=*)", "kxID").find("kxID: search.one"),
               std::string::npos);
 
     char filter[] = "(&(objectclass=kxRawToken)(kxID=search.*))";
@@ -437,7 +342,7 @@ TEST_F(Directory, WritesAndTheThreeSearchDisciplines)
     LDAPMod m2{LDAP_MOD_ADD, attr, {values}};
     LDAPMod *mods[] = {&m1, &m2, nullptr};
     EXPECT_EQ(modify_entry(k->ld, dn2.data(), mods), KXE_SUCCESS);
-    EXPECT_NE(ldapsearch(bed()["KX_LDAP_URI"], dn2, "(objectClass=kxCrypto)", "kxCryptoString")
+    EXPECT_NE(ldapsearch(local_uri(), dn2, "(objectClass=kxCrypto)", "kxCryptoString")
                   .find("kxCryptoString: mode=hard"),
               std::string::npos);
     char missing_dn[] = "kxID=nobody,kxName=rawTokens,o=kxdata";
@@ -449,7 +354,7 @@ TEST_F(Directory, WritesAndTheThreeSearchDisciplines)
     kxcap_clear();
     EXPECT_EQ(delete_entry(k->ld, dn2.data()), KXE_INTERNAL);
     EXPECT_TRUE(logged("delete_entry(): LDAP delete failed - No such object\n"));
-    EXPECT_EQ(ldapsearch(bed()["KX_LDAP_URI"], rawtokens(), "(kxID=search.*)"), "");
+    EXPECT_EQ(ldapsearch(local_uri(), raw_tokens_base(), "(kxID=search.*)"), "");
 }
 
 TEST_F(Directory, AnonymousSessionCannotWrite)
@@ -459,14 +364,14 @@ TEST_F(Directory, AnonymousSessionCannotWrite)
     RawTokenEntry t("anon.write");
     std::string dn = t.dn();
     EXPECT_NE(add_entry(k->ld, dn.data(), t.mods), KXE_SUCCESS);
-    EXPECT_EQ(ldapsearch(bed()["KX_LDAP_URI"], rawtokens(), "(kxID=anon.write)"), "");
+    EXPECT_EQ(ldapsearch(local_uri(), raw_tokens_base(), "(kxID=anon.write)"), "");
 }
 
 TEST_F(Directory, CountingAndDeletingChildren)
 {
     KXAdmin k = open(3);
     ASSERT_NE(k, nullptr);
-    std::string container = rawtokens();
+    std::string container = raw_tokens_base();
     EXPECT_EQ(count_child_entries(k->ld, container.data()), 0);
     EXPECT_EQ(delete_child_entries(k->ld, container.data()), 0);
     std::vector<RawTokenEntry> tokens;
@@ -491,7 +396,7 @@ TEST_F(Directory, CountingAndDeletingChildren)
 
     EXPECT_EQ(delete_child_entries(k->ld, container.data()), 5);
     EXPECT_EQ(count_child_entries(k->ld, container.data()), 0);
-    EXPECT_EQ(ldapsearch(bed()["KX_LDAP_URI"], container, "(kxID=*)"), "");
+    EXPECT_EQ(ldapsearch(local_uri(), container, "(kxID=*)"), "");
 }
 
 TEST_F(Directory, PrintHierarchy)
@@ -553,24 +458,24 @@ TEST_F(Directory, GenerationCounter)
     EXPECT_EQ(kx_getGeneration(k, users), -1);
     EXPECT_EQ(kx_isGenerationValid(k, users, 0), 0);
     EXPECT_EQ(kx_incGeneration(k, users), 0);
-    EXPECT_NE(ldapsearch(bed()["KX_LDAP_URI"], dn, "(objectClass=kxSynch)", "kxGenerationNumber")
+    EXPECT_NE(ldapsearch(local_uri(), dn, "(objectClass=kxSynch)", "kxGenerationNumber")
                   .find("kxGenerationNumber: 0"),
               std::string::npos);
     EXPECT_EQ(kx_incGeneration(k, users), 1);
     EXPECT_EQ(kx_getGeneration(k, users), 1);
 
-    ASSERT_EQ(ldapmodify(bed()["KX_LDAP_URI"], "dn: " + dn +
-                                                   "\nchangetype: modify\nreplace: kxGenerationNumber\n"
-                                                   "kxGenerationNumber: 10\n"),
+    ASSERT_EQ(ldapmodify("dn: " + dn +
+                         "\nchangetype: modify\nreplace: kxGenerationNumber\n"
+                         "kxGenerationNumber: 10\n"),
               0);
     EXPECT_EQ(kx_isGenerationValid(k, users, 10), 1);
     EXPECT_EQ(kx_isGenerationValid(k, users, 9), 1);
     EXPECT_EQ(kx_isGenerationValid(k, users, 11), 0);
     EXPECT_EQ(kx_isGenerationValid(k, users, -1), 0);
 
-    ASSERT_EQ(ldapmodify(bed()["KX_LDAP_URI"], "dn: " + dn +
-                                                   "\nchangetype: modify\nreplace: kxGenerationNumber\n"
-                                                   "kxGenerationNumber: 2147483647\n"),
+    ASSERT_EQ(ldapmodify("dn: " + dn +
+                         "\nchangetype: modify\nreplace: kxGenerationNumber\n"
+                         "kxGenerationNumber: 2147483647\n"),
               0);
     EXPECT_EQ(kx_incGeneration(k, users), 0);
     EXPECT_EQ(kx_getGeneration(k, users), 0);
@@ -596,9 +501,9 @@ TEST_F(Directory, GenerationCounter)
     EXPECT_TRUE(logged("kx_incGeneration: basedn name too long"));
 
     // Leave the container as it was.
-    EXPECT_EQ(ldapmodify(bed()["KX_LDAP_URI"], "dn: " + dn +
-                                                   "\nchangetype: modify\ndelete: kxGenerationNumber\n-\n"
-                                                   "delete: objectClass\nobjectClass: kxSynch\n"),
+    EXPECT_EQ(ldapmodify("dn: " + dn +
+                         "\nchangetype: modify\ndelete: kxGenerationNumber\n-\n"
+                         "delete: objectClass\nobjectClass: kxSynch\n"),
               0);
 }
 
@@ -614,8 +519,7 @@ TEST_F(Directory, StatusDatabasesFollowTheSessionMode)
     d.id = id;
     d.model = model;
     EXPECT_EQ(add_dbm_desktop(ro, &d), -1);
-    close_connection(ro);
-    sessions_.erase(std::find(sessions_.begin(), sessions_.end(), ro));
+    close_session(ro);
 
     KXAdmin rw = open(3);
     ASSERT_NE(rw, nullptr);
@@ -637,13 +541,8 @@ class Replicated : public Directory {
 protected:
     bool on_consumer(const std::string &filter, bool present)
     {
-        for (int i = 0; i < 100; ++i) {
-            bool found = !ldapsearch(bed()["KX_CONSUMER_URI"], rawtokens(), filter).empty();
-            if (found == present)
-                return true;
-            usleep(100000);
-        }
-        return false;
+        return eventually(
+            [&] { return ldapsearch(bed()["KX_CONSUMER_URI"], raw_tokens_base(), filter).empty() != present; });
     }
 };
 
@@ -665,12 +564,12 @@ TEST_F(Replicated, WritesFollowTheReferralToTheProvider)
     RawTokenEntry t("replicated.one");
     std::string dn = t.dn();
     ASSERT_EQ(add_entry(k->ld, dn.data(), t.mods), KXE_SUCCESS);
-    EXPECT_NE(ldapsearch(bed()["KX_PROVIDER_URI"], rawtokens(), "(kxID=replicated.one)").find("kxID"),
+    EXPECT_NE(ldapsearch(bed()["KX_PROVIDER_URI"], raw_tokens_base(), "(kxID=replicated.one)").find("kxID"),
               std::string::npos);
     EXPECT_TRUE(on_consumer("(kxID=replicated.one)", true));
 
     EXPECT_EQ(delete_entry(k->ld, dn.data()), KXE_SUCCESS);
-    EXPECT_EQ(ldapsearch(bed()["KX_PROVIDER_URI"], rawtokens(), "(kxID=replicated.one)"), "");
+    EXPECT_EQ(ldapsearch(bed()["KX_PROVIDER_URI"], raw_tokens_base(), "(kxID=replicated.one)"), "");
     EXPECT_TRUE(on_consumer("(kxID=replicated.one)", false));
 }
 
@@ -678,12 +577,13 @@ TEST_F(Replicated, ExistenceOnThePrimary)
 {
     KXAdmin k = open(3);
     ASSERT_NE(k, nullptr);
-    std::string base = rawtokens();
+    std::string base = raw_tokens_base();
     // Written on the provider directly: the test on the primary sees it at
     // once, whatever the consumer holds yet.
-    ASSERT_EQ(ldapmodify(bed()["KX_PROVIDER_URI"], "dn: kxID=primary.only," + base +
-                                                       "\nchangetype: add\nobjectClass: kxRawToken\n"
-                                                       "kxID: primary.only\n"),
+    ASSERT_EQ(ldapmodify("dn: kxID=primary.only," + base +
+                             "\nchangetype: add\nobjectClass: kxRawToken\n"
+                             "kxID: primary.only\n",
+                         bed()["KX_PROVIDER_URI"]),
               0);
     char filter[] = "(kxID=primary.only)";
     EXPECT_EQ(_kx_dsEntryExists(k, filter, base.data(), 1), KXE_SUCCESS);
@@ -728,7 +628,7 @@ TEST_F(Replicated, ProviderDownRefusesWritesBeforeAnyDirectoryTraffic)
     // The consumer saw no request for the entry.
     std::string added = log_after.substr(log_before.size());
     EXPECT_EQ(added.find("ADD dn=\"" + dn), std::string::npos) << added;
-    EXPECT_EQ(ldapsearch(bed()["KX_CONSUMER_URI"], rawtokens(), "(kxID=replicated.down)"), "");
+    EXPECT_EQ(ldapsearch(bed()["KX_CONSUMER_URI"], raw_tokens_base(), "(kxID=replicated.down)"), "");
 
     // With the provider back the same session writes again.
     ASSERT_EQ(add_entry(k->ld, dn.data(), t.mods), KXE_SUCCESS);

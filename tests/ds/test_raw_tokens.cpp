@@ -2,212 +2,31 @@
 // adding, changing, reading, testing and printing single raw tokens.  What
 // each change stored is confirmed with ldapsearch, an independent client.
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "admin_private.h"
 #include "admin_token.h"
-#include "kx_paths.h"
+#include "ds_support.h"
 #include "syslog_capture.h"
 #include "testbed_env.h"
 
 namespace {
 
-const TestBed &bed()
-{
-    return TestBed::get();
-}
+using namespace ds;
 
-struct Record {
-    std::string message;
-    int priority;
-    bool operator==(const Record &) const = default;
-};
-
-std::ostream &operator<<(std::ostream &os, const Record &r)
-{
-    return os << "{" << r.priority << " \"" << r.message << "\"}";
-}
-
-std::vector<Record> log_records()
-{
-    std::vector<Record> out;
-    for (int i = 0; i < kxcap_count(); ++i) {
-        int prio = -1;
-        const char *m = kxcap_message(i, &prio);
-        out.push_back({m, prio});
-    }
-    return out;
-}
-
-::testing::AssertionResult logged(const std::string &text)
-{
-    std::string all;
-    for (const auto &r : log_records()) {
-        if (r.message == text)
-            return ::testing::AssertionSuccess();
-        all += "  [" + r.message + "]\n";
-    }
-    return ::testing::AssertionFailure() << "not logged: [" << text << "]\nlog:\n" << all;
-}
-
-std::string rawtokens()
-{
-    return "kxName=rawTokens," + bed()["KX_SUBTREE"];
-}
-
-std::string dn_escape(const std::string &id)
-{
-    std::string out;
-    for (size_t i = 0; i < id.size(); ++i) {
-        if (std::strchr(",+\"\\<>;=", id[i]) || (i == 0 && id[i] == '#'))
-            out += '\\';
-        out += id[i];
-    }
-    return out;
-}
-
-std::string filter_escape(const std::string &id)
-{
-    std::string out;
-    for (char c : id) {
-        switch (c) {
-        case '*': out += "\\2a"; break;
-        case '(': out += "\\28"; break;
-        case ')': out += "\\29"; break;
-        case '\\': out += "\\5c"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string raw_dn(const std::string &id)
-{
-    return "kxID=" + dn_escape(id) + "," + rawtokens();
-}
-
-std::string sh_quote(const std::string &s)
-{
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string credentials()
-{
-    return "-x -H " + sh_quote(bed()["KX_LDAP_URI"]) + " -D " + sh_quote(bed()["KX_ADMIN_DN"]) + " -w " +
-           sh_quote(bed()["KX_ADMIN_PW"]);
-}
-
-std::string unbase64(const std::string &in)
-{
-    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (char c : in) {
-        const char *pos = c ? std::strchr(table, c) : nullptr;
-        if (!pos)
-            continue;
-        v = v << 6 | static_cast<unsigned>(pos - table);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((v >> bits) & 0xff);
-        }
-    }
-    return out;
-}
-
-using Attrs = std::map<std::string, std::vector<std::string>>;
-
-// The entries ldapsearch finds, each with its DN under the key "dn".
-std::vector<Attrs> search(const std::string &base, const std::string &filter, const std::string &scope = "sub")
-{
-    std::string out = shell("ldapsearch " + credentials() + " -LLL -o ldif-wrap=no -s " + scope + " -b " +
-                            sh_quote(base) + " " + sh_quote(filter) + " '*' 2>/dev/null");
-    std::vector<Attrs> entries;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        auto colon = line.find(':');
-        if (line.empty() || colon == std::string::npos)
-            continue;
-        std::string name = line.substr(0, colon);
-        std::string rest = line.substr(colon + 1);
-        std::string value = rest.rfind(":", 0) == 0   ? unbase64(rest.substr(1))
-                            : rest.rfind(" ", 0) == 0 ? rest.substr(1)
-                                                       : rest;
-        if (name == "dn")
-            entries.emplace_back();
-        if (!entries.empty())
-            entries.back()[name].push_back(value);
-    }
-    return entries;
-}
-
-// The attributes of the raw token entries with this id (DN left out).
+// The attributes of the raw token entries with this id (DN left out),
+// values sorted.
 std::vector<Attrs> raw_entries(const std::string &id)
 {
-    auto found = search(rawtokens(), "(kxID=" + filter_escape(id) + ")");
-    for (auto &e : found) {
-        e.erase("dn");
-        for (auto &[name, values] : e)
-            std::sort(values.begin(), values.end());
-    }
+    auto found = ldap_find(raw_tokens_base(), "(kxID=" + filter_escape(id) + ")");
+    for (auto &e : found)
+        e = sorted_attrs(e);
     return found;
-}
-
-int run_ldif(const std::string &tool, const std::string &ldif)
-{
-    static int serial = 0;
-    std::string path = std::string(KX_TEST_TMP) + "/rtoken." + std::to_string(getpid()) + "." +
-                       std::to_string(++serial) + ".ldif";
-    std::ofstream(path) << ldif;
-    int status = 0;
-    shell(tool + " " + credentials() + " -f " + sh_quote(path) + " >/dev/null 2>&1", &status);
-    std::remove(path.c_str());
-    return status;
-}
-
-std::string config_with(const std::string &key, const std::string &value)
-{
-    std::ifstream in(KX_ADMIN_CONF);
-    std::string out, line;
-    while (std::getline(in, line))
-        if (line.rfind(key + "=", 0) != 0)
-            out += line + "\n";
-    out += key + "=" + value + "\n";
-    static int serial = 0;
-    std::string path = std::string(KX_TEST_TMP) + "/rtoken." + std::to_string(getpid()) + "." +
-                       std::to_string(++serial) + ".conf";
-    std::ofstream(path) << out;
-    return path;
-}
-
-struct FreeRaw {
-    void operator()(KXRawToken *t) const { free_raw_token(t); }
-};
-using Raw = std::unique_ptr<KXRawToken, FreeRaw>;
-
-char *dup_or_null(const char *s)
-{
-    return s ? strdup(s) : nullptr;
 }
 
 // A record with heap copies of the given fields (NULL leaves one unset).
@@ -215,13 +34,13 @@ Raw token(const char *id, const char *secret = nullptr, const char *type = nullp
           const char *enabled = nullptr, const char *misc1 = nullptr, const char *misc2 = nullptr)
 {
     Raw t(allocate_raw_token());
-    t->id = dup_or_null(id);
-    t->secret = dup_or_null(secret);
-    t->token_type = dup_or_null(type);
-    t->token_state = dup_or_null(state);
-    t->enabled = dup_or_null(enabled);
-    t->misc1 = dup_or_null(misc1);
-    t->misc2 = dup_or_null(misc2);
+    t->id = dup(id);
+    t->secret = dup(secret);
+    t->token_type = dup(type);
+    t->token_state = dup(state);
+    t->enabled = dup(enabled);
+    t->misc1 = dup(misc1);
+    t->misc2 = dup(misc2);
     return t;
 }
 
@@ -232,43 +51,19 @@ std::vector<std::string> fields(const KXRawToken *t)
     return {f(t->id), f(t->secret), f(t->token_type), f(t->token_state), f(t->enabled), f(t->misc1), f(t->misc2)};
 }
 
-class RawTokens : public ::testing::Test {
+class RawTokens : public DirectoryTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(bed().loaded) << "KX_TESTBED_ENV does not describe a running test bed";
-        mkdir(KX_TEST_TMP, 0777);
+        ASSERT_TRUE(testbed_ready());
         kxcap_clear();
         kxa_ = open(3);
         ASSERT_NE(kxa_, nullptr);
     }
-    void TearDown() override
-    {
-        std::string path = std::string(KX_TEST_TMP) + "/rtoken-delete." + std::to_string(getpid());
-        {
-            std::ofstream f(path);
-            for (auto it = created_.rbegin(); it != created_.rend(); ++it)
-                f << *it << "\n";
-        }
-        shell("ldapdelete -c " + credentials() + " -f " + sh_quote(path) + " >/dev/null 2>&1");
-        std::remove(path.c_str());
-        for (KXAdmin k : sessions_)
-            close_connection(k);
-    }
-    KXAdmin open(int mode, const std::string &config = "")
-    {
-        int err = 99;
-        KXAdmin k = open_connection(mode, nullptr, nullptr,
-                                    config.empty() ? nullptr : const_cast<char *>(config.c_str()), &err);
-        if (k)
-            sessions_.push_back(k);
-        return k;
-    }
-    void track(const std::string &dn) { created_.push_back(dn); }
     int add(KXRawToken *t, KXAdmin k = nullptr)
     {
         if (t->id)
-            track(raw_dn(t->id));
+            remove_later(raw_dn(t->id));
         return add_raw_token(k ? k : kxa_, t);
     }
     int exists(const std::string &id, KXAdmin k = nullptr)
@@ -288,8 +83,6 @@ protected:
     }
 
     KXAdmin kxa_ = nullptr;
-    std::vector<KXAdmin> sessions_;
-    std::vector<std::string> created_;
 };
 
 // ---- adding ------------------------------------------------------------------------------
@@ -298,9 +91,9 @@ TEST_F(RawTokens, AddWithOnlyTheIdWritesObjectClassAndId)
 {
     Raw t = token("only.id");
     EXPECT_EQ(add(t.get()), 0);
-    auto found = search(raw_dn("only.id"), "(objectClass=*)", "base");
+    auto found = ldap_find(raw_dn("only.id"), "(objectClass=*)", "base");
     ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0], (Attrs{{"dn", {"kxID=only.id," + rawtokens()}},
+    EXPECT_EQ(found[0], (Attrs{{"dn", {"kxID=only.id," + raw_tokens_base()}},
                                {"objectClass", {"kxRawToken"}},
                                {"kxID", {"only.id"}}}));
     EXPECT_EQ(kxcap_count(), 0);
@@ -344,7 +137,8 @@ TEST_F(RawTokens, AddRefusesAnIdThatExists)
     Raw second = token("dup.id", "second", "user");
     kxcap_clear();
     EXPECT_EQ(add(second.get()), -1);
-    EXPECT_EQ(log_records(), (std::vector<Record>{{"add_raw_token(): raw token (dup.id) already exists\n", LOG_INFO}}));
+    EXPECT_EQ(log_records(),
+              (std::vector<LogRecord>{{"add_raw_token(): raw token (dup.id) already exists\n", LOG_INFO}}));
     // Ids compare without regard to case in the directory.
     Raw upper = token("DUP.ID", "third");
     kxcap_clear();
@@ -371,7 +165,7 @@ TEST_F(RawTokens, ModifyReplacesTheFieldsAndRemovesUnsetOnes)
     Raw t = token("mod.id", "old-secret", "card", "unknown", "allowed", "m1", "m2");
     ASSERT_EQ(add(t.get()), 0);
     // A security configuration on the same entry is not touched.
-    ASSERT_EQ(run_ldif("ldapmodify", "dn: " + raw_dn("mod.id") +
+    ASSERT_EQ(ldapmodify("dn: " + raw_dn("mod.id") +
                                          "\nchangetype: modify\nadd: objectClass\nobjectClass: kxCrypto\n-\n"
                                          "add: kxCryptoString\nkxCryptoString: mode=hard\n"),
               0);
@@ -380,7 +174,7 @@ TEST_F(RawTokens, ModifyReplacesTheFieldsAndRemovesUnsetOnes)
     kxcap_clear();
     EXPECT_EQ(modify_raw_token(kxa_, change.get()), 0);
     EXPECT_EQ(log_records(),
-              (std::vector<Record>{{"user : Successfully modified user entry.", LOG_LOCAL1 | LOG_INFO}}));
+              (std::vector<LogRecord>{{"user : Successfully modified user entry.", LOG_LOCAL1 | LOG_INFO}}));
     EXPECT_EQ(raw_entries("mod.id"), (std::vector<Attrs>{{{"objectClass", {"kxCrypto", "kxRawToken"}},
                                                           {"kxID", {"mod.id"}},
                                                           {"kxTokenType", {"user"}},
@@ -400,7 +194,7 @@ TEST_F(RawTokens, ModifyReplacesTheFieldsAndRemovesUnsetOnes)
 TEST_F(RawTokens, ModifyOfAMissingTokenFails)
 {
     Raw t = token("missing.id", "s", "user");
-    track(raw_dn("missing.id"));
+    remove_later(raw_dn("missing.id"));
     kxcap_clear();
     EXPECT_EQ(modify_raw_token(kxa_, t.get()), -1);
     EXPECT_TRUE(logged("modify_entry(): LDAP modify failed - No such object\n"));
@@ -440,8 +234,8 @@ TEST_F(RawTokens, GetNeedsExactlyOneEntry)
 
     // The same id once more, deeper below the container.
     std::string inner = "kxID=twice.id," + raw_dn("holder.id");
-    track(inner);
-    ASSERT_EQ(run_ldif("ldapadd", "dn: " + inner + "\nobjectClass: kxRawToken\nkxID: twice.id\n"), 0);
+    remove_later(inner);
+    ASSERT_EQ(ldapadd("dn: " + inner + "\nobjectClass: kxRawToken\nkxID: twice.id\n"), 0);
     kxcap_clear();
     EXPECT_EQ(get("twice.id"), nullptr);
     EXPECT_TRUE(logged("search_for_entries(): Found multiple matching entries, was expecting a single match"));
@@ -461,7 +255,7 @@ TEST_F(RawTokens, ExistenceOnTheSessionsServerAndOnThePrimary)
     }
 
     // A base that names no entry: the search fails.
-    KXAdmin lost = open(3, config_with("admin.subtree", "kxName=nowhere," + bed()["KX_SUFFIX"]));
+    KXAdmin lost = open(3, config_variant({{"admin.subtree", "kxName=nowhere," + bed()["KX_SUFFIX"]}}));
     ASSERT_NE(lost, nullptr);
     EXPECT_EQ(exists("here.id", lost), -1);
     std::string id = "here.id";
@@ -497,8 +291,8 @@ TEST_F(RawTokens, ExistenceTestTakesIdsOfUpTo93Characters)
     std::string prefix = "kxName=rawTokens, ";
     std::string fits = "kxName=" + std::string(499 - prefix.size() - 7 - suffix.size(), 'x') + suffix;
     std::string too_long = "kxName=x" + fits.substr(7);
-    KXAdmin at_limit = open(3, config_with("admin.subtree", fits));
-    KXAdmin beyond = open(3, config_with("admin.subtree", too_long));
+    KXAdmin at_limit = open(3, config_variant({{"admin.subtree", fits}}));
+    KXAdmin beyond = open(3, config_variant({{"admin.subtree", too_long}}));
     ASSERT_NE(at_limit, nullptr);
     ASSERT_NE(beyond, nullptr);
     kxcap_clear();

@@ -5,323 +5,46 @@
 // independent client.
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <initializer_list>
-#include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
-#include <syslog.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "admin_private.h"
 #include "admin_token.h"
-#include "kx_paths.h"
+#include "ds_support.h"
 #include "syslog_capture.h"
 #include "testbed_env.h"
 
 namespace {
 
-const TestBed &bed()
-{
-    return TestBed::get();
-}
-
-constexpr int kDebugPriority = LOG_INFO;
-constexpr int kAdminPriority = LOG_LOCAL1 | LOG_INFO;
-
-// ---- the system log ------------------------------------------------------------
-
-struct LogRecord {
-    std::string message;
-    int priority;
-};
-
-std::vector<LogRecord> log_records()
-{
-    std::vector<LogRecord> out;
-    for (int i = 0; i < kxcap_count(); ++i) {
-        int prio = -1;
-        const char *m = kxcap_message(i, &prio);
-        out.push_back({m ? m : "", prio});
-    }
-    return out;
-}
-
-std::string log_dump()
-{
-    std::string all;
-    for (const auto &r : log_records())
-        all += "  " + std::to_string(r.priority) + " [" + r.message + "]\n";
-    return all;
-}
-
-int times_logged(const std::string &text, int priority = -1)
-{
-    int n = 0;
-    for (const auto &r : log_records())
-        if (r.message == text && (priority < 0 || r.priority == priority))
-            ++n;
-    return n;
-}
-
-::testing::AssertionResult logged(const std::string &text, int priority = -1)
-{
-    if (times_logged(text, priority) > 0)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "not logged: [" << text << "] (priority " << priority
-                                         << ")\nlog:\n"
-                                         << log_dump();
-}
-
-// The administrative log lines, in order.
-std::vector<std::string> admin_log()
-{
-    std::vector<std::string> out;
-    for (const auto &r : log_records())
-        if (r.priority == kAdminPriority)
-            out.push_back(r.message);
-    return out;
-}
-
-// ---- the independent client ----------------------------------------------------
-
-std::string sh_quote(const std::string &s)
-{
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string admin_credentials()
-{
-    return "-x -H " + sh_quote(bed()["KX_LDAP_URI"]) + " -D " + sh_quote(bed()["KX_ADMIN_DN"]) +
-           " -w " + sh_quote(bed()["KX_ADMIN_PW"]);
-}
-
-std::string unbase64(const std::string &in)
-{
-    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (char c : in) {
-        const char *pos = c ? std::strchr(table, c) : nullptr;
-        if (!pos)
-            continue;
-        v = v << 6 | static_cast<unsigned>(pos - table);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((v >> bits) & 0xff);
-        }
-    }
-    return out;
-}
-
-std::string lower(std::string s)
-{
-    for (char &c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-// One entry as ldapsearch printed it: attribute names in lower case, values
-// in the order given; the DN under "dn".
-using Attrs = std::map<std::string, std::vector<std::string>>;
-using Strings = std::vector<std::string>;
-
-std::vector<Attrs> ldap_find(const std::string &base, const std::string &filter,
-                             const std::string &scope = "sub")
-{
-    std::string out = shell("ldapsearch " + admin_credentials() + " -LLL -o ldif-wrap=no -s " + scope +
-                            " -b " + sh_quote(base) + " " + sh_quote(filter) + " '*' 2>/dev/null");
-    std::vector<Attrs> entries;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        auto colon = line.find(':');
-        if (line.empty() || colon == std::string::npos)
-            continue;
-        std::string name = lower(line.substr(0, colon));
-        std::string rest = line.substr(colon + 1);
-        std::string value = rest.rfind(":", 0) == 0   ? unbase64(rest.substr(1))
-                            : rest.rfind(" ", 0) == 0 ? rest.substr(1)
-                                                       : rest;
-        if (name == "dn")
-            entries.emplace_back();
-        if (!entries.empty())
-            entries.back()[name].push_back(value);
-    }
-    return entries;
-}
-
-int run_ldif(const std::string &tool, const std::string &ldif)
-{
-    static int serial = 0;
-    std::string path = std::string(KX_TEST_TMP) + "/tokens." + std::to_string(getpid()) + "." +
-                       std::to_string(++serial) + ".ldif";
-    std::ofstream(path) << ldif;
-    int status = 0;
-    shell(tool + " " + admin_credentials() + " -f " + sh_quote(path) + " >/dev/null 2>&1", &status);
-    std::remove(path.c_str());
-    return status;
-}
-
-int ldapadd(const std::string &ldif)
-{
-    return run_ldif("ldapmodify -a", ldif);
-}
-
-void ldapdelete_tree(const std::string &dn)
-{
-    shell("ldapdelete -r -c " + admin_credentials() + " " + sh_quote(dn) + " >/dev/null 2>&1");
-}
+using namespace ds;
 
 // The library code of what the directory answers an anonymous write.
 int anonymous_write_code()
 {
     int status = 0;
-    shell("ldapdelete -x -H " + sh_quote(bed()["KX_LDAP_URI"]) + " " +
-              sh_quote("kxID=nothing.here,kxName=rawTokens," + bed()["KX_SUBTREE"]) + " >/dev/null 2>&1",
+    shell("ldapdelete -x -H " + sh_quote(local_uri()) + " " + sh_quote("kxID=nothing.here," + raw_tokens_base()) +
+              " >/dev/null 2>&1",
           &status);
     return kx_dserr2kxerr(status);
 }
 
-std::string filter_escape(const std::string &v)
-{
-    std::string out;
-    for (char c : v) {
-        switch (c) {
-        case '*': out += "\\2a"; break;
-        case '(': out += "\\28"; break;
-        case ')': out += "\\29"; break;
-        case '\\': out += "\\5c"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string dn_escape(const std::string &id)
-{
-    std::string out;
-    for (size_t i = 0; i < id.size(); ++i) {
-        if (std::strchr(",+\"\\<>;=", id[i]) || (i == 0 && id[i] == '#'))
-            out += '\\';
-        out += id[i];
-    }
-    return out;
-}
-
-std::string subtree()
-{
-    return bed()["KX_SUBTREE"];
-}
-
-std::string users_base()
-{
-    return "kxName=users," + subtree();
-}
-
-std::string lt_base()
-{
-    return "kxName=logicalTokens," + subtree();
-}
-
-std::string rt_base()
-{
-    return "kxName=rawTokens," + subtree();
-}
-
-std::string user_dn(const std::string &id)
-{
-    return "kxID=" + dn_escape(id) + "," + users_base();
-}
-
-std::string lt_dn(const std::string &id)
-{
-    return "kxID=" + dn_escape(id) + "," + lt_base();
-}
-
-std::string rt_dn(const std::string &id)
-{
-    return "kxID=" + dn_escape(id) + "," + rt_base();
-}
-
-// The single entry with this id directly in the container.
-std::optional<Attrs> entry_in(const std::string &base, const std::string &id)
-{
-    auto found = ldap_find(base, "(kxID=" + filter_escape(id) + ")", "one");
-    if (found.size() != 1)
-        return std::nullopt;
-    return found[0];
-}
-
-std::optional<Attrs> user_entry(const std::string &id)
-{
-    return entry_in(users_base(), id);
-}
-
 std::optional<Attrs> lt_entry(const std::string &id)
 {
-    return entry_in(lt_base(), id);
+    return entry_in(logical_tokens_base(), id);
 }
 
 std::optional<Attrs> rt_entry(const std::string &id)
 {
-    return entry_in(rt_base(), id);
-}
-
-Strings values(const Attrs &e, const std::string &attr)
-{
-    auto it = e.find(lower(attr));
-    return it == e.end() ? Strings{} : it->second;
-}
-
-Strings values(const std::optional<Attrs> &e, const std::string &attr)
-{
-    return e ? values(*e, attr) : Strings{"(no entry)"};
-}
-
-bool has(const Attrs &e, const std::string &attr)
-{
-    return e.count(lower(attr)) > 0;
+    return entry_in(raw_tokens_base(), id);
 }
 
 // ---- records -------------------------------------------------------------------
-
-char *dup(const char *s)
-{
-    return s ? strdup(s) : nullptr;
-}
-
-char **id_list(const Strings &ids)
-{
-    auto **out = static_cast<char **>(std::calloc(ids.size() + 1, sizeof(char *)));
-    for (size_t i = 0; i < ids.size(); ++i)
-        out[i] = strdup(ids[i].c_str());
-    return out;
-}
-
-Strings strings(char **array)
-{
-    Strings out;
-    for (int i = 0; array && array[i]; ++i)
-        out.emplace_back(array[i]);
-    return out;
-}
 
 Strings sorted(Strings v)
 {
@@ -329,18 +52,10 @@ Strings sorted(Strings v)
     return v;
 }
 
-struct UserFree {
-    void operator()(KXUser *u) const { free_user(u); }
-};
 struct LogicalFree {
     void operator()(KXLogicalToken *t) const { free_logical_token(t); }
 };
-struct RawFree {
-    void operator()(KXRawToken *t) const { free_raw_token(t); }
-};
-using User = std::unique_ptr<KXUser, UserFree>;
 using Logical = std::unique_ptr<KXLogicalToken, LogicalFree>;
-using Raw = std::unique_ptr<KXRawToken, RawFree>;
 
 Logical new_logical(const std::string &id)
 {
@@ -354,15 +69,6 @@ Raw new_raw(const std::string &id)
     Raw t(allocate_raw_token());
     t->id = dup(id.c_str());
     return t;
-}
-
-std::optional<std::string> take(char *s)
-{
-    if (!s)
-        return std::nullopt;
-    std::string out(s);
-    std::free(s);
-    return out;
 }
 
 // A library id list handed back through a char ***: its texts, and freed.
@@ -385,41 +91,14 @@ std::string print_of(KXLogicalToken *t, int brief)
 // All ids of these suites begin with "tk" (users, logical tokens) or contain
 // ".tk" (raw tokens), so that the end of each test can prove that nothing
 // was left behind.
-class TokenTest : public ::testing::Test {
+class TokenTest : public StoreTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(bed().loaded) << "KX_TESTBED_ENV does not describe a running test bed";
-        mkdir(KX_TEST_TMP, 0777);
-        k_ = open(3);
-        ASSERT_NE(k_, nullptr);
-        set_gdebug(nullptr);
-        kxcap_clear();
-    }
     void TearDown() override
     {
-        for (auto it = cleanup_dns_.rbegin(); it != cleanup_dns_.rend(); ++it)
-            ldapdelete_tree(*it);
-        for (const auto &id : cleanup_status_)
-            if (dbm_user_exists(k_->ustat_db, const_cast<char *>(id.c_str())))
-                delete_dbm_user(k_, const_cast<char *>(id.c_str()));
-        for (KXAdmin k : sessions_)
-            close_connection(k);
-        set_gdebug(nullptr);
+        StoreTest::TearDown();
         EXPECT_TRUE(ldap_find(subtree(), "(|(kxID=tk*)(kxID=*.tk*)(kxName=tk*))").empty())
             << "entries of this test were left behind";
     }
-    KXAdmin open(int mode)
-    {
-        int err = 99;
-        KXAdmin k = open_connection(mode, nullptr, nullptr, nullptr, &err);
-        EXPECT_EQ(err, k ? 0 : KXE_INTERNAL);
-        if (k)
-            sessions_.push_back(k);
-        return k;
-    }
-    void remove_later(const std::string &dn) { cleanup_dns_.push_back(dn); }
-
     // Entries written with the independent client.
     void put_user(const std::string &id, const Strings &logical = {}, const std::string &name = "")
     {
@@ -433,7 +112,7 @@ protected:
     }
     void put_logical(const std::string &id, const Strings &raw = {}, const std::string &below = "")
     {
-        std::string dn = below.empty() ? lt_dn(id) : "kxID=" + dn_escape(id) + "," + below;
+        std::string dn = below.empty() ? logical_dn(id) : "kxID=" + dn_escape(id) + "," + below;
         std::string ldif = "dn: " + dn + "\nobjectClass: kxLogicalToken\nkxID: " + id + "\n";
         for (const auto &r : raw)
             ldif += "kxRawTokenIDs: " + r + "\n";
@@ -442,7 +121,7 @@ protected:
     }
     void put_raw(const std::string &id, const std::string &below = "")
     {
-        std::string dn = below.empty() ? rt_dn(id) : "kxID=" + dn_escape(id) + "," + below;
+        std::string dn = below.empty() ? raw_dn(id) : "kxID=" + dn_escape(id) + "," + below;
         ASSERT_EQ(ldapadd("dn: " + dn + "\nobjectClass: kxRawToken\nkxID: " + id + "\n"), 0);
         remove_later(dn);
     }
@@ -455,28 +134,10 @@ protected:
         remove_later(dn);
         return dn;
     }
-    void add_status(const std::string &id, int create_time, int status, const char *desktop, int last)
-    {
-        DBMUser d{};
-        std::string idc = id, name = "status name";
-        d.id = idc.data();
-        d.name = name.data();
-        d.create_time = create_time;
-        d.status = status;
-        d.last_desktop = const_cast<char *>(desktop);
-        d.last_time = last;
-        ASSERT_EQ(add_dbm_user(k_, &d), 0);
-        cleanup_status_.push_back(id);
-    }
     bool has_status(const std::string &id)
     {
         return dbm_user_exists(k_->ustat_db, const_cast<char *>(id.c_str())) == 1;
     }
-
-    KXAdmin k_ = nullptr;
-    std::vector<KXAdmin> sessions_;
-    std::vector<std::string> cleanup_dns_;
-    std::vector<std::string> cleanup_status_;
 };
 
 class LogicalTokens : public TokenTest {};
@@ -498,7 +159,7 @@ TEST_F(LogicalTokens, AddWritesEverySetFieldAndTheRawTokenIds)
     t->misc2 = dup("m2");
     t->raw_token_ids = id_list({"card.tk1", "pseudo.tk2"});
     ASSERT_EQ(add_logical_token(k_, t.get()), 0) << log_dump();
-    remove_later(lt_dn("tk-add-full"));
+    remove_later(logical_dn("tk-add-full"));
 
     auto e = lt_entry("tk-add-full");
     ASSERT_TRUE(e.has_value());
@@ -514,7 +175,7 @@ TEST_F(LogicalTokens, AddWritesEverySetFieldAndTheRawTokenIds)
     EXPECT_EQ(values(*e, "kxRawTokenIDs"), (Strings{"card.tk1", "pseudo.tk2"}));
     EXPECT_EQ(e->size(), 11u);
     // Neither the raw tokens nor a user link are made.
-    EXPECT_TRUE(ldap_find(rt_base(), "(kxID=*.tk*)").empty());
+    EXPECT_TRUE(ldap_find(raw_tokens_base(), "(kxID=*.tk*)").empty());
     EXPECT_TRUE(ldap_find(users_base(), "(kxLogicalTokenIDs=tk-add-full)").empty());
 
     char id[] = "tk-add-full";
@@ -536,7 +197,7 @@ TEST_F(LogicalTokens, AddWithoutOptionalFields)
 {
     Logical t = new_logical("tk-add-min");
     ASSERT_EQ(add_logical_token(k_, t.get()), 0);
-    remove_later(lt_dn("tk-add-min"));
+    remove_later(logical_dn("tk-add-min"));
     auto e = lt_entry("tk-add-min");
     ASSERT_TRUE(e.has_value());
     // The port is always written, 0 as "0".
@@ -547,7 +208,7 @@ TEST_F(LogicalTokens, AddWithoutOptionalFields)
     empty_list->raw_token_ids = id_list({});
     empty_list->server_port = -1;
     ASSERT_EQ(add_logical_token(k_, empty_list.get()), 0);
-    remove_later(lt_dn("tk-add-min2"));
+    remove_later(logical_dn("tk-add-min2"));
     e = lt_entry("tk-add-min2");
     ASSERT_TRUE(e.has_value());
     EXPECT_FALSE(has(*e, "kxRawTokenIDs"));
@@ -571,7 +232,7 @@ TEST_F(LogicalTokens, AddRefusedByTheDirectory)
     Logical t = new_logical("tk-add-dup");
     t->token_name = dup("first");
     ASSERT_EQ(add_logical_token(k_, t.get()), 0);
-    remove_later(lt_dn("tk-add-dup"));
+    remove_later(logical_dn("tk-add-dup"));
 
     // The id is not checked beforehand; the directory refuses it.
     Logical again = new_logical("tk-add-dup");
@@ -606,7 +267,7 @@ TEST_F(LogicalTokens, ModifyReplacesTheChangeableAttributes)
     t->misc1 = dup("old m1");
     t->raw_token_ids = id_list({"card.tk-mod1", "card.tk-mod2"});
     ASSERT_EQ(add_logical_token(k_, t.get()), 0);
-    remove_later(lt_dn("tk-mod"));
+    remove_later(logical_dn("tk-mod"));
 
     Logical c = new_logical("tk-mod");
     c->token_name = dup("new name");
@@ -674,7 +335,7 @@ TEST_F(LogicalTokens, GetAndExistsFindExactlyOneToken)
     }
 
     // A second entry with the same id below a helper entry of the container.
-    std::string helper = put_helper("tk-helper", lt_base());
+    std::string helper = put_helper("tk-helper", logical_tokens_base());
     put_logical("tk-get-1", {}, helper);
     kxcap_clear();
     EXPECT_EQ(get_logical_token(k_, id), nullptr);
@@ -688,7 +349,7 @@ TEST_F(LogicalTokens, ExistenceTestMatchesEveryGivenId)
     put_logical("tk-ex-a", {"card.tk-ex1", "card.tk-ex2"});
     put_logical("tk-ex-b", {});
     // An entry of another class in the container is no logical token.
-    put_raw("tk-ex-c", lt_base());
+    put_raw("tk-ex-c", logical_tokens_base());
     ASSERT_TRUE(lt_entry("tk-ex-c").has_value());
 
     char a[] = "tk-ex-a", b[] = "tk-ex-b", c[] = "tk-ex-c", none[] = "tk-ex-none";
@@ -783,21 +444,6 @@ TEST_F(LogicalTokens, ExistenceTestLimits)
     EXPECT_TRUE(logged(filter_msg));
 }
 
-// The administration configuration with another admin.subtree.
-std::string config_with_subtree(const std::string &sub)
-{
-    std::ifstream in(KX_ADMIN_CONF);
-    std::string out, line;
-    while (std::getline(in, line))
-        if (line.rfind("admin.subtree=", 0) != 0)
-            out += line + "\n";
-    out += "admin.subtree=" + sub + "\n";
-    std::string path = std::string(KX_TEST_TMP) + "/tokens." + std::to_string(getpid()) + "." +
-                       std::to_string(sub.size()) + ".conf";
-    std::ofstream(path) << out;
-    return path;
-}
-
 TEST_F(LogicalTokens, SubtreeTooLongForTheSearchBase)
 {
     // "kxName=logicalTokens, <subtree>" in 500 bytes: 477 characters of
@@ -808,12 +454,12 @@ TEST_F(LogicalTokens, SubtreeTooLongForTheSearchBase)
         SCOPED_TRACE(n);
         std::string sub = subtree_of(n);
         ASSERT_EQ(sub.size(), n);
-        std::string conf = config_with_subtree(sub);
+        std::string conf = config_variant({{"admin.subtree", sub}});
         int err = 99;
         KXAdmin k = open_connection(1, nullptr, nullptr, const_cast<char *>(conf.c_str()), &err);
         std::remove(conf.c_str());
         ASSERT_NE(k, nullptr) << err;
-        sessions_.push_back(k);
+        keep(k);
         ASSERT_EQ(std::string(k->subtree), sub);
         kxcap_clear();
         char **ids = reinterpret_cast<char **>(0x1);
@@ -895,11 +541,11 @@ TEST_F(LogicalTokens, DistinguishedNameSyntaxInIds)
     // A token with a child entry: ids that would name the child, or place an
     // entry below the parent, if they were pasted into a DN.
     put_logical("tk-dn-p");
-    put_logical("tk-dn-c", {}, lt_dn("tk-dn-p"));
+    put_logical("tk-dn-c", {}, logical_dn("tk-dn-p"));
     Logical hijack = new_logical("tk-dn-c, kxID=tk-dn-p");
     hijack->token_name = dup("hijacked");
     EXPECT_EQ(modify_logical_token(k_, hijack.get()), -1);
-    auto child = ldap_find("kxID=tk-dn-c," + lt_dn("tk-dn-p"), "(objectClass=*)", "base");
+    auto child = ldap_find("kxID=tk-dn-c," + logical_dn("tk-dn-p"), "(objectClass=*)", "base");
     ASSERT_EQ(child.size(), 1u);
     EXPECT_FALSE(has(child[0], "kxTokenName"));
 
@@ -908,7 +554,7 @@ TEST_F(LogicalTokens, DistinguishedNameSyntaxInIds)
         Logical t = new_logical(id);
         t->token_name = dup("tk-dn-name");
         if (add_logical_token(k_, t.get()) == 0) {
-            remove_later(lt_dn(id));
+            remove_later(logical_dn(id));
             auto e = lt_entry(id);
             ASSERT_TRUE(e.has_value());
             EXPECT_EQ(values(*e, "kxID"), Strings{id});
@@ -918,7 +564,7 @@ TEST_F(LogicalTokens, DistinguishedNameSyntaxInIds)
             EXPECT_EQ(delete_logical_token(k_, t->id), 0);
             EXPECT_FALSE(lt_entry(id).has_value());
         }
-        EXPECT_EQ(ldap_find(lt_dn("tk-dn-p"), "(objectClass=*)", "one").size(), 1u);
+        EXPECT_EQ(ldap_find(logical_dn("tk-dn-p"), "(objectClass=*)", "one").size(), 1u);
         EXPECT_TRUE(ldap_find(subtree(), "(kxTokenName=tk-dn-name)").empty());
     }
 }
@@ -956,7 +602,7 @@ TEST_F(Translation, SingleOwnerLookups)
     EXPECT_EQ(strings(t->raw_token_ids), Strings{"card.tk-tr3"});
 
     // With a status record the owner records carry its status.
-    add_status("tk-tr-u", 10, 1, "IEEE802.080020000001", 20);
+    add_status("tk-tr-u", "status name", 10, 1, "IEEE802.080020000001", 20);
     User joined(raw_token_id_to_user(k_, r2));
     ASSERT_NE(joined, nullptr);
     EXPECT_STREQ(joined->id, "tk-tr-u");
@@ -1011,7 +657,7 @@ TEST_F(Translation, TwoOwnersAreNoSingleOwner)
 
     // The list lookups find them all, in the order of the search result.
     Strings expected;
-    for (const auto &e : ldap_find(lt_base(), "(kxRawTokenIDs=card.tk-two)"))
+    for (const auto &e : ldap_find(logical_tokens_base(), "(kxRawTokenIDs=card.tk-two)"))
         expected.push_back(values(e, "kxID")[0]);
     ASSERT_EQ(sorted(expected), (Strings{"tk-two-l1", "tk-two-l2", "tk-two-l3"}));
     char **ids = reinterpret_cast<char **>(0x1);
@@ -1038,7 +684,7 @@ TEST_F(Translation, ListLookups)
     put_logical("tk-ll-a", {"card.tk-ll1", "card.tk-ll"});
     put_logical("tk-ll-b", {"card.tk-ll"});
     // An entry that holds the raw token id but has no kxID is skipped.
-    std::string odd = "kxName=tk-ll-odd," + lt_base();
+    std::string odd = "kxName=tk-ll-odd," + logical_tokens_base();
     ASSERT_EQ(ldapadd("dn: " + odd + "\nobjectClass: kxContainer\nobjectClass: extensibleObject\n"
                       "kxName: tk-ll-odd\nkxRawTokenIDs: card.tk-ll\n"),
               0);
@@ -1191,7 +837,7 @@ TEST_F(TokenLinks, AddLogicalTokenToUserLinksTheToken)
     char user[] = "tk-al-u";
     kxcap_clear();
     EXPECT_EQ(add_logical_token_to_user(k_, user, t.get()), 0) << log_dump();
-    remove_later(lt_dn("tk-al-new"));
+    remove_later(logical_dn("tk-al-new"));
 
     auto e = lt_entry("tk-al-new");
     ASSERT_TRUE(e.has_value());
@@ -1203,14 +849,14 @@ TEST_F(TokenLinks, AddLogicalTokenToUserLinksTheToken)
     EXPECT_FALSE(has(*e, "kxRawTokenIDs"));
     EXPECT_EQ(e->size(), 7u);
     EXPECT_EQ(values(user_entry("tk-al-u"), "kxLogicalTokenIDs"), (Strings{"tk-al-old", "tk-al-new"}));
-    EXPECT_TRUE(ldap_find(rt_base(), "(kxID=card.tk-al1)").empty());
+    EXPECT_TRUE(ldap_find(raw_tokens_base(), "(kxID=card.tk-al1)").empty());
 
     // A user without tokens gets its first.
     put_user("tk-al-v");
     Logical second = new_logical("tk-al-second");
     char v[] = "tk-al-v";
     EXPECT_EQ(add_logical_token_to_user(k_, v, second.get()), 0);
-    remove_later(lt_dn("tk-al-second"));
+    remove_later(logical_dn("tk-al-second"));
     EXPECT_EQ(values(user_entry("tk-al-v"), "kxLogicalTokenIDs"), Strings{"tk-al-second"});
     EXPECT_EQ(take(logical_token_id_to_user_id(k_, second->id)), "tk-al-v");
 }
@@ -1258,7 +904,7 @@ TEST_F(TokenLinks, AddLogicalTokenToUserFailures)
     ASSERT_EQ(user_exists(k_, hidden), 1);
     kxcap_clear();
     EXPECT_EQ(add_logical_token_to_user(k_, hidden, t.get()), -1);
-    remove_later(lt_dn("tk-alf-new"));
+    remove_later(logical_dn("tk-alf-new"));
     EXPECT_TRUE(logged("add_logical_token_to_user(): Could not modify user\n", kDebugPriority));
     EXPECT_TRUE(lt_entry("tk-alf-new").has_value());
     EXPECT_TRUE(ldap_find(subtree(), "(kxLogicalTokenIDs=tk-alf-new)").empty());
@@ -1277,7 +923,7 @@ TEST_F(TokenLinks, AddRawTokenToLogicalToken)
     char l[] = "tk-ar-l";
     kxcap_clear();
     EXPECT_EQ(add_raw_token_to_logical_token(k_, l, r.get()), 0) << log_dump();
-    remove_later(rt_dn("card.tk-ar1"));
+    remove_later(raw_dn("card.tk-ar1"));
     EXPECT_EQ(admin_log(), Strings{"user : User token (card.tk-ar1) successfully added."});
 
     auto e = rt_entry("card.tk-ar1");
@@ -1296,7 +942,7 @@ TEST_F(TokenLinks, AddRawTokenToLogicalToken)
     // Only the id set: objectClass and kxID.
     Raw bare = new_raw("card.tk-ar2");
     EXPECT_EQ(add_raw_token_to_logical_token(k_, l, bare.get()), 0);
-    remove_later(rt_dn("card.tk-ar2"));
+    remove_later(raw_dn("card.tk-ar2"));
     e = rt_entry("card.tk-ar2");
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(e->size(), 3u);
@@ -1347,12 +993,12 @@ TEST_F(TokenLinks, AddRawTokenToLogicalTokenFailures)
 
     // A logical token found in the container but not where its DN says: the
     // raw token is added and stays, the list cannot be changed.
-    std::string helper = put_helper("tk-arf-helper", lt_base());
+    std::string helper = put_helper("tk-arf-helper", logical_tokens_base());
     put_logical("tk-arf-hidden", {}, helper);
     char hidden[] = "tk-arf-hidden";
     kxcap_clear();
     EXPECT_EQ(add_raw_token_to_logical_token(k_, hidden, r.get()), -1);
-    remove_later(rt_dn("card.tk-arf1"));
+    remove_later(raw_dn("card.tk-arf1"));
     EXPECT_TRUE(logged("add_raw_token_to_logical_token(): Could not modify user\n", kDebugPriority));
     EXPECT_EQ(admin_log(), (Strings{"user : Error adding user token (card.tk-arf1).",
                                     "user : Could not modify user in ldap."}));
@@ -1364,8 +1010,8 @@ TEST_F(TokenLinks, AddSimpleLogicalToken)
 {
     char raw[] = "card.tk-as", logical[] = "tk-as-l";
     EXPECT_EQ(add_simple_logical_token(k_, raw, logical), 0) << log_dump();
-    remove_later(rt_dn(raw));
-    remove_later(lt_dn(logical));
+    remove_later(raw_dn(raw));
+    remove_later(logical_dn(logical));
     auto r = rt_entry(raw);
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(r->size(), 3u) << "dn, objectClass and kxID only";
@@ -1384,7 +1030,7 @@ TEST_F(TokenLinks, AddSimpleLogicalToken)
     // The logical token exists: the raw token added first stays.
     char raw2[] = "card.tk-as2";
     EXPECT_EQ(add_simple_logical_token(k_, raw2, logical), -1);
-    remove_later(rt_dn(raw2));
+    remove_later(raw_dn(raw2));
     EXPECT_TRUE(rt_entry(raw2).has_value());
     EXPECT_EQ(values(lt_entry(logical), "kxRawTokenIDs"), Strings{"card.tk-as"});
 
@@ -1471,7 +1117,7 @@ TEST_F(TokenLinks, DeleteRawTokenListedTwiceOrWithAChild)
     // An entry with a child cannot be deleted; the unlink has happened.
     put_logical("tk-drt-c", {"card.tk-drt-parent", "card.tk-drt-other"});
     put_raw("card.tk-drt-parent");
-    put_raw("card.tk-drt-child", rt_dn("card.tk-drt-parent"));
+    put_raw("card.tk-drt-child", raw_dn("card.tk-drt-parent"));
     char parent[] = "card.tk-drt-parent";
     kxcap_clear();
     EXPECT_EQ(delete_raw_token(k_, parent), KXE_INTERNAL);
@@ -1483,7 +1129,7 @@ TEST_F(TokenLinks, DeleteRawTokenListedTwiceOrWithAChild)
     // An id that would name the child if pasted into a DN deletes nothing.
     char named_child[] = "card.tk-drt-child, kxID=card.tk-drt-parent";
     EXPECT_NE(delete_raw_token(k_, named_child), KXE_SUCCESS);
-    EXPECT_EQ(ldap_find(rt_dn("card.tk-drt-parent"), "(objectClass=*)", "one").size(), 1u);
+    EXPECT_EQ(ldap_find(raw_dn("card.tk-drt-parent"), "(objectClass=*)", "one").size(), 1u);
 }
 
 TEST_F(TokenLinks, DeleteLogicalToken)
@@ -1548,7 +1194,7 @@ TEST_F(TokenLinks, DeleteLogicalTokenRefusedByTheDirectory)
     EXPECT_TRUE(admin_log().empty());
 
     // An entry with a child: links and raw tokens go, the entry stays.
-    put_logical("tk-dlr-child", {}, lt_dn("tk-dlr-a"));
+    put_logical("tk-dlr-child", {}, logical_dn("tk-dlr-a"));
     EXPECT_EQ(delete_logical_token(k_, a), -1);
     EXPECT_TRUE(user_entry("tk-dlr-u").has_value());
     EXPECT_TRUE(values(*user_entry("tk-dlr-u"), "kxLogicalTokenIDs").empty());
@@ -1577,7 +1223,7 @@ TEST_F(TokenLinks, DeleteUserCascades)
     put_logical("tk-du-b", {"card.tk-du3"});
     for (const char *r : {"card.tk-du1", "card.tk-du2", "card.tk-du3"})
         put_raw(r);
-    add_status("tk-du-u", 1, 2, "IEEE802.080020000002", 3);
+    add_status("tk-du-u", "status name", 1, 2, "IEEE802.080020000002", 3);
     // Someone else's tokens are untouched.
     put_user("tk-du-other", {"tk-du-c"});
     put_logical("tk-du-c", {"card.tk-du4"});
@@ -1615,7 +1261,7 @@ TEST_F(TokenLinks, DeleteUserWithEntriesMissingHalfWay)
     put_logical("tk-dum-b", {"card.tk-dum2"});
     put_raw("card.tk-dum1");
     put_raw("card.tk-dum2");
-    add_status("tk-dum-u", 1, 1, nullptr, 1);
+    add_status("tk-dum-u", "status name", 1, 1, nullptr, 1);
     char u[] = "tk-dum-u";
     EXPECT_EQ(delete_user(k_, u), 0) << log_dump();
     EXPECT_FALSE(user_entry(u).has_value());
@@ -1629,7 +1275,7 @@ TEST_F(TokenLinks, DeleteUserWithEntriesMissingHalfWay)
 TEST_F(TokenLinks, DeleteUserFailures)
 {
     // No such user: the status record is not touched.
-    add_status("tk-duf-nobody", 1, 1, "d", 1);
+    add_status("tk-duf-nobody", "status name", 1, 1, "d", 1);
     char nobody[] = "tk-duf-nobody";
     EXPECT_EQ(delete_user(k_, nobody), -1);
     EXPECT_TRUE(has_status(nobody));
@@ -1640,7 +1286,7 @@ TEST_F(TokenLinks, DeleteUserFailures)
     put_logical("tk-duf-a", {"card.tk-duf1"});
     put_raw("card.tk-duf1");
     put_raw("card.tk-duf-child", user_dn("tk-duf-u"));
-    add_status("tk-duf-u", 1, 1, "d", 1);
+    add_status("tk-duf-u", "status name", 1, 1, "d", 1);
     char u[] = "tk-duf-u";
     kxcap_clear();
     EXPECT_EQ(delete_user(k_, u), -1);
@@ -1656,7 +1302,7 @@ TEST_F(TokenLinks, DeleteUserFailures)
     put_user("tk-duf-v", {"tk-duf-b"});
     put_logical("tk-duf-b", {"card.tk-duf2"});
     put_raw("card.tk-duf2");
-    add_status("tk-duf-v", 1, 1, "d", 1);
+    add_status("tk-duf-v", "status name", 1, 1, "d", 1);
     KXAdmin anon = open(1);
     ASSERT_NE(anon, nullptr);
     char v[] = "tk-duf-v";
@@ -1694,7 +1340,7 @@ TEST_F(TokenLinks, DistinguishedNameSyntaxInIds)
     const std::string lid = "tk-dn-c, kxID=tk-dn-p";
     const std::string uid = "tk-dn-uc, kxID=tk-dn-up";
     put_logical("tk-dn-p");
-    put_logical("tk-dn-c", {}, lt_dn("tk-dn-p"));
+    put_logical("tk-dn-c", {}, logical_dn("tk-dn-p"));
     put_logical(lid);
     put_user("tk-dn-up");
     ASSERT_EQ(ldapadd("dn: kxID=tk-dn-uc," + user_dn("tk-dn-up") + "\nobjectClass: kxUser\nkxID: tk-dn-uc\n"),
@@ -1704,16 +1350,16 @@ TEST_F(TokenLinks, DistinguishedNameSyntaxInIds)
     Raw r = new_raw("card.tk-dn1");
     std::string l = lid;
     EXPECT_EQ(add_raw_token_to_logical_token(k_, l.data(), r.get()), 0) << log_dump();
-    remove_later(rt_dn("card.tk-dn1"));
+    remove_later(raw_dn("card.tk-dn1"));
     EXPECT_EQ(values(lt_entry(lid), "kxRawTokenIDs"), Strings{"card.tk-dn1"});
-    auto child = ldap_find("kxID=tk-dn-c," + lt_dn("tk-dn-p"), "(objectClass=*)", "base");
+    auto child = ldap_find("kxID=tk-dn-c," + logical_dn("tk-dn-p"), "(objectClass=*)", "base");
     ASSERT_EQ(child.size(), 1u);
     EXPECT_FALSE(has(child[0], "kxRawTokenIDs"));
 
     Logical t = new_logical("tk-dn-new");
     std::string u = uid;
     EXPECT_EQ(add_logical_token_to_user(k_, u.data(), t.get()), 0) << log_dump();
-    remove_later(lt_dn("tk-dn-new"));
+    remove_later(logical_dn("tk-dn-new"));
     EXPECT_EQ(values(user_entry(uid), "kxLogicalTokenIDs"), Strings{"tk-dn-new"});
     auto uchild = ldap_find("kxID=tk-dn-uc," + user_dn("tk-dn-up"), "(objectClass=*)", "base");
     ASSERT_EQ(uchild.size(), 1u);
@@ -1726,7 +1372,7 @@ TEST_F(TokenLinks, DistinguishedNameSyntaxInIds)
     EXPECT_FALSE(lt_entry(lid).has_value());
     EXPECT_FALSE(rt_entry("card.tk-dn1").has_value());
     EXPECT_EQ(values(user_entry(uid), "kxLogicalTokenIDs"), Strings{"tk-dn-new"});
-    EXPECT_EQ(ldap_find(lt_dn("tk-dn-p"), "(objectClass=*)", "one").size(), 1u);
+    EXPECT_EQ(ldap_find(logical_dn("tk-dn-p"), "(objectClass=*)", "one").size(), 1u);
 
     EXPECT_EQ(delete_user(k_, u.data()), 0) << log_dump();
     EXPECT_FALSE(user_entry(uid).has_value());
@@ -1765,7 +1411,7 @@ TEST_F(TokenLinks, OverLongIdsAreRefusedCleanly)
     EXPECT_FALSE(lt_entry(fresh).has_value());
     char raw3[] = "card.tk-long3";
     EXPECT_EQ(add_simple_logical_token(k_, raw3, longest.data()), -1);
-    remove_later(rt_dn(raw3));
+    remove_later(raw_dn(raw3));
 
     EXPECT_NE(delete_raw_token(k_, long_raw.data()), KXE_SUCCESS);
     EXPECT_EQ(delete_logical_token(k_, longest.data()), -1);
@@ -1793,7 +1439,7 @@ TEST_F(TokenKinds, FixedTokenThroughALogicalToken)
     put_logical("user.tk-badraw", {"pseudo.tk bad"});
     put_logical("user.tk-bad_", {"pseudo.tk-f4"});
     put_logical("user.tk-twice", {"pseudo.tk-f5"});
-    std::string helper = put_helper("tk-kinds-helper", lt_base());
+    std::string helper = put_helper("tk-kinds-helper", logical_tokens_base());
     put_logical("user.tk-twice", {"pseudo.tk-f5"}, helper);
 
     // Only the first raw token id counts.

@@ -5,228 +5,26 @@
 // with ldapsearch, an independent client.
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <fstream>
-#include <map>
 #include <memory>
-#include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "admin_private.h"
 #include "admin_token.h"
-#include "kx_paths.h"
+#include "ds_support.h"
 #include "syslog_capture.h"
 #include "testbed_env.h"
 
 namespace {
 
-const TestBed &bed()
-{
-    return TestBed::get();
-}
-
-constexpr int kDebugPriority = LOG_INFO;
-constexpr int kAdminPriority = LOG_LOCAL1 | LOG_INFO;
-
-// ---- the system log ------------------------------------------------------------
-
-struct LogRecord {
-    std::string message;
-    int priority;
-};
-
-std::vector<LogRecord> log_records()
-{
-    std::vector<LogRecord> out;
-    for (int i = 0; i < kxcap_count(); ++i) {
-        int prio = -1;
-        const char *m = kxcap_message(i, &prio);
-        out.push_back({m ? m : "", prio});
-    }
-    return out;
-}
-
-std::string log_dump()
-{
-    std::string all;
-    for (const auto &r : log_records())
-        all += "  " + std::to_string(r.priority) + " [" + r.message + "]\n";
-    return all;
-}
-
-int times_logged(const std::string &text, int priority = -1)
-{
-    int n = 0;
-    for (const auto &r : log_records())
-        if (r.message == text && (priority < 0 || r.priority == priority))
-            ++n;
-    return n;
-}
-
-::testing::AssertionResult logged(const std::string &text, int priority = -1)
-{
-    if (times_logged(text, priority) > 0)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "not logged: [" << text << "] (priority " << priority
-                                         << ")\nlog:\n"
-                                         << log_dump();
-}
-
-::testing::AssertionResult nothing_logged_containing(const std::string &part)
-{
-    for (const auto &r : log_records())
-        if (r.message.find(part) != std::string::npos)
-            return ::testing::AssertionFailure() << "logged: [" << r.message << "]";
-    return ::testing::AssertionSuccess();
-}
-
-// ---- the independent client ----------------------------------------------------
-
-std::string sh_quote(const std::string &s)
-{
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string admin_credentials()
-{
-    return "-x -H " + sh_quote(bed()["KX_LDAP_URI"]) + " -D " + sh_quote(bed()["KX_ADMIN_DN"]) +
-           " -w " + sh_quote(bed()["KX_ADMIN_PW"]);
-}
-
-std::string unbase64(const std::string &in)
-{
-    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (char c : in) {
-        const char *pos = c ? std::strchr(table, c) : nullptr;
-        if (!pos)
-            continue;
-        v = v << 6 | static_cast<unsigned>(pos - table);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((v >> bits) & 0xff);
-        }
-    }
-    return out;
-}
-
-std::string lower(std::string s)
-{
-    for (char &c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-// One entry as ldapsearch printed it: attribute names in lower case, values
-// in the order given; the DN under "dn".
-using Attrs = std::map<std::string, std::vector<std::string>>;
-
-std::vector<Attrs> ldap_find(const std::string &base, const std::string &filter,
-                          const std::string &scope = "sub")
-{
-    std::string out = shell("ldapsearch " + admin_credentials() + " -LLL -o ldif-wrap=no -s " + scope +
-                            " -b " + sh_quote(base) + " " + sh_quote(filter) + " '*' 2>/dev/null");
-    std::vector<Attrs> entries;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        auto colon = line.find(':');
-        if (line.empty() || colon == std::string::npos)
-            continue;
-        std::string name = lower(line.substr(0, colon));
-        std::string rest = line.substr(colon + 1);
-        std::string value = rest.rfind(":", 0) == 0   ? unbase64(rest.substr(1))
-                            : rest.rfind(" ", 0) == 0 ? rest.substr(1)
-                                                       : rest;
-        if (name == "dn")
-            entries.emplace_back();
-        if (!entries.empty())
-            entries.back()[name].push_back(value);
-    }
-    return entries;
-}
-
-int run_ldif(const std::string &tool, const std::string &ldif)
-{
-    static int serial = 0;
-    std::string path = std::string(KX_TEST_TMP) + "/users." + std::to_string(getpid()) + "." +
-                       std::to_string(++serial) + ".ldif";
-    std::ofstream(path) << ldif;
-    int status = 0;
-    shell(tool + " " + admin_credentials() + " -f " + sh_quote(path) + " >/dev/null 2>&1", &status);
-    std::remove(path.c_str());
-    return status;
-}
-
-int ldapadd(const std::string &ldif)
-{
-    return run_ldif("ldapmodify -a", ldif);
-}
-
-void ldapdelete_tree(const std::string &dn)
-{
-    shell("ldapdelete -r -c " + admin_credentials() + " " + sh_quote(dn) + " >/dev/null 2>&1");
-}
-
-std::string filter_escape(const std::string &v)
-{
-    std::string out;
-    for (char c : v) {
-        switch (c) {
-        case '*': out += "\\2a"; break;
-        case '(': out += "\\28"; break;
-        case ')': out += "\\29"; break;
-        case '\\': out += "\\5c"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string dn_escape(const std::string &id)
-{
-    std::string out;
-    for (size_t i = 0; i < id.size(); ++i) {
-        if (std::strchr(",+\"\\<>;=", id[i]) || (i == 0 && id[i] == '#'))
-            out += '\\';
-        out += id[i];
-    }
-    return out;
-}
-
-std::string subtree()
-{
-    return bed()["KX_SUBTREE"];
-}
-
-std::string users_base()
-{
-    return "kxName=users," + subtree();
-}
-
-std::string user_dn(const std::string &id)
-{
-    return "kxID=" + dn_escape(id) + "," + users_base();
-}
+using namespace ds;
 
 // The user entries with exactly this id anywhere below the users container.
 std::vector<Attrs> user_entries(const std::string &id)
@@ -234,70 +32,13 @@ std::vector<Attrs> user_entries(const std::string &id)
     return ldap_find(users_base(), "(kxID=" + filter_escape(id) + ")");
 }
 
-// The single user entry directly in the users container.
-std::optional<Attrs> user_entry(const std::string &id)
-{
-    auto found = ldap_find(users_base(), "(kxID=" + filter_escape(id) + ")", "one");
-    if (found.size() != 1)
-        return std::nullopt;
-    return found[0];
-}
-
-std::vector<std::string> values(const Attrs &e, const std::string &attr)
-{
-    auto it = e.find(lower(attr));
-    return it == e.end() ? std::vector<std::string>{} : it->second;
-}
-
-bool has(const Attrs &e, const std::string &attr)
-{
-    return e.count(lower(attr)) > 0;
-}
-
 // ---- records -------------------------------------------------------------------
-
-char *dup(const char *s)
-{
-    return s ? strdup(s) : nullptr;
-}
-
-char **id_list(std::initializer_list<const char *> ids)
-{
-    auto **out = static_cast<char **>(std::calloc(ids.size() + 1, sizeof(char *)));
-    size_t i = 0;
-    for (const char *id : ids)
-        out[i++] = strdup(id);
-    return out;
-}
-
-std::vector<std::string> strings(char **array)
-{
-    std::vector<std::string> out;
-    for (int i = 0; array && array[i]; ++i)
-        out.emplace_back(array[i]);
-    return out;
-}
-
-struct UserFree {
-    void operator()(KXUser *u) const { free_user(u); }
-};
-using User = std::unique_ptr<KXUser, UserFree>;
 
 User new_user(const std::string &id)
 {
     User u(allocate_user());
     u->id = dup(id.c_str());
     return u;
-}
-
-// A heap string handed back by the library: its text, and freed.
-std::optional<std::string> take(char *s)
-{
-    if (!s)
-        return std::nullopt;
-    std::string out(s);
-    std::free(s);
-    return out;
 }
 
 std::string print_of(KXUser *u, int brief)
@@ -309,48 +50,14 @@ std::string print_of(KXUser *u, int brief)
 
 // ---- the fixture ---------------------------------------------------------------
 
-class Users : public ::testing::Test {
+class Users : public StoreTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(bed().loaded) << "KX_TESTBED_ENV does not describe a running test bed";
-        mkdir(KX_TEST_TMP, 0777);
-        k_ = open(3);
-        ASSERT_NE(k_, nullptr);
-        set_gdebug(nullptr);
-        kxcap_clear();
-    }
     void TearDown() override
     {
-        for (auto it = cleanup_dns_.rbegin(); it != cleanup_dns_.rend(); ++it)
-            ldapdelete_tree(*it);
-        for (const auto &id : cleanup_status_)
-            if (dbm_user_exists(k_->ustat_db, const_cast<char *>(id.c_str())))
-                delete_dbm_user(k_, const_cast<char *>(id.c_str()));
-        for (KXAdmin k : sessions_)
-            close_connection(k);
-        set_gdebug(nullptr);
+        StoreTest::TearDown();
         // Nothing of this suite stays in the directory for the next test.
         EXPECT_TRUE(ldap_find(subtree(), "(|(kxID=ut-*)(kxName=ut-*)(kxID=*,*))").empty());
     }
-    KXAdmin open(int mode)
-    {
-        int err = 99;
-        KXAdmin k = open_connection(mode, nullptr, nullptr, nullptr, &err);
-        EXPECT_EQ(err, k ? 0 : KXE_INTERNAL);
-        if (k)
-            sessions_.push_back(k);
-        return k;
-    }
-    void close(KXAdmin k)
-    {
-        sessions_.erase(std::find(sessions_.begin(), sessions_.end(), k));
-        close_connection(k);
-    }
-    // Removed at the end of the test with everything below it.
-    void remove_later(const std::string &dn) { cleanup_dns_.push_back(dn); }
-    void remove_status_later(const std::string &id) { cleanup_status_.push_back(id); }
-
     // Adds a user through the library and arranges its removal.
     std::string added(KXUser *u, int generate = 0)
     {
@@ -361,26 +68,6 @@ protected:
         remove_later(user_dn(*id));
         return *id;
     }
-    void add_status(const std::string &id, const char *name, int create_time, int status,
-                    const char *last_desktop, int last_time)
-    {
-        DBMUser d{};
-        std::string idc = id;
-        std::string namec = name;
-        d.id = idc.data();
-        d.name = namec.data();
-        d.create_time = create_time;
-        d.status = status;
-        d.last_desktop = const_cast<char *>(last_desktop);
-        d.last_time = last_time;
-        ASSERT_EQ(add_dbm_user(k_, &d), 0);
-        remove_status_later(id);
-    }
-
-    KXAdmin k_ = nullptr;
-    std::vector<KXAdmin> sessions_;
-    std::vector<std::string> cleanup_dns_;
-    std::vector<std::string> cleanup_status_;
 };
 
 // ---- adding --------------------------------------------------------------------------
@@ -768,7 +455,7 @@ TEST_F(Users, TwoEntriesWithTheSameIdAreNoUser)
     EXPECT_EQ(delete_user(k_, u->id), -1);
     EXPECT_EQ(user_entries("ut-twice").size(), 2u);
     EXPECT_EQ(dbm_user_exists(k_->ustat_db, u->id), 1);
-    ldapdelete_tree(helper);
+    ldapdelete({helper});
     User one(get_user(k_, u->id));
     ASSERT_NE(one, nullptr);
     EXPECT_STREQ(one->name, "first of two");

@@ -6,172 +6,25 @@
 // server's own operation log.
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "admin_private.h"
 #include "admin_token.h"
-#include "kx_paths.h"
+#include "ds_support.h"
 #include "syslog_capture.h"
 #include "testbed_env.h"
 
 namespace {
 
-const TestBed &bed()
-{
-    return TestBed::get();
-}
-
-std::string sh_quote(const std::string &s)
-{
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string lower(std::string s)
-{
-    for (char &c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string base64(const std::string &in)
-{
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (unsigned char c : in) {
-        v = v << 8 | c;
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            out += kB64[(v >> bits) & 63];
-        }
-    }
-    if (bits > 0)
-        out += kB64[(v << (6 - bits)) & 63];
-    while (out.size() % 4)
-        out += '=';
-    return out;
-}
-
-std::string unbase64(const std::string &in)
-{
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (char c : in) {
-        const char *pos = c ? std::strchr(kB64, c) : nullptr;
-        if (!pos)
-            continue;
-        v = v << 6 | static_cast<unsigned>(pos - kB64);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((v >> bits) & 0xff);
-        }
-    }
-    return out;
-}
-
-std::string credentials(const std::string &uri)
-{
-    return "-x -H " + sh_quote(uri) + " -D " + sh_quote(bed()["KX_ADMIN_DN"]) + " -w " +
-           sh_quote(bed()["KX_ADMIN_PW"]);
-}
-
-std::string uri()
-{
-    return bed()["KX_LDAP_URI"];
-}
-
-std::string subtree()
-{
-    return bed()["KX_SUBTREE"];
-}
-
-std::string rawtokens()
-{
-    return "kxName=rawTokens," + subtree();
-}
-
-std::string logicaltokens()
-{
-    return "kxName=logicalTokens," + subtree();
-}
-
-std::string raw_dn(const std::string &stored)
-{
-    return "kxID=" + stored + "," + rawtokens();
-}
-
-std::string logical_dn(const std::string &id)
-{
-    return "kxID=" + id + "," + logicaltokens();
-}
-
-// Attribute names in lower case, each with its values in server order.
-using Attrs = std::map<std::string, std::vector<std::string>>;
-
-std::vector<Attrs> ldap_find(const std::string &base, const std::string &filter,
-                          const std::string &scope = "sub")
-{
-    std::string out = shell("ldapsearch " + credentials(uri()) + " -LLL -o ldif-wrap=no -s " + scope +
-                            " -b " + sh_quote(base) + " " + sh_quote(filter) + " '*' 2>/dev/null");
-    std::vector<Attrs> entries;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        auto colon = line.find(':');
-        if (line.empty() || colon == std::string::npos)
-            continue;
-        std::string name = lower(line.substr(0, colon));
-        std::string value;
-        if (colon + 1 < line.size() && line[colon + 1] == ':')
-            value = unbase64(line.substr(colon + 2));
-        else
-            value = line.substr(std::min(line.size(), colon + 2));
-        if (name == "dn")
-            entries.emplace_back();
-        if (!entries.empty())
-            entries.back()[name].push_back(value);
-    }
-    return entries;
-}
-
-std::optional<Attrs> read_entry(const std::string &dn)
-{
-    auto found = ldap_find(dn, "(objectClass=*)", "base");
-    if (found.size() != 1)
-        return std::nullopt;
-    return found[0];
-}
-
-std::vector<std::string> values(const std::optional<Attrs> &e, const std::string &attr)
-{
-    if (!e)
-        return {};
-    auto it = e->find(lower(attr));
-    return it == e->end() ? std::vector<std::string>{} : it->second;
-}
+using namespace ds;
 
 bool has_class(const std::optional<Attrs> &e, const std::string &oc)
 {
@@ -181,66 +34,16 @@ bool has_class(const std::optional<Attrs> &e, const std::string &oc)
     return false;
 }
 
-// The kxScreen* attributes of an entry.
+// The kxScreen* attributes of an entry, names in lower case.
 std::vector<std::string> screen_attrs(const std::optional<Attrs> &e)
 {
     std::vector<std::string> out;
     if (e)
         for (const auto &[name, vals] : *e)
-            if (name.rfind("kxscreen", 0) == 0)
-                out.push_back(name);
+            if (lower(name).rfind("kxscreen", 0) == 0)
+                out.push_back(lower(name));
+    std::sort(out.begin(), out.end());
     return out;
-}
-
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-// LDIF for one new entry; every value goes base64 so that blanks, tabs and
-// newlines arrive as written.
-std::string ldif_add(const std::string &dn, const Fields &fields)
-{
-    std::string out = "dn:: " + base64(dn) + "\nchangetype: add\n";
-    for (const auto &[attr, value] : fields)
-        out += attr + ":: " + base64(value) + "\n";
-    return out + "\n";
-}
-
-int ldapmodify(const std::string &ldif)
-{
-    std::string path = std::string(KX_TEST_TMP) + "/xconf." + std::to_string(getpid()) + ".ldif";
-    std::ofstream(path) << ldif;
-    int status = 0;
-    shell("ldapmodify " + credentials(uri()) + " -f " + sh_quote(path) + " >/dev/null 2>&1", &status);
-    std::remove(path.c_str());
-    return status;
-}
-
-void ldapdelete(const std::vector<std::string> &dns)
-{
-    if (dns.empty())
-        return;
-    std::string args;
-    for (const auto &dn : dns)
-        args += " " + sh_quote(dn);
-    shell("ldapdelete -c " + credentials(uri()) + args + " >/dev/null 2>&1");
-}
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::string squeeze_dn(const std::string &dn)
-{
-    std::string out;
-    for (size_t i = 0; i < dn.size(); ++i) {
-        if (dn[i] == ' ' && i > 0 && dn[i - 1] == ',')
-            continue;
-        out += dn[i];
-    }
-    return lower(out);
 }
 
 // The attribute names of every modify request for dn that the server
@@ -248,11 +51,9 @@ std::string squeeze_dn(const std::string &dn)
 std::vector<std::vector<std::string>> logged_mods(size_t offset, const std::string &dn)
 {
     std::vector<std::vector<std::string>> requests;
-    for (int attempt = 0; attempt < 30; ++attempt) {
+    eventually([&] {
         requests.clear();
-        std::string text = slurp(bed()["KX_SLAPD_LOG"]);
-        text = offset < text.size() ? text.substr(offset) : "";
-        std::istringstream in(text);
+        std::istringstream in(slapd_log_since(offset));
         std::string line;
         std::map<std::string, size_t> ops;  // "conn=N op=M" -> request index
         size_t answered = 0;
@@ -284,16 +85,9 @@ std::vector<std::vector<std::string>> logged_mods(size_t offset, const std::stri
                 ++answered;
             }
         }
-        if ((!requests.empty() && answered == requests.size()) || attempt == 29)
-            break;
-        usleep(100000);
-    }
+        return !requests.empty() && answered == requests.size();
+    }, 30);
     return requests;
-}
-
-size_t log_size()
-{
-    return slurp(bed()["KX_SLAPD_LOG"]).size();
 }
 
 // A record owned by the test.
@@ -307,11 +101,6 @@ struct Conf {
     KXXconfig *operator->() const { return c; }
     KXXconfig *get() const { return c; }
 };
-
-char *dup(const char *s)
-{
-    return s ? strdup(s) : nullptr;
-}
 
 int *ordering(std::initializer_list<int> numbers)
 {
@@ -364,30 +153,25 @@ std::string printed(KXXconfig *c)
 
 KXXconfig *const kPoison = reinterpret_cast<KXXconfig *>(0x1);
 
-class XconfigStore : public ::testing::Test {
+class XconfigStore : public DirectoryTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(bed().loaded) << "KX_TESTBED_ENV does not describe a running test bed";
-        mkdir(KX_TEST_TMP, 0777);
+        ASSERT_TRUE(testbed_ready());
         set_gdebug(nullptr);
-        int err = 99;
-        k_ = open_connection(3, nullptr, nullptr, nullptr, &err);
-        ASSERT_NE(k_, nullptr) << err;
+        k_ = open(3);
+        ASSERT_NE(k_, nullptr);
         kxcap_clear();
     }
     void TearDown() override
     {
-        // Children before their parents.
-        std::vector<std::string> dns(cleanup_.rbegin(), cleanup_.rend());
-        ldapdelete(dns);
-        close_connection(k_);
+        DirectoryTest::TearDown();
         set_gdebug(nullptr);
     }
     // A hand-made entry, removed after the test.
     void make(const std::string &dn, const Fields &fields)
     {
-        cleanup_.push_back(dn);
+        remove_later(dn);
         ASSERT_EQ(ldapmodify(ldif_add(dn, fields)), 0) << dn;
     }
     void make_raw(const std::string &stored, Fields screen = {})
@@ -416,7 +200,6 @@ protected:
         return out == kPoison ? nullptr : out;
     }
     KXAdmin k_ = nullptr;
-    std::vector<std::string> cleanup_;
 };
 
 const Fields kFullScreen = {
@@ -601,7 +384,7 @@ TEST_F(XconfigStore, AnEntryWithoutItsIdGivesNoRecord)
 {
     make_raw("xc.fill.noid", {{"kxScreenResolution", "640x480"}});
     std::string filter = "(kxID=xc.fill.noid)";
-    std::string base = rawtokens();
+    std::string base = raw_tokens_base();
     char attr[] = "kxScreenResolution";
     char *attrs[] = {attr, nullptr};
     LDAPMessage *res = search_for_entries(k_->ld, filter.data(), base.data(), attrs, 0, KX_SEARCH_ONE);
@@ -653,7 +436,7 @@ TEST_F(XconfigStore, AddToAnExistingRawToken)
 
 TEST_F(XconfigStore, AddCreatesAMissingRawToken)
 {
-    cleanup_.push_back(raw_dn("xc.add2"));
+    remove_later(raw_dn("xc.add2"));
     Conf c;
     c->id = dup("xc.add2");
     c->screenResolution = dup("1024x768");
@@ -675,8 +458,8 @@ TEST_F(XconfigStore, AddCreatesAMissingRawToken)
 
 TEST_F(XconfigStore, AddForAPseudoTokenEndsOnTheEntryOfItsStoredName)
 {
-    cleanup_.push_back(raw_dn("pseudo.0a0b0c0d0e0f"));
-    cleanup_.push_back(raw_dn("0a0b0c0d0e0f"));
+    remove_later(raw_dn("pseudo.0a0b0c0d0e0f"));
+    remove_later(raw_dn("0a0b0c0d0e0f"));
     Conf c;
     c->id = dup("pseudo.0a0b0c0d0e0f");
     c->screenRefresh = 70;
@@ -714,7 +497,7 @@ TEST_F(XconfigStore, AddToALogicalToken)
 
 TEST_F(XconfigStore, AddForAMissingLogicalTokenCreatesNothing)
 {
-    cleanup_.push_back(logical_dn("user.xc-missing"));
+    remove_later(logical_dn("user.xc-missing"));
     Conf c;
     fill_full(c.get(), "user.xc-missing");
     EXPECT_EQ(kx_addXconf(k_, c.get(), 0), KXE_NOTOKEN);
@@ -785,7 +568,7 @@ TEST_F(XconfigStore, ReplacingThePseudoTokenConfiguration)
     auto e = read_entry(raw_dn("0a1b2c3d4e5f"));
     EXPECT_EQ(values(e, "kxScreenResolution"), std::vector<std::string>{"800x600"});
     EXPECT_TRUE(values(e, "kxScreenDefaultPC").empty());
-    EXPECT_TRUE(ldap_find(rawtokens(), "(kxID=pseudo.0a1b2c3d4e5f)").empty());
+    EXPECT_TRUE(ldap_find(raw_tokens_base(), "(kxID=pseudo.0a1b2c3d4e5f)").empty());
 }
 
 TEST_F(XconfigStore, AReplacementWhoseDeletionFailsChangesNothing)
@@ -832,7 +615,7 @@ TEST_F(XconfigStore, ARecordWithOnlyItsIdSendsJustTheObjectClass)
     make_raw("xc.write1");
     Conf c;
     c->id = dup("xc.write1");
-    size_t offset = log_size();
+    size_t offset = slapd_log_size();
     EXPECT_EQ(_modXconf(k_, c.get(), 0), KXE_SUCCESS);
     auto sent = logged_mods(offset, raw_dn("xc.write1"));
     ASSERT_EQ(sent.size(), 1u);
@@ -845,7 +628,7 @@ TEST_F(XconfigStore, ARecordWithOnlyItsIdSendsJustTheObjectClass)
     make_raw("xc.write2");
     Conf d;
     d->id = dup("xc.write2");
-    offset = log_size();
+    offset = slapd_log_size();
     EXPECT_EQ(kx_addXconf(k_, d.get(), 0), KXE_SUCCESS);
     sent = logged_mods(offset, raw_dn("xc.write2"));
     ASSERT_EQ(sent.size(), 1u);
@@ -857,7 +640,7 @@ TEST_F(XconfigStore, WritingSendsTheAttributesInTheirOrder)
     make_raw("xc.write3");
     Conf c;
     fill_full(c.get(), "xc.write3");
-    size_t offset = log_size();
+    size_t offset = slapd_log_size();
     EXPECT_EQ(_modXconf(k_, c.get(), 0), KXE_SUCCESS);
     auto sent = logged_mods(offset, raw_dn("xc.write3"));
     ASSERT_EQ(sent.size(), 1u);
@@ -868,7 +651,7 @@ TEST_F(XconfigStore, WritingSendsTheAttributesInTheirOrder)
                                                  "kxscreenenablemultiscreen"}));
 
     // The delete operation sends the same values back.
-    offset = log_size();
+    offset = slapd_log_size();
     EXPECT_EQ(_modXconf(k_, c.get(), 1), KXE_SUCCESS);
     auto e = read_entry(raw_dn("xc.write3"));
     ASSERT_TRUE(e);
@@ -883,7 +666,7 @@ TEST_F(XconfigStore, AGridOfNoCellsSendsNoOrdering)
     c->id = dup("xc.write4");
     c->screenOrdering = ordering({1, 2});   // an array without a grid
     c->screenRefresh = 0;                  // 0 is a refresh rate, not unset
-    size_t offset = log_size();
+    size_t offset = slapd_log_size();
     EXPECT_EQ(_modXconf(k_, c.get(), 0), KXE_SUCCESS);
     auto sent = logged_mods(offset, raw_dn("xc.write4"));
     ASSERT_EQ(sent.size(), 1u);
@@ -895,7 +678,7 @@ TEST_F(XconfigStore, AGridOfNoCellsSendsNoOrdering)
     d->id = dup("xc.write5");
     d->screenDimRows = 2;
     d->screenOrdering = ordering({1, 2});
-    offset = log_size();
+    offset = slapd_log_size();
     EXPECT_EQ(_modXconf(k_, d.get(), 0), KXE_SUCCESS);
     sent = logged_mods(offset, raw_dn("xc.write5"));
     ASSERT_EQ(sent.size(), 1u);
@@ -935,7 +718,7 @@ TEST_F(XconfigStore, DeleteRemovesTheConfigurationAndKeepsTheToken)
     EXPECT_EQ(kx_delXconfByTokenID(k_, id), KXE_NOTFOUND);
     char none[] = "xc.del.none";
     EXPECT_EQ(kx_delXconfByTokenID(k_, none), KXE_NOTFOUND);
-    EXPECT_TRUE(ldap_find(rawtokens(), "(kxID=xc.del.none)").empty());
+    EXPECT_TRUE(ldap_find(raw_tokens_base(), "(kxID=xc.del.none)").empty());
 }
 
 TEST_F(XconfigStore, DeleteOfLogicalAndPseudoTokens)
