@@ -585,6 +585,33 @@ int _modCrypto(KXAdmin kxa, kx_CryptoEnt_t *ent, int op)
     return modify_entry(kxa->ld, dn.get(), mods.get());
 }
 
+int _kx_ensureTokenEntry(KXAdmin kxa, char *tokenID)
+{
+    const char *subtree = p(kxa->subtree);
+    if (isValidToken(tokenID) == KX_TOKEN_LOGICAL) {
+        std::string id = kx::filter_value(tokenID);
+        std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxLogicalToken))", id.c_str());
+        std::string base = kx::cut(kBuffer, "%s,%s", KX_LTOKENS_RDN, subtree);
+        // A failing test counts as an existing entry.
+        return entry_exists(kxa->ld, filter.data(), base.data()) == 0 ? KXE_NOTOKEN : KXE_SUCCESS;
+    }
+    std::string id = kx::filter_value(getTokenID(tokenID));
+    std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxRawToken))", id.c_str());
+    std::string base = kx::cut(kBuffer, "%s,%s", KX_RTOKENS_RDN, subtree);
+    if (entry_exists(kxa->ld, filter.data(), base.data()) != 0)
+        return KXE_SUCCESS;
+    // The raw token is created under the stored name (without a "pseudo."
+    // prefix), the entry that the configuration goes to.
+    KXRawToken *raw = _kx_newUserRawToken(getTokenID(tokenID));
+    if (!raw) {
+        dprintf("Error: Out of memory.\n");
+        return KXE_NOMEM;
+    }
+    int added = add_raw_token(kxa, raw);
+    free_raw_token(raw);
+    return added == -1 ? KXE_INTERNAL : KXE_SUCCESS;
+}
+
 int kx_delCryptoEnt(KXAdmin kxa, char *tokenID)
 {
     if (!kxa || isValidToken(tokenID) == KX_TOKEN_INVALID)
@@ -618,36 +645,8 @@ int kx_addCryptoEnt(KXAdmin kxa, kx_CryptoEnt_t *ent, int replace)
     if (rc != KXE_NOTFOUND)
         return rc;
 
-    const char *subtree = p(kxa->subtree);
-    if (isValidToken(ent->tokenID) == KX_TOKEN_LOGICAL) {
-        std::string id = kx::filter_value(ent->tokenID);
-        std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxLogicalToken))", id.c_str());
-        std::string base = kx::cut(kBuffer, "%s,%s", KX_LTOKENS_RDN, subtree);
-        if (entry_exists(kxa->ld, filter.data(), base.data()) == 0)
-            return KXE_NOTOKEN;
-    } else {
-        std::string id = kx::filter_value(getTokenID(ent->tokenID));
-        std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxRawToken))", id.c_str());
-        std::string base = kx::cut(kBuffer, "%s,%s", KX_RTOKENS_RDN, subtree);
-        if (entry_exists(kxa->ld, filter.data(), base.data()) == 0) {
-            // The raw token is created under the stored name (without a
-            // "pseudo." prefix), the entry that the configuration goes to.
-            KXRawToken *raw = allocate_raw_token();
-            raw->id = safe_strdup(getTokenID(ent->tokenID));
-            raw->token_type = safe_strdup("user");
-            raw->token_state = safe_strdup("unknown");
-            raw->enabled = safe_strdup("allowed");
-            if (!raw->id || !raw->token_type || !raw->token_state || !raw->enabled) {
-                dprintf("Error: Out of memory.\n");
-                free_raw_token(raw);
-                return KXE_NOMEM;
-            }
-            int added = add_raw_token(kxa, raw);
-            free_raw_token(raw);
-            if (added == -1)
-                return KXE_INTERNAL;
-        }
-    }
+    if (int rc = _kx_ensureTokenEntry(kxa, ent->tokenID))
+        return rc;
     return _modCrypto(kxa, ent, 0);
 }
 

@@ -92,6 +92,13 @@ char *constructDN(KXAdmin kxa, char *tokenID);
 /* ---- raw tokens ------------------------------------------------------------- */
 
 struct KXRawToken *fill_raw_token_struct(KXAdmin kxa, LDAPMessage *entry);
+/* A new raw token record as the library creates it for a user's token:
+   type "user", state "unknown", enabled "allowed"; NULL without memory. */
+struct KXRawToken *_kx_newUserRawToken(const char *id);
+/* Makes sure the entry that carries a token's per-token settings exists:
+   a missing raw token entry is created, a missing logical token is
+   KXE_NOTOKEN. */
+int _kx_ensureTokenEntry(KXAdmin kxa, char *tokenID);
 
 /* ---- users and logical tokens ------------------------------------------------ */
 

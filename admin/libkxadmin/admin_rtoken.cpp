@@ -70,6 +70,20 @@ KXRawToken *fill_raw_token_struct(KXAdmin kxa, LDAPMessage *entry)
     return t;
 }
 
+KXRawToken *_kx_newUserRawToken(const char *id)
+{
+    KXRawToken *raw = allocate_raw_token();
+    raw->id = safe_strdup(id);
+    raw->token_type = safe_strdup("user");
+    raw->token_state = safe_strdup("unknown");
+    raw->enabled = safe_strdup("allowed");
+    if (!raw->id || !raw->token_type || !raw->token_state || !raw->enabled) {
+        free_raw_token(raw);
+        return nullptr;
+    }
+    return raw;
+}
+
 int raw_token_exists(KXAdmin kxa, char *id)
 {
     if (!kxa || !id)

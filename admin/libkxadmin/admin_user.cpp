@@ -303,12 +303,8 @@ char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_
     if (rc == KXE_NOTFOUND) {
         rc = _kx_rawTokenExists(kxa, raw_id, 1);
         if (rc == KXE_NOTFOUND) {
-            KXRawToken *raw = allocate_raw_token();
-            raw->id = safe_strdup(raw_id);
-            raw->token_type = safe_strdup("user");
-            raw->token_state = safe_strdup("unknown");
-            raw->enabled = safe_strdup("allowed");
-            int added = add_raw_token(kxa, raw);
+            KXRawToken *raw = _kx_newUserRawToken(raw_id);
+            int added = raw ? add_raw_token(kxa, raw) : -1;
             free_raw_token(raw);
             if (added == -1) {
                 log_admin("user", "Adding raw token for user (%s) failed.", user_name);

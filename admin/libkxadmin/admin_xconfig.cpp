@@ -237,30 +237,8 @@ int kx_addXconf(KXAdmin kxa, KXXconfig *c, int replace)
     if (rc != KXE_NOTFOUND)
         return rc;
 
-    const char *subtree = p(kxa->subtree);
-    if (isValidToken(c->id) == KX_TOKEN_LOGICAL) {
-        std::string id = kx::filter_value(c->id);
-        std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxLogicalToken))", id.c_str());
-        std::string base = kx::cut(kBuffer, "%s,%s", KX_LTOKENS_RDN, subtree);
-        if (entry_exists(kxa->ld, filter.data(), base.data()) == 0)
-            return KXE_NOTOKEN;
-    } else {
-        std::string id = kx::filter_value(getTokenID(c->id));
-        std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxRawToken))", id.c_str());
-        std::string base = kx::cut(kBuffer, "%s,%s", KX_RTOKENS_RDN, subtree);
-        if (entry_exists(kxa->ld, filter.data(), base.data()) == 0) {
-            // Created under the stored name, the entry the configuration goes to.
-            KXRawToken *raw = allocate_raw_token();
-            raw->id = safe_strdup(getTokenID(c->id));
-            raw->token_type = safe_strdup("user");
-            raw->token_state = safe_strdup("unknown");
-            raw->enabled = safe_strdup("allowed");
-            int added = add_raw_token(kxa, raw);
-            free_raw_token(raw);
-            if (added == -1)
-                return KXE_INTERNAL;
-        }
-    }
+    if (int rc = _kx_ensureTokenEntry(kxa, c->id))
+        return rc;
     return _modXconf(kxa, c, 0);
 }
 
