@@ -35,7 +35,7 @@ rm -rf "$OUT"
 mkdir -p "$OUT"
 trap '"$SRC/scripts/testbed.sh" stop "$STATE" >/dev/null 2>&1 || true' EXIT
 rm -rf "$STATE"
-KX_MKDBM=$BUILD/tests/testbed/kx_mkdbm "$SRC/scripts/testbed.sh" start "$STATE" "$ROOT" >/dev/null
+KX_MKDBM=$BUILD/kx_mkdbm "$SRC/scripts/testbed.sh" start "$STATE" "$ROOT" >/dev/null
 # shellcheck disable=SC1091
 . "$STATE/env"
 

@@ -31,7 +31,7 @@ trap stop_directory EXIT
 
 echo "== starting a directory server for o=kxdata on 127.0.0.1"
 rm -rf "$STATE"
-KX_MKDBM=$BUILD/tests/testbed/kx_mkdbm "$SRC/scripts/testbed.sh" start "$STATE" "$ROOT" >/dev/null
+KX_MKDBM=$BUILD/kx_mkdbm "$SRC/scripts/testbed.sh" start "$STATE" "$ROOT" >/dev/null
 
 run() {
     echo

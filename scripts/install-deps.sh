@@ -31,6 +31,7 @@ PACKAGES="
     libclang-rt-dev
     valgrind
     python3
+    gcovr
 "
 
 $SUDO apt-get update

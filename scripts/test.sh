@@ -1,7 +1,8 @@
 #!/bin/bash
-# Builds the project and runs the whole test suite, twice: in a normal build
+# Builds the project and runs the whole test suite twice: in a normal build
 # (build/) and in a build with AddressSanitizer and UndefinedBehaviorSanitizer
-# (build-asan/).  With --quick only the normal build is tested.
+# (build-asan/).  The normal build's tests run while the sanitizer build
+# compiles.  With --quick only the normal build is tested.
 #
 # Both builds place every product path below <build>/product-root, so the
 # tests never read or write the real /etc/opt/QRLNkx or /opt/QRLNkx.
@@ -11,27 +12,41 @@ cd "$(dirname "$0")/.."
 SRC=$(pwd)
 JOBS=${JOBS:-2}
 
-variants=(normal asan)
-if [ "${1:-}" = "--quick" ]; then
-    variants=(normal)
-fi
-
-run_variant() {
-    local name=$1 dir flags=()
-    case $name in
-    normal) dir=$SRC/build ;;
-    asan)   dir=$SRC/build-asan; flags=(-DKX_SANITIZE=ON) ;;
-    esac
-    echo "==== $name build in $dir"
-    cmake -S "$SRC" -B "$dir" -DBUILD_TESTING=ON \
-        -DKX_PRODUCT_ROOT="$dir/product-root" "${flags[@]}"
-    cmake --build "$dir" -j "$JOBS"
-    # Any sanitizer report ends the test that caused it with a failure.
-    ASAN_OPTIONS=abort_on_error=0:halt_on_error=1:detect_leaks=1 \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
+build() {
+    local dir=$SRC/$1
+    shift
+    echo "==== building $dir"
+    cmake -S "$SRC" -B "$dir" -DBUILD_TESTING=ON -DKX_PRODUCT_ROOT="$dir/product-root" "$@" >/dev/null
+    cmake --build "$dir" -j "$JOBS" >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
 }
 
-for v in "${variants[@]}"; do
-    run_variant "$v"
-done
+# Runs a build's tests; the output goes to <build>/ctest.log.  Any sanitizer
+# report ends the test that caused it with a failure.
+run_tests() {
+    ASAN_OPTIONS=abort_on_error=0:halt_on_error=1:detect_leaks=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        ctest --test-dir "$SRC/$1" --output-on-failure -j "$JOBS" >"$SRC/$1/ctest.log" 2>&1
+}
+
+report() {
+    echo "==== tests of $1"
+    cat "$SRC/$1/ctest.log"
+}
+
+build build
+if [ "${1:-}" = "--quick" ]; then
+    status=0
+    run_tests build || status=$?
+    report build
+    exit $status
+fi
+
+run_tests build &
+normal=$!
+asan=0
+build build-asan -DKX_SANITIZE=ON && run_tests build-asan || asan=1
+status=0
+wait $normal || status=1
+report build
+[ -f build-asan/ctest.log ] && report build-asan
+[ $status = 0 ] && [ $asan = 0 ]

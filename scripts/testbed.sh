@@ -45,7 +45,7 @@ SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SRC_ROOT=$(cd "$SCRIPT_DIR/.." && pwd)
 
 KX_SCHEMA=$SRC_ROOT/schema/kx.schema
-MKDBM_SRC=$SRC_ROOT/tests/testbed/kx_mkdbm.c
+MKDBM_SRC=$SRC_ROOT/scripts/kx_mkdbm.c
 
 SUFFIX="o=kxdata"
 ADMIN_DN="cn=admin,o=kxdata"

@@ -1,10 +1,10 @@
 #!/bin/bash
 # The manual page renders cleanly, and its options are those of the tool's
 # usage text.
-#   check_manpage.sh <manual page> <kxcrypto that can print its usage>
+#   check_manpage.sh <manual page> <the usage text>
 set -euo pipefail
 page=$1
-tool=$2
+usage=$2
 
 warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
 if [ -n "$warnings" ]; then
@@ -14,7 +14,7 @@ if [ -n "$warnings" ]; then
 fi
 
 # Options of the usage text: the option column of its description block.
-usage_opts=$("$tool" -h | sed -n 's/^\t\(-[a-z]\).*/\1/p' | sort -u | tr '\n' ' ')
+usage_opts=$(sed -n 's/^\t\(-[a-z]\).*/\1/p' "$usage" | sort -u | tr '\n' ' ')
 # Options of the page: the tagged paragraphs of its OPTIONS section.
 page_opts=$(awk '/^\.SH OPTIONS/ {on=1; next} /^\.SH/ {on=0}
     on && prev == ".TP" { sub(/^\.BI? /, ""); gsub(/\\/, ""); split($0, w, " "); print w[1] }

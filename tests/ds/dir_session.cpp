@@ -1,0 +1,147 @@
+// Sessions, the generic entry operations, the generation counter and the
+// status databases of a session, against one directory server.
+#include "admin_private.h"
+#include "kx_paths.h"
+#include "kxtest.h"
+
+namespace {
+
+char *m(const char *s) { return const_cast<char *>(s); }
+
+TEST(DirSession, ModesAndCredentials)
+{
+    std::string dn = kxt::bed("KX_ADMIN_DN"), pw = kxt::bed("KX_ADMIN_PW");
+    struct { int mode; const char *dn, *pw; int connect; } modes[] = {
+        {1, nullptr, nullptr, 0}, {2, nullptr, pw.c_str(), 0}, {3, nullptr, nullptr, 0}, {4, dn.c_str(), pw.c_str(), 0},
+        {2, nullptr, "wrong", KXE_AUTHFAIL}, {4, "cn=nobody,o=kxdata", pw.c_str(), KXE_AUTHFAIL},
+        {0, nullptr, nullptr, KXE_INVAL}, {5, nullptr, nullptr, KXE_INVAL},
+    };
+    for (const auto &r : modes) {
+        int err = 99;
+        kxt::Session s(open_connection(r.mode, m(r.dn), m(r.pw), nullptr, &err));
+        EXPECT_EQ(err, r.connect ? KXE_INTERNAL : 0) << r.mode;
+        EXPECT_EQ(s ? std::to_string(s->mode) + get_server_name(s.get()) : "",
+                  r.connect ? "" : std::to_string(r.mode) + "127.0.0.1");
+        kxt::Session t(_kx_dsConnect(r.mode, m(r.dn), m(r.pw), nullptr, nullptr, &err));
+        EXPECT_EQ(err, r.connect) << r.mode;
+    }
+    kxt::clear_logs();
+    EXPECT_EQ(open_connection(2, nullptr, m("wrong"), nullptr, nullptr), nullptr);
+    EXPECT_EQ(kxt::logs(), "6 open_connection(): Could not bind to LDAP server - Invalid credentials\n\n");
+    EXPECT_EQ(close_connection(nullptr), 0);
+    char *path = nullptr;
+    EXPECT_EQ(kx_DSConfigured(&path), KXE_SUCCESS);
+    EXPECT_EQ(kxt::take(path) + " " + kxt::take(get_kxadmin_info("admin.server.port")) + " " +
+              kxt::take(get_defaultlocale()), std::string(KX_ADMIN_CONF) + " " + kxt::bed("KX_LDAP_PORT") + " (null)");
+    int codes[][2] = {{0, KXE_SUCCESS}, {50, KXE_NOPERM}, {68, KXE_EXISTS}, {32, KXE_INTERNAL},
+                      {49, KXE_INTERNAL}, {1, KXE_INTERNAL}, {-1, KXE_INTERNAL}};
+    for (auto &c : codes)
+        EXPECT_EQ(kx_dserr2kxerr(c[0]), c[1]) << c[0];
+}
+
+TEST(DirSession, EntryOperations)
+{
+    auto s = kxt::open(), anon = kxt::open(1);
+    ASSERT_TRUE(s && anon);
+    LDAP *ld = s->ld;
+    std::string b = kxt::bed("KX_SUBTREE"), rc = "kxName=rawTokens," + b;
+    std::string one = kxt::rtoken_dn("es.one"), two = kxt::rtoken_dn("es.two");
+    ASSERT_EQ(kxt::ldapmodify("dn: " + one + "\nobjectClass: kxRawToken\nkxID: es.one\n\ndn: " + two +
+                              "\nobjectClass: kxRawToken\nkxID: es.two\n", true), 0);
+    struct { const char *filter; std::string base; int which, count; std::string log; } searches[] = {
+        {"(kxID=es.*)", b, KX_SEARCH_ALL, 2, ""}, {"(kxID=es.*)", b, KX_SEARCH_ONE, -1,
+         "6 search_for_entries(): Found multiple matching entries, was expecting a single match\n"},
+        {"(kxID=es.two)", b, KX_SEARCH_ONE, 1, ""}, {"(kxID=es.none)", b, KX_SEARCH_ONE, -1, ""},
+        {"(kxID=es.none)", b, KX_SEARCH_ALL, 0, ""}, {"objectclass=*", b, KX_SEARCH_CHILDREN, 3, ""},
+        {"(kxID=*)", "o=none", KX_SEARCH_ALL, -1, "6 search_for_entries(): LDAP search failed - No such object\n\n"},
+    };
+    for (auto &r : searches) {
+        SCOPED_TRACE(r.filter + (" " + r.base) + " " + std::to_string(r.which));
+        kxt::clear_logs();
+        LDAPMessage *res = search_for_entries(ld, m(r.filter), r.base.data(), nullptr, 0, r.which);
+        EXPECT_EQ(res ? ldap_count_entries(ld, res) : -1, r.count);
+        EXPECT_EQ(kxt::logs(), r.log);
+        ldap_msgfree(res);
+        if (r.which == KX_SEARCH_ALL) {
+            EXPECT_EQ(entry_exists(ld, m(r.filter), r.base.data()), std::min(r.count, 1));
+        }
+    }
+    EXPECT_EQ(_kx_dsEntryExists(s.get(), m("(kxID=es.two)"), b.data(), 1) * 10 +
+              _kx_dsEntryExists(s.get(), m("(kxID=es.none)"), b.data(), 1), KXE_NOTFOUND);
+    EXPECT_EQ(_kx_dsEntryExists(s.get(), m("(kxID=es.two)"), m("o=none"), 0), KXE_INTERNAL);
+    EXPECT_EQ(_kx_dsEntryExists(nullptr, m("(kxID=es.two)"), b.data(), 0), KXE_INVAL);
+    testing::internal::CaptureStdout();
+    print_hierarchy(s.get(), 0, 1);
+    EXPECT_EQ(print_entry_hierarchy(ld, one.data(), 1, 1, 0), 0);
+    EXPECT_EQ(print_entry_hierarchy(ld, m("o=none"), 1, 0, 0), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "* " + b + "\n  * kxName=logicalTokens," + b + "\n  * " + rc + "\n    * " + one + "\n    * " + two +
+                  "\n  * kxName=users," + b + "\n\ntotal entries = 6\n* " + one + "\n  objectClass       = "
+                  "kxRawToken\n  kxID              = es.one\n\n\ntotal entries = 1\n");
+    EXPECT_EQ(count_child_entries(ld, rc.data()) * 10 + count_child_entries(ld, m("o=none")), 19);
+    EXPECT_EQ(delete_entry(anon->ld, one.data()), KXE_INTERNAL);  // anonymous writes need authentication
+    EXPECT_EQ(delete_entry(ld, one.data()), KXE_SUCCESS);
+    kxt::clear_logs();
+    EXPECT_EQ(delete_entry(ld, one.data()), KXE_INTERNAL);
+    EXPECT_EQ(delete_child_entries(ld, m("o=kxdata")), -1);
+    EXPECT_EQ(kxt::logs(), "6 delete_entry(): LDAP delete failed - No such object\n\n6 delete_child_entries(): "
+                           "LDAP delete failed - Operation not allowed on non-leaf\n\n");
+    EXPECT_EQ(delete_child_entries(ld, rc.data()), 1);
+    EXPECT_EQ(delete_child_entries(ld, rc.data()), 0);
+}
+
+TEST(DirSession, GenerationCounter)
+{
+    auto s = kxt::open();
+    KXAdmin k = s.get();
+    ASSERT_TRUE(k);
+    std::string dn = "kxName=users," + kxt::bed("KX_SUBTREE");
+    auto store = [&](const std::string &v) {
+        return kxt::ldapmodify("dn: " + dn + "\nchangetype: modify\nreplace: kxGenerationNumber\n"
+                               "kxGenerationNumber: " + v);
+    };
+    EXPECT_EQ(kx_getGeneration(k, m("users")) + kx_isGenerationValid(k, m("users"), 0), -1);
+    EXPECT_EQ(kx_incGeneration(k, m("users")), 0);
+    EXPECT_EQ(kxt::ldif(dn, "base", "(objectClass=*)", "objectClass kxGenerationNumber"), "dn: " + dn +
+              "\nobjectClass: top\nobjectClass: kxContainer\nobjectClass: kxSynch\nkxGenerationNumber: 0\n\n");
+    EXPECT_EQ(kx_incGeneration(k, m("users")), 1);
+    EXPECT_EQ(kx_getGeneration(k, m("users")), 1);
+    ASSERT_EQ(store("2147483647"), 0);
+    EXPECT_EQ(kx_incGeneration(k, m("users")), 0);
+    EXPECT_EQ(kx_getGeneration(k, m("users")), 0);
+    struct { const char *stored; int generation, valid; } checks[] = {
+        {"10", 10, 1}, {"10", 9, 1}, {"10", 11, 0}, {"10", -1, 0}, {"0", 2147483647, 1},
+        {"0", 0x40000000, 0}, {"0", 0x40000001, 1}, {"1073741823", 0, 1}, {"1073741824", 0, 0},
+    };
+    for (const auto &c : checks) {
+        ASSERT_EQ(store(c.stored), 0);
+        EXPECT_EQ(kx_isGenerationValid(k, m("users"), c.generation), c.valid) << c.stored << " " << c.generation;
+    }
+    EXPECT_EQ(kx_incGeneration(k, m("nothing")), -1);  // the counter never creates its entry
+    EXPECT_EQ(kx_getGeneration(nullptr, m("users")) + kx_incGeneration(k, m("")), -2);
+    // The name of the counter's entry must stay below 500 characters.
+    std::string fits(491 - kxt::bed("KX_SUBTREE").size(), 'x'), over = fits + "x";
+    kxt::clear_logs();
+    EXPECT_EQ(kx_getGeneration(k, fits.data()), -1);
+    EXPECT_EQ(kx_incGeneration(k, over.data()), -1);
+    EXPECT_EQ(kxt::logs(), "6 search_for_entries(): LDAP search failed - No such object\n\n"
+                           "6 kx_incGeneration: basedn name too long\n");
+    EXPECT_EQ(kxt::ldapmodify("dn: " + dn + "\nchangetype: modify\ndelete: kxGenerationNumber\n-\n"
+                              "delete: objectClass\nobjectClass: kxSynch\n"), 0);
+}
+
+TEST(DirSession, StatusDatabasesFollowTheSessionMode)
+{
+    auto ro = kxt::open(1), rw = kxt::open(3);
+    ASSERT_TRUE(ro && rw);
+    DBMDesktop d{m("IEEE802.0800200c9a66"), m("m1"), nullptr, m("up"), nullptr, nullptr};
+    DBMUser u{m("sd-user"), m("Sam"), 5, 1, nullptr, 6};
+    EXPECT_EQ(add_dbm_desktop(ro.get(), &d) + add_dbm_user(ro.get(), &u), -2);
+    EXPECT_EQ(add_dbm_desktop(rw.get(), &d) + add_dbm_user(rw.get(), &u), 0);
+    EXPECT_EQ(add_dbm_desktop(rw.get(), &d) + add_dbm_user(rw.get(), &u), -2);
+    EXPECT_EQ(delete_dbm_desktop(ro.get(), d.id) + delete_dbm_user(ro.get(), u.id), -2);
+    EXPECT_EQ(delete_dbm_desktop(rw.get(), d.id) + delete_dbm_user(rw.get(), u.id), 0);
+    EXPECT_EQ(delete_dbm_desktop(rw.get(), d.id) + delete_dbm_user(rw.get(), u.id), -2);
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// Sessions on the consumer of a replicated pair: writes follow the referral to the provider,
+// existence tests can ask the primary, and enrolment waits for the user to reach the consumer.
+#include <unistd.h>
+
+#include "admin_private.h"
+#include "kxtest.h"
+
+namespace {
+
+char *m(const char *s) { return const_cast<char *>(s); }
+
+// The entry as the provider holds it, attribute lines only; "-" without one.
+std::string provider(const std::string &dn, const std::string &attrs = "")
+{
+    std::string e = kxt::ldif(dn, "base", "(objectClass=*)", attrs, kxt::bed("KX_PROVIDER_URI"));
+    return e.empty() ? "-" : e.substr(e.find('\n') + 1);
+}
+
+// Polls the consumer, for ten seconds at most, until the entry is there (or gone).
+bool on_consumer(const std::string &dn, bool present)
+{
+    for (int i = 0; i < 100; ++i, usleep(100000))
+        if (kxt::ldif(dn).empty() != present)
+            return true;
+    return false;
+}
+
+TEST(ReplWrites, FollowTheReferralToTheProvider)
+{
+    std::string rdn = "cn=reader,o=kxdata", one = kxt::rtoken_dn("rp.one"), two = kxt::rtoken_dn("rp.two");
+    ASSERT_EQ(kxt::ldapmodify("dn: " + rdn + "\nobjectClass: person\ncn: reader\nsn: r\nuserPassword: pw-r", true,
+                              kxt::bed("KX_PROVIDER_URI")), 0);
+    ASSERT_TRUE(on_consumer(rdn, true));
+    auto s = kxt::open();
+    kxt::Session reader(open_connection(4, rdn.data(), m("pw-r"), nullptr, nullptr));
+    ASSERT_TRUE(s && reader);
+    EXPECT_EQ(kx_isDSprimary(), 0);
+    EXPECT_EQ(check_primary(), KXE_SUCCESS);
+    KXRawToken t1{}, t2{};
+    t1.id = m("rp.one"), t1.secret = m("s1"), t2.id = m("rp.two");
+    ASSERT_EQ(add_raw_token(s.get(), &t1), 0);
+    EXPECT_EQ(provider(one), "objectClass: kxRawToken\nkxID: rp.one\nkxSecret: s1\n\n");
+    // A session bound as a reader follows the referral with the
+    // administrator's credentials too.
+    ASSERT_EQ(add_raw_token(reader.get(), &t2), 0);
+    EXPECT_EQ(provider(two, "kxID"), "kxID: rp.two\n\n");
+    ASSERT_TRUE(on_consumer(one, true) && on_consumer(two, true));
+    t1.secret = nullptr, t1.misc1 = m("x");
+    EXPECT_EQ(modify_raw_token(s.get(), &t1), 0);
+    EXPECT_EQ(provider(one, "kxSecret kxMisc1"), "kxMisc1: x\n\n");
+    EXPECT_EQ(delete_raw_token(s.get(), m("rp.one")) + delete_raw_token(reader.get(), m("rp.two")), KXE_SUCCESS);
+    EXPECT_EQ(provider(one) + provider(two), "--");
+    EXPECT_TRUE(on_consumer(one, false) && on_consumer(two, false));
+    kxt::ldapdelete({rdn}, kxt::bed("KX_PROVIDER_URI"));
+}
+
+TEST(ReplPrimary, ExistenceTestsAndEnrolment)
+{
+    auto s = kxt::open(), anon = kxt::open(1);
+    KXAdmin k = s.get();
+    ASSERT_TRUE(k && anon);
+    std::string raw = kxt::rtoken_dn("unsynced.rp"), lt = kxt::ltoken_dn("user.rpl"), b = kxt::bed("KX_SUBTREE");
+    ASSERT_EQ(kxt::ldapmodify("dn: " + raw + "\nobjectClass: kxRawToken\nkxID: unsynced.rp\n\ndn: " + lt +
+                              "\nobjectClass: kxLogicalToken\nkxID: user.rpl\nkxRawTokenIDs: unsynced.rp2\n",
+                              true, kxt::bed("KX_PROVIDER_URI")), 0);
+    struct { int got, want; } checks[] = {
+        {_kx_rawTokenExists(k, m("unsynced.rp"), 1), KXE_SUCCESS},
+        {_kx_rawTokenExists(anon.get(), m("unsynced.rp"), 1), KXE_SUCCESS},
+        {_kx_rawTokenExists(k, m("unsynced.rp"), 0), KXE_NOTFOUND},
+        {_kx_logicalTokenExists(k, nullptr, m("unsynced.rp2"), 1), KXE_SUCCESS},
+        {_kx_logicalTokenExists(k, m("user.rpl"), nullptr, 0), KXE_NOTFOUND},
+        {_kx_dsEntryExists(k, m("(kxID=unsynced.rp)"), b.data(), 1), KXE_SUCCESS},
+        {_kx_dsEntryExists(k, m("(kxID=unsynced.rp)"), b.data(), 0), KXE_NOTFOUND},
+    };
+    for (size_t i = 0; i < std::size(checks); ++i)
+        EXPECT_EQ(checks[i].got, checks[i].want) << "check " << i;
+
+    // Enrolment refuses a raw token that the consumer does not know yet.
+    kxt::clear_logs();
+    EXPECT_EQ(add_simple_user2(k, m("unsynced.rp"), nullptr, 0, m("Una"), nullptr), nullptr);
+    EXPECT_EQ(kxt::logs(), "6 add_simple_user2(): there is already a raw token unsynced.rp on\nthe primary "
+                           "datastore.  The local datastore may be out of sync\nwith the primary.  Please inform "
+                           "your administrator.\n");
+    EXPECT_EQ(kxt::ldif(b, "sub", "(|(kxName=Una)(kxRawTokenIDs=unsynced.rp))", "", kxt::bed("KX_PROVIDER_URI")), "");
+    kxt::ldapdelete({raw, lt}, kxt::bed("KX_PROVIDER_URI"));
+
+    // An enrolment through the consumer waits until the user has reached it.
+    kxt::clear_logs();
+    std::string uid = kxt::take(add_simple_user2(k, m("rpe.r1"), m("srv"), 7040, m("Rita"), m("r1")));
+    std::string ud = kxt::user_dn(uid), ld = kxt::ltoken_dn("user." + uid), rd = kxt::rtoken_dn("rpe.r1");
+    EXPECT_EQ(kxt::logs(), "142 user : User (Rita) successfully added.\n");
+    EXPECT_EQ(kxt::ldif(ud, "base", "(objectClass=*)", "kxName kxLogicalTokenIDs"),
+              "dn: " + ud + "\nkxName: Rita\nkxLogicalTokenIDs: user." + uid + "\n\n");
+    EXPECT_EQ(provider(ld, "kxRawTokenIDs kxServerPort"), "kxServerPort: 7040\nkxRawTokenIDs: rpe.r1\n\n");
+    EXPECT_EQ(delete_simple_user(k, m("rpe.r1")), 0);
+    EXPECT_EQ(provider(ud) + provider(ld) + provider(rd), "---");
+    EXPECT_TRUE(on_consumer(ud, false) && on_consumer(rd, false));
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+#include "kxtest.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// ---- the system log ------------------------------------------------------
+// These definitions in the test program take the place of the C library's
+// syslog() for the library too: there is no log daemon on test machines.
+namespace {
+std::mutex log_lock;
+std::string &log_text()
+{
+    static auto *text = new std::string;  // outlives static destructors
+    return *text;
+}
+void keep(int priority, const char *format, va_list ap)
+{
+    char buf[8192];
+    vsnprintf(buf, sizeof buf, format, ap);
+    std::lock_guard<std::mutex> guard(log_lock);
+    log_text() += std::to_string(priority) + " " + buf + "\n";
+}
+}  // namespace
+
+extern "C" {
+void openlog(const char *, int, int) {}
+void closelog(void) {}
+void vsyslog(int priority, const char *format, va_list ap) { keep(priority, format, ap); }
+void __vsyslog_chk(int priority, int, const char *format, va_list ap) { keep(priority, format, ap); }
+void syslog(int priority, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    keep(priority, format, ap);
+    va_end(ap);
+}
+void __syslog_chk(int priority, int, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    keep(priority, format, ap);
+    va_end(ap);
+}
+}
+
+namespace kxt {
+
+std::string logs()
+{
+    std::lock_guard<std::mutex> guard(log_lock);
+    return log_text();
+}
+
+void clear_logs()
+{
+    std::lock_guard<std::mutex> guard(log_lock);
+    log_text().clear();
+}
+
+// ---- files and commands --------------------------------------------------
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void spit(const std::string &path, const std::string &text, int mode)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+std::string scratch(const std::string &tag)
+{
+    static int serial;
+    std::string dir = std::string(KX_TEST_TMP) + "/" + tag + "." + std::to_string(getpid()) + "." +
+                      std::to_string(++serial);
+    sh("rm -rf " + q(dir) + " && mkdir -p " + q(dir) + " && chmod 0777 " + q(dir) + " " + q(KX_TEST_TMP));
+    return dir;
+}
+
+std::string q(const std::string &s)
+{
+    std::string out = "'";
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string sh(const std::string &cmd, int *status)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    int st = pclose(p);
+    if (status)
+        *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return out;
+}
+
+// ---- library values ------------------------------------------------------
+char *dup(const char *s) { return s ? strdup(s) : nullptr; }
+
+char **ids(const Strings &v)
+{
+    auto **list = static_cast<char **>(calloc(v.size() + 1, sizeof(char *)));
+    for (size_t i = 0; i < v.size(); ++i)
+        list[i] = strdup(v[i].c_str());
+    return list;
+}
+
+Strings strs(char **list)
+{
+    Strings out;
+    for (; list && *list; ++list)
+        out.emplace_back(*list);
+    return out;
+}
+
+std::string take(char *s)
+{
+    std::string out = s ? s : "(null)";
+    free(s);
+    return out;
+}
+
+// ---- the directory test bed ----------------------------------------------
+std::string bed(const std::string &key)
+{
+    static const std::map<std::string, std::string> vars = [] {
+        std::map<std::string, std::string> m;
+        const char *path = getenv("KX_TESTBED_ENV");
+        std::istringstream in(path ? slurp(path) : "");
+        for (std::string line; std::getline(in, line);) {
+            auto eq = line.find('=');
+            if (eq == std::string::npos || line[0] == '#')
+                continue;
+            std::string v = line.substr(eq + 1);
+            if (v.size() >= 2 && (v[0] == '\'' || v[0] == '"') && v.back() == v[0])
+                v = v.substr(1, v.size() - 2);
+            m[line.substr(0, eq)] = v;
+        }
+        return m;
+    }();
+    auto it = vars.find(key);
+    return it == vars.end() ? "" : it->second;
+}
+
+Session open(int mode)
+{
+    int err = 0;
+    Session s(open_connection(mode, nullptr, nullptr, nullptr, &err));
+    EXPECT_TRUE(s) << "open_connection(" << mode << ") failed with " << err;
+    return s;
+}
+
+static std::string tool(const std::string &name, const std::string &uri)
+{
+    return "LDAPNOINIT=1 " + name + " -x -H " + q(uri.empty() ? bed("KX_LDAP_URI") : uri) + " -D " +
+           q(bed("KX_ADMIN_DN")) + " -w " + q(bed("KX_ADMIN_PW"));
+}
+
+std::string ldif(const std::string &base, const std::string &scope, const std::string &filter,
+                 const std::string &attrs, const std::string &uri)
+{
+    return sh(tool("ldapsearch", uri) + " -LLL -o ldif-wrap=no -s " + scope + " -b " + q(base) + " " +
+              q(filter) + " " + attrs + " 2>/dev/null");
+}
+
+int ldapmodify(const std::string &text, bool add, const std::string &uri)
+{
+    std::string file = scratch("ldif") + "/in.ldif";
+    spit(file, text);
+    int status = -1;
+    sh(tool(add ? "ldapadd" : "ldapmodify", uri) + " -f " + q(file) + " >/dev/null 2>&1", &status);
+    return status;
+}
+
+void ldapdelete(const Strings &dns, const std::string &uri)
+{
+    std::string args;
+    for (const auto &dn : dns)
+        args += " " + q(dn);
+    if (!args.empty())
+        sh(tool("ldapdelete", uri) + " -r -c" + args + " >/dev/null 2>&1");
+}
+
+std::string user_dn(const std::string &id) { return "kxID=" + id + ",kxName=users," + bed("KX_SUBTREE"); }
+std::string ltoken_dn(const std::string &id) { return "kxID=" + id + ",kxName=logicalTokens," + bed("KX_SUBTREE"); }
+std::string rtoken_dn(const std::string &id) { return "kxID=" + id + ",kxName=rawTokens," + bed("KX_SUBTREE"); }
+
+}  // namespace kxt

@@ -1,0 +1,71 @@
+// The one support unit of the in-process tests: files and commands, what
+// the library sent to the system log, owned library records, and the
+// directory test bed seen through the OpenLDAP command line tools.
+#ifndef KX_TEST_H
+#define KX_TEST_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "admin_crypto.h"
+#include "admin_token.h"
+#include "utils.h"
+
+namespace kxt {
+
+using Strings = std::vector<std::string>;
+
+// ---- files and commands --------------------------------------------------
+std::string slurp(const std::string &path);   // "" when unreadable
+void spit(const std::string &path, const std::string &text, int mode = 0644);
+std::string scratch(const std::string &tag);  // a fresh directory, mode 0777
+std::string q(const std::string &s);          // quoted for the shell
+std::string sh(const std::string &cmd, int *status = nullptr);  // its stdout
+
+// ---- the system log (tests/support/syslog_capture.cpp) --------------------
+// Every record since the last clear, one "<priority> <message>" a line.
+std::string logs();
+void clear_logs();
+
+// ---- library values ------------------------------------------------------
+char *dup(const char *s);               // heap copy the library may free
+char **ids(const Strings &v);            // NULL-terminated heap list
+Strings strs(char **list);               // the texts of such a list
+std::string take(char *s);               // text of a returned string, freed; "(null)" for NULL
+
+template <auto F> struct Free {
+    template <class T> void operator()(T *p) const { F(p); }
+};
+template <class T, auto F> using Own = std::unique_ptr<T, Free<F>>;
+using Session = Own<KXAdminStruct, close_connection>;
+using User = Own<KXUser, free_user>;
+using LToken = Own<KXLogicalToken, free_logical_token>;
+using RToken = Own<KXRawToken, free_raw_token>;
+using Crypto = Own<kx_CryptoEnt_t, kx_freeCryptoEnt>;
+using Xconf = Own<KXXconfig, kx_freeXconf>;
+
+// ---- the directory test bed ----------------------------------------------
+// A value of the test bed's description (KX_TESTBED_ENV), "" without one.
+std::string bed(const std::string &key);
+// A session on the test bed with the default configuration file.
+Session open(int mode = KX_MODE_PASSWD_FILE);
+// ldapsearch -LLL as the administrator: the entries as LDIF without line
+// wrapping, "" when none.  uri "" is the session's server.
+std::string ldif(const std::string &base, const std::string &scope = "base",
+                 const std::string &filter = "(objectClass=*)", const std::string &attrs = "",
+                 const std::string &uri = "");
+// ldapmodify (ldapadd with add) of the text; the tool's exit status.
+int ldapmodify(const std::string &text, bool add = false, const std::string &uri = "");
+// Removes the entries and everything below them, whether they exist or not.
+void ldapdelete(const Strings &dns, const std::string &uri = "");
+// DNs below admin.subtree: of a user, a logical and a raw token by id.
+std::string user_dn(const std::string &id);
+std::string ltoken_dn(const std::string &id);
+std::string rtoken_dn(const std::string &id);
+
+}  // namespace kxt
+
+#endif

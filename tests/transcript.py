@@ -1,0 +1,89 @@
+#!/usr/bin/env python3
+"""transcript.py <kxcrypto> [--valgrind] <file.t> ...
+
+Runs the commands of transcript files against the test bed that
+with_testbed.sh describes in KX_TESTBED_ENV and compares what they print
+with what the file says, byte for byte.  A file holds cases:
+
+    $ command          run by bash in a scratch directory that holds
+                       ./kxcrypto, with the test bed's variables and
+                       the functions of prelude.sh
+    < line             a line of standard input
+    > line             a line the command writes to standard output
+    ! line             a line it writes to standard error
+    [n]                its exit status, when not 0
+
+The tool's usage text (usage.txt), wherever it appears whole, is shown
+as the line "<usage>".  Other lines (comments, blank lines) are kept.  A last line
+without a newline is followed by "%no-eol".  On a difference the actual
+transcript goes to <file>.t.actual in the scratch directory, and a
+unified diff is printed.  With --valgrind every ./kxcrypto of a command
+runs under memcheck, and any report fails the case.
+"""
+import difflib, os, re, subprocess, sys, tempfile
+
+args = [a for a in sys.argv[1:] if a != "--valgrind"]
+valgrind = len(args) < len(sys.argv) - 1
+tool, files = os.path.abspath(args[0]), args[1:]
+here = os.path.dirname(os.path.abspath(__file__))
+work = tempfile.mkdtemp(prefix="kxtranscript.")
+os.chmod(work, 0o1777)
+os.symlink(tool, os.path.join(work, "kxcrypto"))
+vglog = os.path.join(work, "vg")
+os.mkdir(vglog)
+os.chmod(vglog, 0o1777)
+VG = (f"valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite,indirect "
+      f"--show-leak-kinds=definite,indirect --error-exitcode=99 --log-file={vglog}/%p.log ")
+
+
+USAGE = open(os.path.join(here, "transcripts", "usage.txt"), encoding="latin-1").read()
+
+
+def render(stream, mark):
+    stream = stream.replace(USAGE, "<usage>\n")
+    if not stream:
+        return []
+    lines = [mark + " " + l if l else mark for l in stream.split("\n")]
+    return lines[:-1] if stream.endswith("\n") else lines + ["%no-eol"]
+
+
+def run(cmd, stdin):
+    if valgrind:
+        cmd = re.sub(r"(^|[|;&(]\s*)\./kxcrypto\b", r"\1" + VG + "./kxcrypto", cmd)
+    script = f'set -a; . "$KX_TESTBED_ENV"; KX_TESTS={here}; set +a; . {here}/transcripts/prelude.sh; cd {work}; {cmd}'
+    p = subprocess.run(["bash", "-c", script], input=stdin.encode("latin-1"), capture_output=True)
+    out = render(p.stdout.decode("latin-1"), ">") + render(p.stderr.decode("latin-1"), "!")
+    if p.returncode:
+        out.append(f"[{p.returncode}]")
+    for log in sorted(os.listdir(vglog)):
+        out += ["valgrind: " + l for l in open(os.path.join(vglog, log)).read().splitlines()]
+        os.remove(os.path.join(vglog, log))
+    return out
+
+
+failed = 0
+for path in files:
+    expected = open(path, encoding="latin-1").read().split("\n")
+    actual, i = [], 0
+    while i < len(expected):
+        line = expected[i]
+        i += 1
+        if not line.startswith("$ "):
+            actual.append(line)
+            continue
+        stdin = []
+        while i < len(expected) and (expected[i].startswith("< ") or expected[i] == "<"):
+            stdin.append(expected[i][2:])
+            i += 1
+        while i < len(expected) and re.match(r"([>!](\s|$)|\[\d+\]$|%no-eol$)", expected[i]):
+            i += 1
+        actual += [line] + ["< " + s if s else "<" for s in stdin]
+        actual += run(line[2:], "".join(s + "\n" for s in stdin))
+    if actual != expected:
+        failed += 1
+        name = os.path.join(work, os.path.basename(path) + ".actual")
+        open(name, "w", encoding="latin-1").write("\n".join(actual))
+        sys.stdout.writelines(difflib.unified_diff(
+            [l + "\n" for l in expected], [l + "\n" for l in actual], path, name))
+    print(f"{path}: {'FAILED' if actual != expected else 'ok'}")
+sys.exit(1 if failed else 0)

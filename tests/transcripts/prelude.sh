@@ -1,0 +1,76 @@
+# Functions for the commands of the transcripts (sourced by transcript.py).
+export LDAPNOINIT=1
+token_dn="kxID=default.token,kxName=rawTokens,$KX_SUBTREE"
+# ldapsearch/ldapmodify as the administrator, on the session's server or,
+# with -p first, on the provider of a replicated pair.
+ldap() {
+    local tool=$1 uri=$KX_LDAP_URI
+    shift
+    [ "${1:-}" = -p ] && { uri=$KX_PROVIDER_URI; shift; }
+    "$tool" -x -H "$uri" -D "$KX_ADMIN_DN" -w "$KX_ADMIN_PW" "$@"
+}
+# The default token's configuration as the directory holds it.
+token() { ldap ldapsearch "$@" -LLL -o ldif-wrap=no -s base -b "$token_dn" objectClass kxCryptoString 2>&1; }
+# Puts the default token's entry back with exactly this crypto string.
+put() {
+    ldap ldapdelete -r "$token_dn" 2>/dev/null
+    printf 'dn: %s\nobjectClass: kxRawToken\nobjectClass: kxCrypto\nkxID: default.token\nkxCryptoString: %s\n' \
+        "$token_dn" "$1" | ldap ldapadd >/dev/null
+}
+# Runs a command as another user: as <ruid> <euid> command ...
+as() { setpriv --ruid="$1" --euid="$2" --rgid=65534 --egid=65534 --clear-groups "${@:3}"; }
+# Runs a command with a product file replaced (or removed, with no text).
+with_file() {
+    local file=$1 text=$2 rc
+    shift 2
+    mv "$file" "$file.saved"
+    [ -n "$text" ] && printf '%s' "$text" >"$file"
+    "$@"; rc=$?
+    mv "$file.saved" "$file"
+    return $rc
+}
+# Runs a command with a product file's mode changed: with_mode <mode> <file> ...
+with_mode() {
+    local mode rc
+    mode=$(stat -c %a "$2") && chmod "$1" "$2"
+    "${@:3}"; rc=$?
+    chmod "$mode" "$2"
+    return $rc
+}
+# Waits (up to 10 s) until the consumer holds what the provider holds.
+synced() {
+    for _ in $(seq 100); do
+        [ "$(token)" = "$(token -p | sed "s|$KX_PROVIDER_URI|$KX_LDAP_URI|")" ] && return 0
+        sleep 0.1
+    done
+    echo "the consumer did not follow the provider"
+}
+# stop-provider / start-provider of the replicated test bed.
+testbed() { "$KX_TESTS/../scripts/testbed.sh" "$1" "$KX_STATEDIR" >/dev/null; }
+# Runs a command while kxdsd.conf names a primary that never answers: a
+# listener on loopback whose queue is full.
+silent_primary() {
+    local port rc
+    exec 3< <(python3 -c 'import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(0)
+c = [socket.socket() for _ in range(4)]
+for x in c: x.setblocking(False); x.connect_ex(s.getsockname())
+print(s.getsockname()[1], flush=True); time.sleep(60)')
+    local pid=$!
+    read -r port <&3
+    with_file "$KX_DSD_CONF" "database ldbm
+suffix o=kxdata
+slave subtree=o=kxdata
+	referral=ldap://127.0.0.1:$port
+" "$@"
+    rc=$?
+    kill "$pid"
+    return $rc
+}
+# A crypto string of short pairs, exactly $1 characters long.
+pairs() {
+    python3 -c 'import sys
+n, s, i = int(sys.argv[1]), "", 0
+while len(s) < n - 12: s += "k%d=v," % i; i += 1
+print(s + "last=" + "x" * (n - len(s) - 5))' "$1"
+}

@@ -1,0 +1,81 @@
+# kxcrypto on a host that keeps a replica: the session reads the consumer,
+# writes follow the consumer's referral to the provider with the
+# administrator's credentials, and replication brings them back.
+$ ./kxcrypto -a enc_up_type=ARCFOUR mode=hard
+> Configuration successfully added.
+> A warm or cold restart of services must be performed.
+$ token -p
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+> objectClass: kxCrypto
+> kxCryptoString: enc_up_type=ARCFOUR,mode=hard
+>
+$ synced && ./kxcrypto
+> Token ID: default.token
+> 	Key            	Value          	Inherited      
+> 	---		-----		-------
+> 	enc_up_type    	ARCFOUR        	 
+> 	mode           	hard           	 
+> 	enc_down_type  	none           	*
+> 	auth_up_type   	none           	*
+> 	auth_down_type 	none           	*
+$ ./kxcrypto -m mode=soft auth_down_type=simple && synced && ./kxcrypto -o
+> Configuration successfully modified.
+> A warm or cold restart of services must be performed.
+> tokenID=default.token,mode=soft,auth_down_type=simple,enc_up_type=ARCFOUR
+$ ./kxcrypto -e && synced && token
+< tokenID=default.token,enc_down_type=ARCFOUR
+> Configuration successfully modified.
+> Successfully modified config on line 1
+> 1 lines successfully processed.
+> 0 lines skipped due to errors.
+> A warm or cold restart of services must be performed.
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+> objectClass: kxCrypto
+> kxCryptoString: enc_down_type=ARCFOUR,mode=soft,auth_down_type=simple,enc_up_type=ARCFOUR
+>
+$ ./kxcrypto -m mode=default && ./kxcrypto -d && synced && token
+> Configuration successfully modified.
+> A warm or cold restart of services must be performed.
+> Successfully deleted configuration for the default token.
+> A warm or cold restart of services must be performed.
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+>
+
+# With the provider down, reading goes on and every change fails.
+$ ./kxcrypto -a mode=hard >/dev/null && synced && testbed stop-provider
+$ ./kxcrypto -o && as 65534 65534 ./kxcrypto
+> tokenID=default.token,mode=hard
+> Token ID: default.token
+> 	Key            	Value          	Inherited      
+> 	---		-----		-------
+> 	mode           	hard           	 
+> 	enc_up_type    	none           	*
+> 	enc_down_type  	none           	*
+> 	auth_up_type   	none           	*
+> 	auth_down_type 	none           	*
+$ ./kxcrypto -m mode=soft
+! ./kxcrypto: Unable to modify configuration for the default token.
+[1]
+$ ./kxcrypto -m mode=default
+! ./kxcrypto: Unable to modify configuration for the default token.
+[1]
+$ ./kxcrypto -d
+! ./kxcrypto: Could not delete default token configuration.
+[1]
+$ ./kxcrypto -a mode=soft
+! ./kxcrypto: Configuration for the default token already exists.
+[1]
+$ ./kxcrypto -e
+< tokenID=default,mode=soft
+> 0 lines successfully processed.
+> 1 lines skipped due to errors.
+> A warm or cold restart of services must be performed.
+! ./kxcrypto: Unable to modify configuration for the default token.
+! ./kxcrypto: could not modify line 1...skipping
+$ testbed start-provider && ./kxcrypto -m mode=soft && synced && ./kxcrypto -o
+> Configuration successfully modified.
+> A warm or cold restart of services must be performed.
+> tokenID=default.token,mode=soft

@@ -1,0 +1,211 @@
+# kxcrypto against a single directory server: every operation, its
+# messages and exit status, and what the directory holds afterwards.
+
+# Add, display, modify, export, delete.
+$ ./kxcrypto -a =mode=hard enc_up_type=ARCFOUR=x auth_down_type=simple auth_up_type=none
+> Configuration successfully added.
+> A warm or cold restart of services must be performed.
+$ token
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+> objectClass: kxCrypto
+> kxCryptoString: =mode=hard,enc_up_type=ARCFOUR=x,auth_down_type=simple,auth_up_type=none
+>
+$ ./kxcrypto
+> Token ID: default.token
+> 	Key            	Value          	Inherited      
+> 	---		-----		-------
+> 	mode           	hard           	 
+> 	enc_up_type    	ARCFOUR        	 
+> 	auth_down_type 	simple         	 
+> 	auth_up_type   	none           	 
+> 	enc_down_type  	none           	*
+$ ./kxcrypto -a mode=soft
+! ./kxcrypto: Configuration for the default token already exists.
+[1]
+$ ./kxcrypto -d
+> Successfully deleted configuration for the default token.
+> A warm or cold restart of services must be performed.
+$ ./kxcrypto -a mode=hard enc_up_type=ARCFOUR auth_down_type=simple auth_up_type=none
+> Configuration successfully added.
+> A warm or cold restart of services must be performed.
+$ ./kxcrypto -m mode=default auth_up_type=default
+> Configuration successfully modified.
+> A warm or cold restart of services must be performed.
+$ token
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+> objectClass: kxCrypto
+> kxCryptoString: enc_up_type=ARCFOUR,auth_down_type=simple
+>
+$ ./kxcrypto -m enc_down_type=none
+> Configuration successfully modified.
+> A warm or cold restart of services must be performed.
+$ token
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+> objectClass: kxCrypto
+> kxCryptoString: enc_down_type=none,enc_up_type=ARCFOUR,auth_down_type=simple
+>
+$ ./kxcrypto -m enc_down_type=bogus
+! ./kxcrypto: Invalid value 'bogus' to key 'enc_down_type'.
+[1]
+$ ./kxcrypto -o
+> tokenID=default.token,enc_down_type=none,enc_up_type=ARCFOUR,auth_down_type=simple
+$ ./kxcrypto -o -f export.csv && cat export.csv
+> tokenID=default.token,enc_down_type=none,enc_up_type=ARCFOUR,auth_down_type=simple
+$ ./kxcrypto -o -f export.csv
+! ./kxcrypto: File 'export.csv' already exists.
+[1]
+$ mkdir -p adir && ./kxcrypto -o -f adir
+! ./kxcrypto: File 'adir' already exists.
+[1]
+$ ./kxcrypto -o -f nodir/out
+! ./kxcrypto: Could not open file nodir/out for writing.
+[1]
+$ ./kxcrypto -m mode=default enc_up_type=default auth_down_type=default enc_down_type=default
+> Configuration successfully modified.
+> A warm or cold restart of services must be performed.
+$ token
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+>
+$ ./kxcrypto
+> Token ID: default.token
+> 	Key            	Value          	Inherited      
+> 	---		-----		-------
+> 	enc_up_type    	none           	*
+> 	enc_down_type  	none           	*
+> 	auth_up_type   	none           	*
+> 	auth_down_type 	none           	*
+> 	mode           	soft           	*
+$ ./kxcrypto -o
+! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default values will be used.
+[1]
+$ ./kxcrypto -a mode=hard
+> Configuration successfully added.
+> A warm or cold restart of services must be performed.
+$ ./kxcrypto -d
+> Successfully deleted configuration for the default token.
+> A warm or cold restart of services must be performed.
+$ ./kxcrypto -d
+! ./kxcrypto: Configuration for the default token doesn't exist.
+[1]
+$ token
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+>
+
+# Batch edit: each line adds or modifies afresh; bad lines are skipped.
+$ ./kxcrypto -e -f nofile
+! ./kxcrypto: Could not open file 'nofile' for reading.
+!
+! ./kxcrypto: Unable to complete batch configuration.
+[1]
+$ ./kxcrypto -e -f export.csv && token
+> Configuration successfully added.
+> Successfully added config on line 1
+> 1 lines successfully processed.
+> 0 lines skipped due to errors.
+> A warm or cold restart of services must be performed.
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+> objectClass: kxCrypto
+> kxCryptoString: enc_down_type=none,enc_up_type=ARCFOUR,auth_down_type=simple
+>
+$ ./kxcrypto -d >/dev/null; printf '%s\n' '' 'tokenID=default' 'tokenID=other,mode=hard' 'tokenID=default,mode=hard,mode=hard,mode=hard,mode=hard,mode=hard,mode=hard' | ./kxcrypto -e
+> 0 lines successfully processed.
+> 4 lines skipped due to errors.
+> A warm or cold restart of services must be performed.
+! ./kxcrypto: line 1 is not complete....skipping
+! ./kxcrypto: line 2 does not have enoughkey/value pairs...skipping
+! ./kxcrypto: tokenID on line 3 is not 'default'...skipping
+! ./kxcrypto: line 4 has extraneous info...skipping
+$ token
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+>
+$ ./kxcrypto -e
+< tokenID=default,mode=hard
+< ,mode=hard
+< token=default,mode=hard
+< tokenID,mode=hard
+< ===,mode=hard
+< tokenID=default.token,enc_up_type=ARCFOUR
+< tokenID=default.token, mode = soft
+< tokenID=default.token,  mode=soft  ,auth_down_type=simple
+< tokenID=default,colour=red
+> Configuration successfully added.
+> Successfully added config on line 1
+> Configuration successfully modified.
+> Successfully modified config on line 6
+> Configuration successfully modified.
+> Successfully modified config on line 8
+> 3 lines successfully processed.
+> 6 lines skipped due to errors.
+> A warm or cold restart of services must be performed.
+! ./kxcrypto: line 2 is not complete....skipping
+! ./kxcrypto: line 3 does not begin with key 'tokenID='...skipping
+! ./kxcrypto: tokenID on line 4 is not 'default'...skipping
+! ./kxcrypto: line 5 does not begin with key 'tokenID='...skipping
+! ./kxcrypto: Invalid key 'mode '.
+! ./kxcrypto: could not modify line 7...skipping
+! ./kxcrypto: Invalid key 'colour'.
+! ./kxcrypto: could not modify line 9...skipping
+$ token
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+> objectClass: kxCrypto
+> kxCryptoString: mode=soft,auth_down_type=simple,enc_up_type=ARCFOUR
+>
+$ ./kxcrypto -e
+< tokenID=default,mode=default,enc_up_type=default,auth_down_type=default
+< tokenID=default,mode=default
+> Configuration successfully modified.
+> Successfully modified config on line 1
+> Successfully added config on line 2
+> 2 lines successfully processed.
+> 0 lines skipped due to errors.
+> A warm or cold restart of services must be performed.
+$ token
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+>
+
+# A batch line is read in pieces of 255 characters, each taken as a line.
+$ printf 'tokenID=default,mode=hard,auth_up_type=none%0220d\n' 0 | ./kxcrypto -e
+> 0 lines successfully processed.
+> 2 lines skipped due to errors.
+> A warm or cold restart of services must be performed.
+! ./kxcrypto: Invalid value 'none00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000' to key 'auth_up_type'.
+! ./kxcrypto: could not add line 1...skipping
+! ./kxcrypto: line 2 does not have enoughkey/value pairs...skipping
+
+# Crypto strings written by others: a trailing comma, a default token
+# configuration that does not add up to the five keys.
+$ put 'mode=hard,enc_up_type=ARCFOUR,' && ./kxcrypto && ./kxcrypto -o
+> Token ID: default.token
+> 	Key            	Value          	Inherited      
+> 	---		-----		-------
+> 	mode           	hard           	 
+> 	enc_up_type    	ARCFOUR        	 
+> 	enc_down_type  	none           	*
+> 	auth_up_type   	none           	*
+> 	auth_down_type 	none           	*
+> tokenID=default.token,mode=hard,enc_up_type=ARCFOUR
+$ put 'mode=hard,mode=soft' && ./kxcrypto
+! ./kxcrypto: Internal system error
+[1]
+$ put 'mode=hard,mode=soft' && ./kxcrypto -o && ./kxcrypto -m mode=soft
+> tokenID=default.token,mode=hard,mode=soft
+> Configuration successfully modified.
+> A warm or cold restart of services must be performed.
+$ put 'mode=' && ./kxcrypto
+! ./kxcrypto: Internal system error
+[1]
+$ ./kxcrypto -d && token
+> Successfully deleted configuration for the default token.
+> A warm or cold restart of services must be performed.
+> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
+> objectClass: kxRawToken
+>
