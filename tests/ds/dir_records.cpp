@@ -85,6 +85,22 @@ TEST(DirUsers, AddModifyReadAndTheStatusJoin)
     kxt::ldapdelete({dn, kxt::user_dn(gid), s1});
 }
 
+TEST(DirUsers, UniqueIdGivesUpAfterSixCandidates)
+{
+    auto s = kxt::open();
+    ASSERT_TRUE(s);
+    free(s->subtree), s->subtree = strdup("kxName=none,o=kxdata");  // no user search can succeed
+    set_gdebug("a"), kxt::clear_logs();
+    EXPECT_EQ(gen_unique_user_id(s.get()), nullptr);
+    set_gdebug(nullptr);
+    std::string log = kxt::logs();
+    size_t retries = 0;
+    for (size_t at = 0; (at = log.find("RETRY", at)) != std::string::npos; ++at)
+        ++retries;
+    EXPECT_EQ(retries, 6u) << log;
+    EXPECT_NE(log.find("gen_unique_user_id(): Could not generate unique ID after 5 tries"), std::string::npos);
+}
+
 TEST(DirTokens, LinksTranslationAndCascadingDeletes)
 {
     auto s = kxt::open();
@@ -110,6 +126,7 @@ TEST(DirTokens, LinksTranslationAndCascadingDeletes)
                            "142 user : Token already exists.\n6 add_raw_token_to_logical_token(): logical token id "
                            "(user.none) doesn't exist\n\n142 user : Error adding user token id (tk.r2).\n142 user : "
                            "Logical token id (user.none) does not exist.\n");
+    EXPECT_EQ(add_raw_token_to_logical_token(k, m("user.tk1"), nullptr), -1);
     EXPECT_EQ(add_raw_token_to_logical_token(k, m("user.tk1"), &t2), 0);
     EXPECT_EQ(at(r1), "objectClass: kxRawToken\nkxID: tk.r1\nkxSecret: s3cr3t\nkxTokenType: card\nkxTokenState: new\n"
                       "kxEnabled: allowed\nkxMisc1: x1\n");
@@ -313,6 +330,9 @@ TEST(DirEnrol, EnrolEditAndRemove)
     EXPECT_EQ(at(kxt::user_dn(uid5), "kxName kxLogicalTokenIDs") +
                   at(kxt::ltoken_dn(lid5), "kxServerPort kxRawTokenIDs"),
               "kxName: Cy\nkxLogicalTokenIDs: " + lid5 + "\nkxServerPort: 5\nkxRawTokenIDs: en.r5\n");
+    kxt::clear_logs();
+    EXPECT_EQ(add_simple_user3(k, rt.get(), lt.get(), us.get()), nullptr);  // the raw token exists now
+    EXPECT_NE(kxt::logs().find("6 add_simple_user3(): Could not add raw token\n"), std::string::npos) << kxt::logs();
 
     // Removal by raw token: users with everything below them, logical
     // tokens that no user owns, or a lone raw token.

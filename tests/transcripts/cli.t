@@ -36,7 +36,6 @@ $ ./kxcrypto -m mode=hard
 $ token
 > No such object (32)
 > Matched DN: kxName=rawTokens,kxName=kx,o=kxdata
-[32]
 
 # The command line.
 $ ./kxcrypto -h
@@ -136,4 +135,3 @@ $ ./kxcrypto -a mode=default enc_up_type=default
 $ token
 > No such object (32)
 > Matched DN: kxName=rawTokens,kxName=kx,o=kxdata
-[32]

@@ -51,7 +51,6 @@ $ silent_primary timeout 20 ./kxcrypto
 $ token
 > No such object (32)
 > Matched DN: kxName=rawTokens,kxName=kx,o=kxdata
-[32]
 
 # Crypto strings stored by others: 9,999 characters and more read back
 # whole; a field of 512 characters or more cannot be read.

@@ -9,8 +9,12 @@ ldap() {
     [ "${1:-}" = -p ] && { uri=$KX_PROVIDER_URI; shift; }
     "$tool" -x -H "$uri" -D "$KX_ADMIN_DN" -w "$KX_ADMIN_PW" "$@"
 }
-# The default token's configuration as the directory holds it.
-token() { ldap ldapsearch "$@" -LLL -o ldif-wrap=no -s base -b "$token_dn" objectClass kxCryptoString 2>&1; }
+# The default token's entry as the directory holds it: its object classes
+# and configuration, without the DN.
+token() {
+    ldap ldapsearch "$@" -LLL -o ldif-wrap=no -s base -b "$token_dn" objectClass kxCryptoString 2>&1 |
+        sed '/^dn: /d; /^$/d'
+}
 # Puts the default token's entry back with exactly this crypto string.
 put() {
     ldap ldapdelete -r "$token_dn" 2>/dev/null
@@ -40,7 +44,7 @@ with_mode() {
 # Waits (up to 10 s) until the consumer holds what the provider holds.
 synced() {
     for _ in $(seq 100); do
-        [ "$(token)" = "$(token -p | sed "s|$KX_PROVIDER_URI|$KX_LDAP_URI|")" ] && return 0
+        [ "$(token)" = "$(token -p)" ] && return 0
         sleep 0.1
     done
     echo "the consumer did not follow the provider"

@@ -5,11 +5,9 @@ $ ./kxcrypto -a enc_up_type=ARCFOUR mode=hard
 > Configuration successfully added.
 > A warm or cold restart of services must be performed.
 $ token -p
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: enc_up_type=ARCFOUR,mode=hard
->
 $ synced && ./kxcrypto
 > Token ID: default.token
 > 	Key            	Value          	Inherited      
@@ -30,19 +28,15 @@ $ ./kxcrypto -e && synced && token
 > 1 lines successfully processed.
 > 0 lines skipped due to errors.
 > A warm or cold restart of services must be performed.
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: enc_down_type=ARCFOUR,mode=soft,auth_down_type=simple,enc_up_type=ARCFOUR
->
 $ ./kxcrypto -m mode=default && ./kxcrypto -d && synced && token
 > Configuration successfully modified.
 > A warm or cold restart of services must be performed.
 > Successfully deleted configuration for the default token.
 > A warm or cold restart of services must be performed.
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
->
 
 # With the provider down, reading goes on and every change fails.
 $ ./kxcrypto -a mode=hard >/dev/null && synced && testbed stop-provider

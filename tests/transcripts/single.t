@@ -6,11 +6,9 @@ $ ./kxcrypto -a =mode=hard enc_up_type=ARCFOUR=x auth_down_type=simple auth_up_t
 > Configuration successfully added.
 > A warm or cold restart of services must be performed.
 $ token
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: =mode=hard,enc_up_type=ARCFOUR=x,auth_down_type=simple,auth_up_type=none
->
 $ ./kxcrypto
 > Token ID: default.token
 > 	Key            	Value          	Inherited      
@@ -33,20 +31,16 @@ $ ./kxcrypto -m mode=default auth_up_type=default
 > Configuration successfully modified.
 > A warm or cold restart of services must be performed.
 $ token
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: enc_up_type=ARCFOUR,auth_down_type=simple
->
 $ ./kxcrypto -m enc_down_type=none
 > Configuration successfully modified.
 > A warm or cold restart of services must be performed.
 $ token
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: enc_down_type=none,enc_up_type=ARCFOUR,auth_down_type=simple
->
 $ ./kxcrypto -m enc_down_type=bogus
 ! ./kxcrypto: Invalid value 'bogus' to key 'enc_down_type'.
 [1]
@@ -67,9 +61,7 @@ $ ./kxcrypto -m mode=default enc_up_type=default auth_down_type=default enc_down
 > Configuration successfully modified.
 > A warm or cold restart of services must be performed.
 $ token
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
->
 $ ./kxcrypto
 > Token ID: default.token
 > 	Key            	Value          	Inherited      
@@ -92,9 +84,7 @@ $ ./kxcrypto -d
 ! ./kxcrypto: Configuration for the default token doesn't exist.
 [1]
 $ token
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
->
 
 # Batch edit: each line adds or modifies afresh; bad lines are skipped.
 $ ./kxcrypto -e -f nofile
@@ -108,11 +98,9 @@ $ ./kxcrypto -e -f export.csv && token
 > 1 lines successfully processed.
 > 0 lines skipped due to errors.
 > A warm or cold restart of services must be performed.
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: enc_down_type=none,enc_up_type=ARCFOUR,auth_down_type=simple
->
 $ ./kxcrypto -d >/dev/null; printf '%s\n' '' 'tokenID=default' 'tokenID=other,mode=hard' 'tokenID=default,mode=hard,mode=hard,mode=hard,mode=hard,mode=hard,mode=hard' | ./kxcrypto -e
 > 0 lines successfully processed.
 > 4 lines skipped due to errors.
@@ -122,9 +110,7 @@ $ ./kxcrypto -d >/dev/null; printf '%s\n' '' 'tokenID=default' 'tokenID=other,mo
 ! ./kxcrypto: tokenID on line 3 is not 'default'...skipping
 ! ./kxcrypto: line 4 has extraneous info...skipping
 $ token
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
->
 $ ./kxcrypto -e
 < tokenID=default,mode=hard
 < ,mode=hard
@@ -153,11 +139,9 @@ $ ./kxcrypto -e
 ! ./kxcrypto: Invalid key 'colour'.
 ! ./kxcrypto: could not modify line 9...skipping
 $ token
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: mode=soft,auth_down_type=simple,enc_up_type=ARCFOUR
->
 $ ./kxcrypto -e
 < tokenID=default,mode=default,enc_up_type=default,auth_down_type=default
 < tokenID=default,mode=default
@@ -168,9 +152,7 @@ $ ./kxcrypto -e
 > 0 lines skipped due to errors.
 > A warm or cold restart of services must be performed.
 $ token
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
->
 
 # A batch line is read in pieces of 255 characters, each taken as a line.
 $ printf 'tokenID=default,mode=hard,auth_up_type=none%0220d\n' 0 | ./kxcrypto -e
@@ -206,6 +188,4 @@ $ put 'mode=' && ./kxcrypto
 $ ./kxcrypto -d && token
 > Successfully deleted configuration for the default token.
 > A warm or cold restart of services must be performed.
-> dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > objectClass: kxRawToken
->
