@@ -94,7 +94,9 @@ TEST(DirCrypto, LookupsWithAndWithoutInheritance)
 
     // Without a stored default the built-in values are inherited.
     kxt::ldapdelete({def});
+    kxt::clear_logs();
     EXPECT_EQ(look(k, "cr.one", 1), "0 cr.one enc_up_type=ARCFOUR|" + rest + "|mode=soft ' ****'");
+    EXPECT_EQ(kxt::logs(), "");
     kxt::ldapdelete(dns);
 }
 

@@ -247,7 +247,7 @@ TEST(DirXconf, AddReplaceReadDelete)
                                 "\tScreen EnablePC: pc1\n\tScreen DefaultPC: pc0\n\tScreen Ordering Dimension: 2 x 2\n"
                                 "\tScreen Ordering: 3, 1, 4, 2\n\tScreen EnableAutoSizing: auto\n\tScreen "
                                 "EnableXinerama: xin\n\tScreen EnableMultiscreen: multi\n");
-    KXXconfig bare{.id = m("xc.r"), .screenRefresh = -1};
+    KXXconfig bare{.id = m("xc.r"), .screenRefresh = -1, .screenOrdering = order};  // no grid, no ordering
     EXPECT_EQ(kx_addXconf(k, &bare, 1), KXE_SUCCESS);
     EXPECT_EQ(at(r), "objectClass: kxRawToken\nobjectClass: kxXconfig\nkxID: xc.r\n");
 

@@ -81,6 +81,17 @@ TEST(Tokens, CryptoStringsFiltersAndOrderings)
     EXPECT_EQ(printed([&](FILE *fp) { kx_printCryptoEnt(fp, rec.get()), kx_printCryptoEnt(fp, nullptr); }),
               "Token ID: default.token\n" + head + "\tenc_up_type    \tARCFOUR        \t \n"
               "\tmode           \thard           \t*\n\ta              \tb              \t \n");
+    // The cache keeps its records in token id order; a record without an id empties it.
+    kx_LinkedList_t *cache = nullptr;
+    for (const char *id : {"b.t", "a.t"}) {
+        kx_CryptoEnt_t *e = allocate_cryptoEnt();
+        *e = kx_CryptoEnt_t{kxt::dup(id), kxt::ids({"mode=hard"}), kxt::dup(" "), 1};
+        EXPECT_EQ(insert_cache(e, &cache), 0);
+    }
+    EXPECT_EQ(printed([&](FILE *fp) { print_cache(fp, cache); }).substr(0, 18) + cache->next->key, "Token ID: a.t\n\tKeyb.t");
+    kxt::Crypto anonymous(allocate_cryptoEnt());
+    EXPECT_EQ(insert_cache(anonymous.get(), &cache), KXE_NOMEM);
+    EXPECT_EQ(cache, nullptr);
     for (auto [filter, normal] : {std::pair{"(a=1)(b=2)", "(&(a=1)(b=2))"}, {"a=1", "a=1"}, {"(a=1)", "(a=1)"},
                                   {"(&(a=1)(b=2))", "(&(&(a=1)(b=2)))"}, {nullptr, "(null)"}})
         EXPECT_EQ(kxt::take(normalize_search_filter(filter)), normal);
