@@ -408,8 +408,6 @@ int merge_keyValue_arrays(char ***dest, char **src)
     for (int i = 0; i < ns; ++i) {
         std::string_view entry(src[i]);
         std::string key(entry.substr(0, entry.find('=')));
-        if (key.empty())
-            continue;  // an entry without a key carries nothing to merge
         if (!old || key_index_of(old, nd, key.c_str()) < 0)
             if (!(merged[used++] = safe_strdup(src[i])))
                 return fail();

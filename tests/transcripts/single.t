@@ -21,6 +21,15 @@ $ ./kxcrypto
 $ ./kxcrypto -a mode=soft
 ! ./kxcrypto: Configuration for the default token already exists.
 [1]
+$ ./kxcrypto -m mode=soft
+! ./kxcrypto: Duplicate key '=mode=hard'.
+[1]
+$ ./kxcrypto -m enc_down_type=none && token
+> Configuration successfully modified.
+> A warm or cold restart of services must be performed.
+> objectClass: kxRawToken
+> objectClass: kxCrypto
+> kxCryptoString: enc_down_type=none,=mode=hard,enc_up_type=ARCFOUR=x,auth_down_type=simple,auth_up_type=none
 $ ./kxcrypto -d
 > Successfully deleted configuration for the default token.
 > A warm or cold restart of services must be performed.

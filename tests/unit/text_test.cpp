@@ -81,6 +81,7 @@ TEST(Args, SplittingSearchingAndMerging)
     struct { Strings dest, src, merged; } merges[] = {
         {{"enc_down_type=ARCFOUR", "mode=hard"}, {"auth_up_type=none", "mode=soft", "enc_down_type=none", "b=2", "b=3"},
          {"enc_down_type=ARCFOUR", "mode=hard", "auth_up_type=none", "b=2", "b=3"}},
+        {{"mode=soft"}, {"=mode=hard", "junk", "mode=x"}, {"mode=soft", "=mode=hard", "junk"}},
         {null, {"a=1", "b=2"}, {"a=1", "b=2"}}, {{"a=1"}, null, {"a=1"}}};
     for (auto &m : merges) {
         char **dest = m.dest == null ? nullptr : kxt::ids(m.dest), **src = m.src == null ? nullptr : kxt::ids(m.src);
