@@ -14,13 +14,13 @@ with what the file says, byte for byte.  A file holds cases:
     [n]                its exit status, when not 0
 
 The tool's usage text (usage.txt), wherever it appears whole, is shown
-as the line "<usage>".  Other lines (comments, blank lines) are kept.  A last line
-without a newline is followed by "%no-eol".  On a difference the actual
-transcript goes to <file>.t.actual in the scratch directory, and a
-unified diff is printed.  With --valgrind every ./kxcrypto of a command
-runs under memcheck, and any report fails the case.
+as the line "<usage>".  Other lines (comments, blank lines) are kept.  A
+last line without a newline is followed by "%no-eol".  On a difference
+the actual transcript goes to <file>.t.actual in the scratch directory,
+and a unified diff is printed.  With --valgrind every ./kxcrypto in
+command position runs under memcheck, and any report fails the case.
 """
-import difflib, os, re, subprocess, sys, tempfile
+import difflib, os, re, shutil, subprocess, sys, tempfile
 
 args = [a for a in sys.argv[1:] if a != "--valgrind"]
 valgrind = len(args) < len(sys.argv) - 1
@@ -86,4 +86,6 @@ for path in files:
         sys.stdout.writelines(difflib.unified_diff(
             [l + "\n" for l in expected], [l + "\n" for l in actual], path, name))
     print(f"{path}: {'FAILED' if actual != expected else 'ok'}")
+if not failed:
+    shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if failed else 0)
