@@ -32,6 +32,8 @@ PACKAGES="
     valgrind
     python3
     gcovr
+    lintian
+    dpkg-dev
 "
 
 $SUDO apt-get update

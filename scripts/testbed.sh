@@ -2,7 +2,7 @@
 # testbed.sh - a throw-away OpenLDAP data store for the tests and benchmarks
 # of libkxadmin and kxcrypto.
 #
-#   testbed.sh start <statedir> <product-root> [--replicated]
+#   testbed.sh start <statedir> <product-root> [--replicated | --cn-config]
 #   testbed.sh stop <statedir>
 #   testbed.sh stop-provider <statedir>
 #   testbed.sh start-provider <statedir>
@@ -23,6 +23,12 @@
 # describe the consumer host: kxadmin.conf names the consumer and kxdsd.conf
 # names the provider through a "slave" line with its referral.
 #
+# --cn-config runs one server the way Debian's slapd runs: its configuration
+# in a cn=config directory (slapd -F) holding only the core schema, managed
+# by the local user over ldapi:// with SASL EXTERNAL.  The kx schema, the
+# database o=kxdata and the base tree are then loaded while it runs, with the
+# commands and LDIF files that the README gives to administrators.
+#
 # Everything the servers write stays below <statedir>; <statedir>/env is a
 # shell-sourceable description (URIs, ports, pids, DNs, password).  stop ends
 # exactly the slapd processes recorded in <statedir>, and does nothing when
@@ -38,6 +44,9 @@
 #   KX_SLAPD               slapd binary (/usr/sbin/slapd)
 #   KX_SLAPD_MODULEDIR     directory of the slapd modules (/usr/lib/ldap)
 #   KX_LDAP_SCHEMADIR      directory holding core.schema (/etc/ldap/schema)
+#   KX_SCHEMA_LDIF         --cn-config: the kx schema LDIF (made from kx.schema)
+#   KX_DATABASE_LDIF       --cn-config: the database LDIF (schema/kx-database.ldif)
+#   KX_BASE_LDIF           the base tree's template (schema/kx-base.ldif)
 set -euo pipefail
 
 PROG=testbed.sh
@@ -45,6 +54,8 @@ SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SRC_ROOT=$(cd "$SCRIPT_DIR/.." && pwd)
 
 KX_SCHEMA=$SRC_ROOT/schema/kx.schema
+KX_BASE_LDIF=${KX_BASE_LDIF:-$SRC_ROOT/schema/kx-base.ldif}
+KX_DATABASE_LDIF=${KX_DATABASE_LDIF:-$SRC_ROOT/schema/kx-database.ldif}
 MKDBM_SRC=$SRC_ROOT/scripts/kx_mkdbm.c
 
 SUFFIX="o=kxdata"
@@ -80,7 +91,7 @@ note() {
 
 usage() {
     cat >&2 <<EOF
-usage: $PROG start <statedir> <product-root> [--replicated]
+usage: $PROG start <statedir> <product-root> [--replicated | --cn-config]
        $PROG stop <statedir>
        $PROG stop-provider <statedir>
        $PROG start-provider <statedir>
@@ -128,7 +139,7 @@ recorded_pids() {
 instance_pid() {
     local inst=$1 pid
     for pid in $(recorded_pids "$inst"); do
-        if is_our_slapd "$pid" "$inst/slapd.conf"; then
+        if is_our_slapd "$pid" "$inst/slapd."; then
             echo "$pid"
             return 0
         fi
@@ -142,7 +153,7 @@ stop_instance() {
     local inst=$1 pid pids=() waited
     [ -d "$inst" ] || return 0
     for pid in $(recorded_pids "$inst"); do
-        if is_our_slapd "$pid" "$inst/slapd.conf"; then
+        if is_our_slapd "$pid" "$inst/slapd."; then
             pids+=("$pid")
         fi
     done
@@ -152,14 +163,14 @@ stop_instance() {
         while [ "$waited" -lt $((STOP_WAIT * 10)) ]; do
             local alive=()
             for pid in "${pids[@]}"; do
-                is_our_slapd "$pid" "$inst/slapd.conf" && alive+=("$pid")
+                is_our_slapd "$pid" "$inst/slapd." && alive+=("$pid")
             done
             [ ${#alive[@]} -eq 0 ] && break
             sleep 0.1
             waited=$((waited + 1))
         done
         for pid in "${pids[@]}"; do
-            if is_our_slapd "$pid" "$inst/slapd.conf"; then
+            if is_our_slapd "$pid" "$inst/slapd."; then
                 note "slapd $pid ($(basename "$inst")) did not stop on SIGTERM, killing it"
                 kill -KILL "$pid" 2>/dev/null || true
             fi
@@ -303,6 +314,70 @@ EOF
     chmod 600 "$inst/slapd.conf"
 }
 
+# write_cn_config <inst>: the cn=config directory of a fresh Debian slapd,
+# and the ldapi:// URI (a socket path short enough for the kernel) in
+# <inst>/ldapi.
+write_cn_config() {
+    local inst=$1 sock=$1/ldapi.sock
+    [ ${#sock} -le 100 ] || sock=/tmp/kxtestbed-$(printf '%s' "$inst" | md5sum | cut -c1-16).sock
+    rm -f "$sock"
+    echo "ldapi://${sock//\//%2F}" >"$inst/ldapi"
+    mkdir -p "$inst/slapd.d"
+    cat >"$inst/config.ldif" <<EOF
+dn: cn=config
+objectClass: olcGlobal
+cn: config
+olcPidFile: $inst/slapd.pid
+olcArgsFile: $inst/slapd.args
+
+dn: cn=module{0},cn=config
+objectClass: olcModuleList
+cn: module{0}
+olcModulePath: $MODULEDIR
+olcModuleLoad: back_mdb
+
+dn: cn=schema,cn=config
+objectClass: olcSchemaConfig
+cn: schema
+
+include: file://$SCHEMADIR/core.ldif
+
+dn: olcDatabase={-1}frontend,cn=config
+objectClass: olcDatabaseConfig
+objectClass: olcFrontendConfig
+olcDatabase: {-1}frontend
+
+dn: olcDatabase={0}config,cn=config
+objectClass: olcDatabaseConfig
+olcDatabase: {0}config
+olcAccess: to * by dn.exact=gidNumber=$(id -g)+uidNumber=$(id -u),cn=peercred,cn=external,cn=auth manage by * break
+EOF
+    if ! "$SLAPD" -Ta -n0 -F "$inst/slapd.d" -l "$inst/config.ldif" >"$inst/slapadd.out" 2>&1; then
+        cat "$inst/slapadd.out" >&2
+        die "cannot make the cn=config directory of $(basename "$inst")"
+    fi
+}
+
+# load_cn_config <inst>: the kx schema and the database o=kxdata, added to
+# the running server as an administrator of a Debian slapd adds them.
+load_cn_config() {
+    local inst=$1 ldapi schema=${KX_SCHEMA_LDIF:-}
+    ldapi=$(cat "$inst/ldapi")
+    if [ -z "$schema" ]; then
+        schema=$inst/kx.ldif
+        sh "$SCRIPT_DIR/schema2ldif.sh" "$KX_SCHEMA" kx >"$schema"
+    fi
+    {
+        ldapadd -Q -Y EXTERNAL -H "$ldapi" -f "$schema" &&
+            sed -e "s|@ROOTPW@|$(slappasswd -s "$ADMIN_PW")|" -e "s|/var/lib/ldap/kxdata|$inst/db|" \
+                "$KX_DATABASE_LDIF" | ldapadd -Q -Y EXTERNAL -H "$ldapi"
+    } >"$inst/cn-config.out" 2>&1 || {
+        cat "$inst/cn-config.out" >&2
+        print_log "$inst"
+        die "loading the kx schema or the database into cn=config failed"
+    }
+}
+
 # ---------------------------------------------------------------------------
 # Starting one server
 
@@ -328,11 +403,16 @@ launch_instance() {
     {
         echo "==== $(date '+%Y-%m-%d %H:%M:%S') slapd on $uri"
     } >>"$inst/slapd.log"
+    local config=(-f "$inst/slapd.conf") listen=$uri
+    if [ -d "$inst/slapd.d" ]; then
+        config=(-F "$inst/slapd.d")
+        listen="$uri $(cat "$inst/ldapi")"
+    fi
     if command -v setsid >/dev/null 2>&1; then
-        setsid "$SLAPD" -f "$inst/slapd.conf" -h "$uri" -n "kxtestbed-$(basename "$inst")" \
+        setsid "$SLAPD" "${config[@]}" -h "$listen" -n "kxtestbed-$(basename "$inst")" \
             -d "$SLAPD_DEBUG" </dev/null >>"$inst/slapd.log" 2>&1 &
     else
-        "$SLAPD" -f "$inst/slapd.conf" -h "$uri" -n "kxtestbed-$(basename "$inst")" \
+        "$SLAPD" "${config[@]}" -h "$listen" -n "kxtestbed-$(basename "$inst")" \
             -d "$SLAPD_DEBUG" </dev/null >>"$inst/slapd.log" 2>&1 &
     fi
     pid=$!
@@ -362,10 +442,14 @@ launch_instance() {
 start_instance() {
     local inst=$1 role=$2 pport=${3:-} fixed=${4:-} port rc
     mkdir -p "$inst/db"
-    write_slapd_conf "$inst" "$role" "$pport"
-    if ! "$SLAPD" -Tt -u -f "$inst/slapd.conf" >"$inst/slaptest.out" 2>&1; then
-        cat "$inst/slaptest.out" >&2
-        die "slapd.conf of $(basename "$inst") does not pass slaptest"
+    if [ "$role" = cn-config ]; then
+        write_cn_config "$inst"
+    else
+        write_slapd_conf "$inst" "$role" "$pport"
+        if ! "$SLAPD" -Tt -u -f "$inst/slapd.conf" >"$inst/slaptest.out" 2>&1; then
+            cat "$inst/slaptest.out" >&2
+            die "slapd.conf of $(basename "$inst") does not pass slaptest"
+        fi
     fi
     for _ in $(seq 1 "$PORT_TRIES"); do
         if [ -n "$fixed" ]; then
@@ -422,33 +506,24 @@ check_subtree() {
         die "KX_TESTBED_SUBTREE must be o=kxdata or kxName=<name>,o=kxdata (got \"$SUBTREE\")"
 }
 
+# The base tree from the template that the product ships, moved to the
+# subtree: without a server group entry when the subtree is the suffix.
 base_ldif() {
-    cat <<EOF
-dn: $SUFFIX
-objectClass: top
-objectClass: organization
-o: kxdata
-
-EOF
-    if [ "$(subtree_norm)" != "o=kxdata" ]; then
-        cat <<EOF
-dn: $SUBTREE
-objectClass: top
-objectClass: kxContainer
-kxName: $(subtree_rdn_value)
-
-EOF
-    fi
-    local c
-    for c in users logicalTokens rawTokens; do
-        cat <<EOF
-dn: kxName=$c,$SUBTREE
-objectClass: top
-objectClass: kxContainer
-kxName: $c
-
-EOF
-    done
+    local flat=
+    [ "$(subtree_norm)" = "o=kxdata" ] && flat=1
+    KX_SUB=$SUBTREE KX_GROUP=$(subtree_rdn_value) KX_FLAT=$flat awk '
+        function swap(s, from, to,   i) {
+            i = index(s, from)
+            return i ? substr(s, 1, i - 1) to substr(s, i + length(from)) : s
+        }
+        BEGIN { RS = ""; ORS = "\n\n"; group = "kxName=kx,o=kxdata" }
+        /^#/ { next }
+        $0 ~ "^dn: " group "\n" {
+            if (ENVIRON["KX_FLAT"]) next
+            $0 = swap($0, "\nkxName: kx", "\nkxName: " ENVIRON["KX_GROUP"])
+        }
+        { print swap($0, group, ENVIRON["KX_FLAT"] ? "o=kxdata" : ENVIRON["KX_SUB"]) }
+    ' "$KX_BASE_LDIF"
 }
 
 load_base_tree() {
@@ -597,6 +672,7 @@ write_env() {
             echo "KX_LDAP_URI=ldap://$HOST:$port"
             echo "KX_SLAPD_PID=$(instance_pid "$statedir/master")"
             echo "KX_SLAPD_LOG=$(q "$statedir/master/slapd.log")"
+            [ -f "$statedir/master/ldapi" ] && echo "KX_LDAPI_URI=$(cat "$statedir/master/ldapi")"
         fi
         echo "KX_SUFFIX=$(q "$SUFFIX")"
         echo "KX_ADMIN_DN=$(q "$ADMIN_DN")"
@@ -634,6 +710,7 @@ cmd_start() {
     while [ $# -gt 0 ]; do
         case $1 in
         --replicated) mode=replicated ;;
+        --cn-config) mode=cn-config ;;
         *) usage ;;
         esac
         shift
@@ -670,10 +747,15 @@ cmd_start() {
     echo "$mode" >"$statedir/mode"
     echo "$root" >"$statedir/product-root"
 
-    if [ "$mode" = single ]; then
+    if [ "$mode" != replicated ]; then
         local port
         mkdir -p "$statedir/master"
-        port=$(start_instance "$statedir/master" master)
+        if [ "$mode" = cn-config ]; then
+            port=$(start_instance "$statedir/master" cn-config)
+            load_cn_config "$statedir/master"
+        else
+            port=$(start_instance "$statedir/master" master)
+        fi
         load_base_tree "ldap://$HOST:$port/" "$statedir/master"
         write_product_files "$statedir" "$root" "$port" single
         write_env "$statedir"

@@ -1,7 +1,10 @@
 #!/bin/bash
-# The manual page renders cleanly, and its options are those of the tool's
-# usage text.
-#   check_manpage.sh <manual page> <the usage text>
+# A manual page renders cleanly, and
+#   check_manpage.sh <kxcrypto.1> <the usage text>
+# names the options of the tool's usage text, or
+#   check_manpage.sh <libkxadmin.3> --errors <kxerrno.h> <a catalogue .po>
+# lists every error code of the header with its number, and messages that
+# the catalogue translates.
 set -euo pipefail
 page=$1
 usage=$2
@@ -11,6 +14,18 @@ if [ -n "$warnings" ]; then
     echo "man reports problems in $page:"
     echo "$warnings"
     exit 1
+fi
+
+if [ "$usage" = --errors ]; then
+    codes=$(sed -n 's/^#define \(KXE_[A-Z]*\) *\(-\{0,1\}[0-9]*\)$/\1;\2/p' "$3")
+    rows=$(sed -n '/^\.TS/,/^\.TE/p' "$page" | sed -n 's/\\-/-/g; /^[^;]*;-\{0,1\}[0-9]*;/p')
+    diff <(echo "$codes") <(echo "$rows" | sed -n 's/^\(KXE_[A-Z]*;[-0-9]*\);.*/\1/p') ||
+        { echo "the error table of $page differs from $3"; exit 1; }
+    while IFS=';' read -r _ _ message; do
+        grep -qxF "msgid \"$message\"" "$4" || { echo "no message \"$message\" in $4"; exit 1; }
+    done <<<"$rows"
+    echo "$(echo "$codes" | wc -l) error codes"
+    exit 0
 fi
 
 # Options of the usage text: the option column of its description block.

@@ -86,20 +86,6 @@ void check_operation_set(int op)
 
 namespace {
 
-struct KeyRule {
-    const char *key;
-    const char *values[4];
-};
-
-// The keys in the order in which they are looked up, with their values.
-constexpr KeyRule kRules[] = {
-    {"enc_up_type", {"ARCFOUR", "none", "default", nullptr}},
-    {"enc_down_type", {"ARCFOUR", "none", "default", nullptr}},
-    {"auth_down_type", {"simple", "none", "default", nullptr}},
-    {"auth_up_type", {"none", "default", nullptr, nullptr}},
-    {"mode", {"hard", "soft", "default", nullptr}},
-};
-
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
 };

@@ -24,7 +24,7 @@ TEST(Errors, TextsErrnoMappingAndCatalogue)
     kxt::sh("localedef -i fr_FR -f UTF-8 " + kxt::q(locales + "/fr_FR.UTF-8") + " >/dev/null 2>&1");
     ASSERT_EQ(access((locales + "/fr_FR.UTF-8").c_str(), F_OK), 0) << "localedef cannot build fr_FR.UTF-8";
     unit::ProductFile mo(KX_LOCALE_DIR "/fr/LC_MESSAGES/kx_libkxadmin.mo");
-    kxt::sh("msgfmt -o " + kxt::q(mo.path) + " " KX_TEST_DATA "/kx_libkxadmin.fr.po");
+    kxt::sh("msgfmt -o " + kxt::q(mo.path) + " " KX_SOURCE_DIR "/po/fr.po");
     auto french = [&] {
         std::string out = (setenv("LOCPATH", locales.c_str(), 1), setlocale(LC_ALL, "fr_FR.UTF-8")) ?
                               kx_err2str(KXE_NOTFOUND) : "no locale";
@@ -33,7 +33,7 @@ TEST(Errors, TextsErrnoMappingAndCatalogue)
         return out + "|" + kx_errNotPrivileged();
     };
     EXPECT_EQ(unit::in_child(french), "Object not found|Objet introuvable|Code d'erreur indéfini|Code d'erreur "
-              "indéfini|Not enough memory|Cette activité demande les droits d'administrateur");
+              "indéfini|Mémoire insuffisante|Cette activité demande les droits d'administrateur");
     EXPECT_EQ((mo.remove(), unit::in_child(french)), "Object not found|Object not found|Undefined error code|"
               "Undefined error code|Not enough memory|Administrator privilege is required to perform this activity");
 }
