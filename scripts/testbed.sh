@@ -55,6 +55,7 @@ SRC_ROOT=$(cd "$SCRIPT_DIR/.." && pwd)
 
 KX_SCHEMA=$SRC_ROOT/schema/kx.schema
 KX_BASE_LDIF=${KX_BASE_LDIF:-$SRC_ROOT/schema/kx-base.ldif}
+EXAMPLES=$SRC_ROOT/doc/examples
 KX_DATABASE_LDIF=${KX_DATABASE_LDIF:-$SRC_ROOT/schema/kx-database.ldif}
 MKDBM_SRC=$SRC_ROOT/scripts/kx_mkdbm.c
 
@@ -581,43 +582,24 @@ write_product_files() {
     local etc=$root/etc/opt/QRLNkx data=$root/var/opt/QRLNkx/data mkdbm
     mkdir -p "$etc/kxds/current" "$data"
 
-    cat >"$etc/kxadmin.conf" <<EOF
-# kxadmin.conf - administration configuration (written by testbed.sh)
-admin.server.name=$HOST
-admin.server.port=$port
-admin.user.name=$ADMIN_DN
-admin.subtree=$SUBTREE
-admin.dstatus.dbfile=$data/dstatus
-admin.ustatus.dbfile=$data/ustatus
-admin.server.timeout=5
-EOF
+    # The example files of the package, with this test bed's values.
+    sed -e "s|^admin.server.name = .*|admin.server.name = $HOST|" \
+        -e "s|^admin.server.port = .*|admin.server.port = $port|" \
+        -e "s|^admin.user.name = .*|admin.user.name = $ADMIN_DN|" \
+        -e "s|^admin.subtree = .*|admin.subtree = $SUBTREE|" \
+        -e "s|^admin.dstatus.dbfile = .*|admin.dstatus.dbfile = $data/dstatus|" \
+        -e "s|^admin.ustatus.dbfile = .*|admin.ustatus.dbfile = $data/ustatus|" \
+        -e "s|^#admin.server.timeout = .*|admin.server.timeout = 5|" \
+        "$EXAMPLES/kxadmin.conf" >"$etc/kxadmin.conf"
 
     printf '%s\n' "$ADMIN_PW" | rot13 >"$etc/kxadmin.pw"
     chmod 600 "$etc/kxadmin.pw"
 
     if [ "$mode" = replicated ]; then
-        # The referral ends with the port: the host and port are what follows
-        # its last "/".
-        cat >"$etc/kxds/current/kxdsd.conf" <<EOF
-# kxdsd.conf - data-store server configuration (written by testbed.sh)
-# This host keeps a replica of o=kxdata; the primary (master) server is
-# named by the referral of the slave line.
-database	ldbm
-suffix		"$SUFFIX"
-rootdn		"$ADMIN_DN"
-slave		subtree="$SUFFIX"
-		replicadn="$ADMIN_DN"
-		referral="ldap://$PROVIDER_HOST:$pport"
-EOF
+        sed "s|ldap://primary.example.org:389|ldap://$PROVIDER_HOST:$pport|" \
+            "$EXAMPLES/kxdsd.conf.replica" >"$etc/kxds/current/kxdsd.conf"
     else
-        cat >"$etc/kxds/current/kxdsd.conf" <<EOF
-# kxdsd.conf - data-store server configuration (written by testbed.sh)
-# This host is the primary (master) server of o=kxdata.
-database	ldbm
-suffix		"$SUFFIX"
-rootdn		"$ADMIN_DN"
-master		subtree="$SUFFIX"
-EOF
+        cp "$EXAMPLES/kxdsd.conf.primary" "$etc/kxds/current/kxdsd.conf"
     fi
 
     mkdbm=$(mkdbm_program "$statedir")

@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""transcript.py <kxcrypto> [--valgrind] <file.t> ...
+"""transcript.py <program> ... [--valgrind] <file.t> ...
 
 Runs the commands of transcript files against the test bed that
 with_testbed.sh describes in KX_TESTBED_ENV and compares what they print
 with what the file says, byte for byte.  A file holds cases:
 
     $ command          run by bash in a scratch directory that holds
-                       ./kxcrypto, with the test bed's variables and
-                       the functions of prelude.sh
+                       the programs (./kxcrypto, ./kxadmin), with the
+                       test bed's variables and the functions of prelude.sh
     < line             a line of standard input
     > line             a line the command writes to standard output
     ! line             a line it writes to standard error
@@ -24,11 +24,13 @@ import difflib, os, re, shutil, subprocess, sys, tempfile
 
 args = [a for a in sys.argv[1:] if a != "--valgrind"]
 valgrind = len(args) < len(sys.argv) - 1
-tool, files = os.path.abspath(args[0]), args[1:]
+files = [a for a in args if a.endswith(".t")]
+tools = [os.path.abspath(a) for a in args if not a.endswith(".t")]
 here = os.path.dirname(os.path.abspath(__file__))
 work = tempfile.mkdtemp(prefix="kxtranscript.")
 os.chmod(work, 0o1777)
-os.symlink(tool, os.path.join(work, "kxcrypto"))
+for tool in tools:
+    os.symlink(tool, os.path.join(work, os.path.basename(tool)))
 vglog = os.path.join(work, "vg")
 os.mkdir(vglog)
 os.chmod(vglog, 0o1777)

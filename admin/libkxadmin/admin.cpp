@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,6 +72,7 @@ void replace_string(char *&field, const char *value)
 extern "C" {
 
 int DStimeout = 10;
+int DSldaptimeout = 60;
 
 // ===== configuration and password files ===================================
 
@@ -117,6 +119,9 @@ void set_kxa_val(KXAdminStruct *kxa, const char *key, const char *value)
     else if (std::strcmp(key, "admin.server.timeout") == 0) {
         if (parse_count(value, number))
             DStimeout = number;
+    } else if (std::strcmp(key, "admin.ldap.timeout") == 0) {
+        if (parse_count(value, number))
+            DSldaptimeout = number;
     }
 }
 
@@ -280,9 +285,41 @@ int kx_ldap_rebind_callback(LDAP *, char **dnp, char **passwdp, int *authmethodp
 
 namespace {
 
-// Opens a TCP connection to the directory server; -1 with the reason.  The
-// session's connection is made here rather than inside libldap so that the
-// reason of a failure (a refused connection, an unknown host) is known.
+// connect() that gives up after the given number of seconds (0: the
+// kernel's own limit) with ETIMEDOUT; the socket stays blocking.
+bool connect_within(int fd, const sockaddr *addr, socklen_t len, int seconds)
+{
+    if (seconds <= 0)
+        return connect(fd, addr, len) == 0;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return false;
+    if (connect(fd, addr, len) != 0) {
+        if (errno != EINPROGRESS)
+            return false;
+        pollfd wait{fd, POLLOUT, 0};
+        int ready;
+        do
+            ready = poll(&wait, 1, seconds * 1000);
+        while (ready < 0 && errno == EINTR);
+        int err = 0;
+        socklen_t err_len = sizeof err;
+        if (ready == 0)
+            err = ETIMEDOUT;
+        else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0)
+            err = err ? err : errno;
+        if (err != 0) {
+            errno = err;
+            return false;
+        }
+    }
+    return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// Opens a TCP connection to the directory server within DSldaptimeout
+// seconds; -1 with the reason.  The session's connection is made here rather
+// than inside libldap so that the reason of a failure (a refused connection,
+// an unknown host, a timeout) is known.
 int connect_tcp(const char *host, int port, std::string &reason)
 {
     addrinfo hints{};
@@ -302,7 +339,7 @@ int connect_tcp(const char *host, int port, std::string &reason)
             err = errno;
             continue;
         }
-        if (connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+        if (!connect_within(fd, a->ai_addr, a->ai_addrlen, DSldaptimeout)) {
             err = errno;
             close(fd);
             fd = -1;
@@ -426,6 +463,14 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
         dprintf("open_connection(): Could not connect to LDAP server (ldap://%s:%d) - %s\n",
                 kxa->server_name, kxa->server_port, reason.c_str());
         return fail(KXE_INTERNAL);
+    }
+
+    // Every operation, and every connection that libldap opens itself to
+    // follow a referral, ends within DSldaptimeout seconds.
+    if (DSldaptimeout > 0) {
+        timeval limit{DSldaptimeout, 0};
+        ldap_set_option(kxa->ld, LDAP_OPT_NETWORK_TIMEOUT, &limit);
+        ldap_set_option(kxa->ld, LDAP_OPT_TIMEOUT, &limit);
     }
 
     int version = LDAP_VERSION3;

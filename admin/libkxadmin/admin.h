@@ -32,6 +32,9 @@ typedef KXAdminStruct *KXAdmin;
 
 /* Seconds a probe of the primary directory server may take; 0: no limit. */
 extern int DStimeout;
+/* Seconds that a connection to a directory server, and each directory
+   operation, may take (key admin.ldap.timeout, default 60); 0: no limit. */
+extern int DSldaptimeout;
 
 /* Sessions. */
 KXAdmin open_connection(int mode, char *binddn, char *passwd,

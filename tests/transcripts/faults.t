@@ -30,7 +30,7 @@ $ with_file "$KX_USTATUS_DB.dir" '' ./kxcrypto -h
 $ with_file "$KX_DSTATUS_DB.pag" 'not a database' ./kxcrypto -h
 ! ./kxcrypto: Could not connect to admin server.
 [1]
-$ sed "s/^admin.server.port=.*/admin.server.port=1/" "$KX_ADMIN_CONF" >conf && with_file "$KX_ADMIN_CONF" "$(cat conf)" ./kxcrypto -h
+$ sed "s/^admin.server.port .*/admin.server.port = 1/" "$KX_ADMIN_CONF" >conf && with_file "$KX_ADMIN_CONF" "$(cat conf)" ./kxcrypto -h
 ! ./kxcrypto: Could not connect to admin server.
 [1]
 
@@ -51,6 +51,12 @@ $ silent_primary timeout 20 ./kxcrypto
 $ token
 > No such object (32)
 > Matched DN: kxName=rawTokens,kxName=kx,o=kxdata
+
+# A server that accepts the connection and never answers is given up after
+# admin.ldap.timeout.
+$ echo admin.ldap.timeout=2 >>"$KX_ADMIN_CONF" && silent_server timeout 20 ./kxcrypto -d
+! ./kxcrypto: Could not connect to admin server.
+[1]
 
 # Crypto strings stored by others: 9,999 characters and more read back
 # whole; a field of 512 characters or more cannot be read.

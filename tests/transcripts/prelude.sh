@@ -28,7 +28,7 @@ with_file() {
     local file=$1 text=$2 rc
     shift 2
     mv "$file" "$file.saved"
-    [ -n "$text" ] && printf '%s' "$text" >"$file"
+    [ -n "$text" ] && printf '%s' "$text" >"$file" && chmod --reference="$file.saved" "$file"
     "$@"; rc=$?
     mv "$file.saved" "$file"
     return $rc
@@ -51,24 +51,43 @@ synced() {
 }
 # stop-provider / start-provider of the replicated test bed.
 testbed() { "$KX_TESTS/../scripts/testbed.sh" "$1" "$KX_STATEDIR" >/dev/null; }
-# Runs a command while kxdsd.conf names a primary that never answers: a
-# listener on loopback whose queue is full.
-silent_primary() {
-    local port rc
-    exec 3< <(python3 -c 'import socket, time
-s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(0)
-c = [socket.socket() for _ in range(4)]
+# A listener on loopback that never answers, its port in $port and its pid
+# in $listener: with "full" its queue is full and connections hang, with
+# "accept" it accepts them and stays silent.
+mute_listener() {
+    exec 3< <(python3 -c 'import socket, sys, time
+full = sys.argv[1] == "full"
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(0 if full else 8)
+c = [socket.socket() for _ in range(4 if full else 0)]
 for x in c: x.setblocking(False); x.connect_ex(s.getsockname())
-print(s.getsockname()[1], flush=True); time.sleep(60)')
-    local pid=$!
+print(s.getsockname()[1], flush=True)
+held = []
+while True: held.append(time.sleep(60) if full else s.accept())' "$1")
+    listener=$!
     read -r port <&3
+}
+# Runs a command while kxdsd.conf names a primary that never answers.
+silent_primary() {
+    local rc
+    mute_listener full
     with_file "$KX_DSD_CONF" "database ldbm
 suffix o=kxdata
 slave subtree=o=kxdata
 	referral=ldap://127.0.0.1:$port
 " "$@"
     rc=$?
-    kill "$pid"
+    kill "$listener"
+    return $rc
+}
+# Runs a command while kxadmin.conf names a server that accepts connections
+# and never answers.
+silent_server() {
+    local rc
+    mute_listener accept
+    with_file "$KX_ADMIN_CONF" "$(sed "s/^admin.server.port .*/admin.server.port = $port/" "$KX_ADMIN_CONF")
+" "$@"
+    rc=$?
+    kill "$listener"
     return $rc
 }
 # A crypto string of short pairs, exactly $1 characters long.
@@ -78,3 +97,14 @@ n, s, i = int(sys.argv[1]), "", 0
 while len(s) < n - 12: s += "k%d=v," % i; i += 1
 print(s + "last=" + "x" * (n - len(s) - 5))' "$1"
 }
+# kxadmin check with the product root and the server's port left out of its
+# report; its exit status.
+check() {
+    ./kxadmin check | sed -e "s|$KX_PRODUCT_ROOT||g" -e "s|:$KX_LDAP_PORT\b|:PORT|g"
+    return "${PIPESTATUS[0]}"
+}
+# Only the steps of kxadmin check that are not in order.
+problems() { check | grep -v ': ok'; return "${PIPESTATUS[0]}"; }
+# ldapmodify on cn=config, as the local administrator of the server.
+config() { ldapmodify -Q -Y EXTERNAL -H "$KX_LDAPI_URI" >/dev/null; }
+rot13() { tr 'A-Za-z' 'N-ZA-Mn-za-m'; }

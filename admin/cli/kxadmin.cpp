@@ -1,0 +1,677 @@
+// kxadmin - sets up and diagnoses what kxcrypto and the other programs of
+// the product need: the administration files, the status databases and the
+// directory.
+//
+//   kxadmin check       walks the chain a run of kxcrypto depends on
+//   kxadmin init        creates what is missing and safe to create
+//   kxadmin passwd      writes the administrator's password file
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <ldap.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "admin_private.h"
+#include "kx_paths.h"
+#include "kxadmin_conf_template.h"
+#include "utils.h"
+
+namespace {
+
+const char *prog = "kxadmin";
+
+// ---- small helpers --------------------------------------------------------
+
+struct LdapCloser {
+    void operator()(LDAP *ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
+};
+using Ldap = std::unique_ptr<LDAP, LdapCloser>;
+struct MsgFree {
+    void operator()(LDAPMessage *m) const { ldap_msgfree(m); }
+};
+using Msg = std::unique_ptr<LDAPMessage, MsgFree>;
+struct Free {
+    void operator()(void *p) const { std::free(p); }
+};
+using CStr = std::unique_ptr<char, Free>;
+
+struct Config {
+    std::string server, subtree, user, dstatus, ustatus;
+    int port = 0;
+    int timeout = 60;
+};
+
+bool readable_by_others(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IROTH);
+}
+
+std::string mode_text(mode_t mode)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
+    return buf;
+}
+
+// The session settings of the configuration file, read by the library's
+// own reader; false when the file cannot be read.
+bool load_config(Config &c)
+{
+    std::unique_ptr<KXAdminStruct, void (*)(KXAdminStruct *)> kxa(allocate_kxa(), free_kxa);
+    if (read_config_file(kxa.get(), KX_ADMIN_CONF) != KXE_SUCCESS)
+        return false;
+    auto s = [](const char *v) { return std::string(v ? v : ""); };
+    c = {s(kxa->server_name), s(kxa->subtree), s(kxa->user_name), s(kxa->dstatus_fname),
+         s(kxa->ustatus_fname), kxa->server_port, DSldaptimeout};
+    return true;
+}
+
+std::string uri_of(const Config &c)
+{
+    return "ldap://" + c.server + ":" + std::to_string(c.port);
+}
+
+// A connection with the configured limits and a simple bind; the LDAP
+// result code of the bind (or of the connection) in rc.
+Ldap bind(const Config &c, const std::string &dn, const std::string &pw, int &rc)
+{
+    LDAP *raw = nullptr;
+    rc = ldap_initialize(&raw, uri_of(c).c_str());
+    Ldap ld(raw);
+    if (rc != LDAP_SUCCESS)
+        return nullptr;
+    int version = LDAP_VERSION3;
+    ldap_set_option(raw, LDAP_OPT_PROTOCOL_VERSION, &version);
+    ldap_set_option(raw, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+    timeval limit{c.timeout > 0 ? c.timeout : 60, 0};
+    ldap_set_option(raw, LDAP_OPT_NETWORK_TIMEOUT, &limit);
+    ldap_set_option(raw, LDAP_OPT_TIMEOUT, &limit);
+    berval cred{pw.size(), const_cast<char *>(pw.c_str())};
+    rc = ldap_sasl_bind_s(raw, dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+    return rc == LDAP_SUCCESS ? std::move(ld) : nullptr;
+}
+
+// Entries found by a search, or -1 with rc set.
+int count(LDAP *ld, const std::string &base, int scope, const char *filter, const char *attr, int &rc,
+          std::vector<std::string> *values = nullptr)
+{
+    LDAPMessage *res = nullptr;
+    char *attrs[] = {const_cast<char *>(attr), nullptr};
+    rc = ldap_search_ext_s(ld, base.c_str(), scope, filter, attrs, 0, nullptr, nullptr, nullptr, 0, &res);
+    Msg owned(res);
+    if (rc != LDAP_SUCCESS)
+        return -1;
+    for (LDAPMessage *e = ldap_first_entry(ld, res); values && e; e = ldap_next_entry(ld, e)) {
+        berval **v = ldap_get_values_len(ld, e, attr);
+        for (int i = 0; v && v[i]; i++)
+            values->emplace_back(v[i]->bv_val, v[i]->bv_len);
+        ldap_value_free_len(v);
+    }
+    return ldap_count_entries(ld, res);
+}
+
+// The administrator's password from the password file, or "".
+std::string stored_password()
+{
+    int err = 0;
+    CStr pw(read_passwd_file(KX_ADMIN_PW, &err));
+    return pw ? pw.get() : "";
+}
+
+// ---- check ------------------------------------------------------------------
+
+struct Report {
+    int errors = 0;
+    void ok(const std::string &step, const std::string &detail = "")
+    {
+        std::printf("%s: ok%s%s\n", step.c_str(), detail.empty() ? "" : ", ", detail.c_str());
+    }
+    void error(const std::string &step, const std::string &text)
+    {
+        std::printf("%s: error: %s\n", step.c_str(), text.c_str());
+        errors++;
+    }
+    void warning(const std::string &step, const std::string &text)
+    {
+        std::printf("%s: warning: %s\n", step.c_str(), text.c_str());
+    }
+};
+
+// The keys the library reads, and whether every session needs them.
+const std::map<std::string, bool> kKeys = {
+    {"admin.server.name", true},     {"admin.server.port", true},    {"admin.user.name", true},
+    {"admin.subtree", true},         {"admin.dstatus.dbfile", true}, {"admin.ustatus.dbfile", true},
+    {"admin.defaultlocale", false},  {"admin.debug", false},         {"admin.server.timeout", false},
+    {"admin.ldap.timeout", false},
+};
+
+size_t distance(const std::string &a, const std::string &b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); j++)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); i++) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); j++) {
+            size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] != b[j - 1])});
+            diag = up;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string trim(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\n"), e = s.find_last_not_of(" \t\n");
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+// Reads the configuration file line by line as the library does and names
+// every line that the library would skip or misread.
+bool check_config_file(Report &r)
+{
+    const std::string step = "kxadmin.conf";
+    FILE *fp = std::fopen(KX_ADMIN_CONF, "r");
+    if (!fp) {
+        r.error(step, std::string(KX_ADMIN_CONF) + ": " + std::strerror(errno) +
+                          (errno == ENOENT ? "; create it with kxadmin init" : ""));
+        return false;
+    }
+    int before = r.errors, number = 0, first_cr = 0, crs = 0;
+    std::set<std::string> seen;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, fp)) {
+        std::string line = buf;
+        number++;
+        std::string at = "line " + std::to_string(number) + ": ";
+        if (line[0] == '#' || line.size() <= 1 || trim(line).empty())
+            continue;
+        if (line.find('\r') != std::string::npos) {
+            // The library keeps the carriage return in the value.
+            first_cr = first_cr ? first_cr : number;
+            crs++;
+            seen.insert(trim(line.substr(0, line.find('='))));
+            continue;
+        }
+        size_t eq = line.find('=');
+        std::string key = eq == std::string::npos ? "" : trim(line.substr(0, eq));
+        std::string value = eq == std::string::npos ? "" : trim(line.substr(eq + 1));
+        if (eq == std::string::npos || key.empty() || value.empty() || key.find_first_of(": \t") != key.npos) {
+            r.error(step, at + "not \"key = value\": " + trim(line));
+            continue;
+        }
+        if (!kKeys.count(key)) {
+            std::string best;
+            size_t best_distance = 4;
+            for (auto &[known, _] : kKeys)
+                if (size_t d = distance(key, known); d < best_distance)
+                    best = known, best_distance = d;
+            r.error(step, at + "unknown key " + key + (best.empty() ? "" : ", did you mean " + best + "?"));
+            continue;
+        }
+        bool digits = value.find_first_not_of("0123456789") == std::string::npos;
+        bool port = key == "admin.server.port";
+        if ((port || key.ends_with(".timeout")) && (!digits || (port && std::atol(value.c_str()) == 0)))
+            r.error(step, at + key + " must be a number" + (port ? " from 1 to 65535" : ""));
+        seen.insert(key);
+    }
+    std::fclose(fp);
+    if (crs)
+        r.error(step, std::to_string(crs) + " line" + (crs > 1 ? "s end" : " ends") +
+                          " with a carriage return, the first line " + std::to_string(first_cr) +
+                          "; save the file with Unix line ends");
+    for (auto &[key, needed] : kKeys)
+        if (needed && !seen.count(key))
+            r.error(step, key + " is missing");
+    if (!readable_by_others(KX_ADMIN_CONF))
+        r.warning(step, "other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 " +
+                            std::string(KX_ADMIN_CONF));
+    if (r.errors == before)
+        r.ok(step);
+    return r.errors == before;
+}
+
+void check_password_file(Report &r)
+{
+    const std::string step = "kxadmin.pw";
+    struct stat st;
+    if (stat(KX_ADMIN_PW, &st) != 0) {
+        r.error(step, std::string(KX_ADMIN_PW) + ": " + std::strerror(errno) + "; write it with kxadmin passwd");
+        return;
+    }
+    int before = r.errors;
+    if (st.st_uid != geteuid())
+        r.error(step, "owned by uid " + std::to_string(st.st_uid) + ", not by uid " + std::to_string(geteuid()) +
+                          "; chown it");
+    if ((st.st_mode & 07777) != 0600)
+        r.error(step, "mode " + mode_text(st.st_mode) + ", not 0600; chmod 600 " + KX_ADMIN_PW);
+    FILE *fp = std::fopen(KX_ADMIN_PW, "r");
+    if (!fp) {
+        r.error(step, std::string("cannot be read: ") + std::strerror(errno));
+        return;
+    }
+    std::string text;
+    for (int c; (c = std::fgetc(fp)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(fp);
+    size_t lines = std::count(text.begin(), text.end(), '\n') + (!text.empty() && text.back() != '\n');
+    if (trim(text).empty())
+        r.error(step, "empty; write it with kxadmin passwd");
+    else if (text.find('\r') != std::string::npos)
+        r.error(step, "holds a carriage return; write it with kxadmin passwd");
+    else if (lines > 1)
+        r.error(step, "holds " + std::to_string(lines) + " lines where only the first is read; write it with "
+                      "kxadmin passwd");
+    if (r.errors == before)
+        r.ok(step);
+}
+
+// The primary server of o=kxdata by the library's reader of kxdsd.conf;
+// false when it cannot be found.
+bool check_server_config(Report &r, std::string &primary, int &port)
+{
+    const std::string step = "kxdsd.conf";
+    char *host = nullptr;
+    int rc = kx_getDSprimary(&host, &port);
+    CStr owned(host);
+    if (rc == KXE_NOENT || rc == KXE_NOPERM || rc == KXE_FILEACCESS)
+        r.error(step, std::string(KX_DSD_CONF) + ": " + kx_err2str(rc) + "; directory writes need it");
+    else if (rc == KXE_NOTFOUND)
+        r.error(step, "no database with the suffix o=kxdata");
+    else if (rc == KXE_CONFIG)
+        r.error(step, "the referral of the slave line names no host:port of the primary server");
+    else if (rc != KXE_SUCCESS)
+        r.error(step, kx_err2str(rc));
+    if (rc != KXE_SUCCESS)
+        return false;
+    primary = host;
+    if (port == -1 || kx_isDSprimary())
+        r.ok(step, "this host is the primary server");
+    else
+        r.ok(step, "a replica; the primary server is " + primary + ":" + std::to_string(port));
+    return true;
+}
+
+void check_status_db(Report &r, const std::string &name, const std::string &path)
+{
+    const std::string step = name + " status database";
+    if (path.empty())
+        return r.error(step, "no path in kxadmin.conf");
+    for (const char *ext : {".dir", ".pag"})
+        if (access((path + ext).c_str(), F_OK) != 0)
+            return r.error(step, path + ext + ": " + std::strerror(errno) + "; create it with kxadmin init");
+    DBM *db = dbm_open(const_cast<char *>(path.c_str()), O_RDONLY, 0);
+    if (!db)
+        return r.error(step, path + " is not an ndbm database (.dir/.pag pair)");
+    dbm_close(db);
+    if (!readable_by_others(path + ".dir") || !readable_by_others(path + ".pag"))
+        r.warning(step, "other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 " + path +
+                            ".dir " + path + ".pag");
+    else
+        r.ok(step);
+}
+
+void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port, bool have_primary)
+{
+    int rc = 0;
+    const std::string step = "directory " + uri_of(c);
+    Ldap anon = bind(c, "cn=anonymous", "", rc);
+    if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR)
+        return r.error(step, std::string("no answer: ") + ldap_err2string(rc) +
+                                 "; start the server or correct admin.server.name and admin.server.port");
+    r.ok(step);
+    if (rc != LDAP_SUCCESS)
+        r.error("anonymous bind", std::string(ldap_err2string(rc)) +
+                                      "; other users' kxcrypto binds as cn=anonymous without a password: allow it "
+                                      "(olcAllows: bind_anon_dn in cn=config, allow bind_anon_dn in slapd.conf)");
+    else
+        r.ok("anonymous bind");
+
+    std::string pw = stored_password();
+    Ldap admin = pw.empty() ? nullptr : bind(c, c.user, pw, rc);
+    const std::string astep = "administrator bind as " + c.user;
+    if (pw.empty())
+        return r.error(astep, "no password in kxadmin.pw; write it with kxadmin passwd");
+    if (!admin) {
+        int clear_rc = 0;
+        CStr clear(scramble_text(pw.c_str()));
+        if (rc == LDAP_INVALID_CREDENTIALS && clear && bind(c, c.user, clear.get(), clear_rc))
+            return r.error(astep, "kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin "
+                                  "passwd");
+        return r.error(astep, std::string(ldap_err2string(rc)) + "; write the right password with kxadmin passwd");
+    }
+    r.ok(astep);
+
+    int missing = 0;
+    for (std::string dn : {c.subtree, "kxName=users," + c.subtree, "kxName=logicalTokens," + c.subtree,
+                           "kxName=rawTokens," + c.subtree}) {
+        if (count(admin.get(), dn, LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) != 1) {
+            r.error("base tree", dn + ": " + ldap_err2string(rc) + "; create it with kxadmin init");
+            missing++;
+        }
+    }
+    if (!missing)
+        r.ok("base tree " + c.subtree);
+
+    std::vector<std::string> dse, classes;
+    count(admin.get(), "", LDAP_SCOPE_BASE, "(objectClass=*)", "subschemaSubentry", rc, &dse);
+    count(admin.get(), dse.empty() ? "cn=Subschema" : dse[0], LDAP_SCOPE_BASE, "(objectClass=subschema)",
+          "objectClasses", rc, &classes);
+    std::string unknown;
+    for (const char *name : {"kxContainer", "kxUser", "kxLogicalToken", "kxRawToken", "kxCrypto", "kxXconfig",
+                             "kxSynch"}) {
+        bool found = false;
+        for (auto &definition : classes)
+            found = found || definition.find("NAME '" + std::string(name) + "'") != std::string::npos;
+        if (!found)
+            unknown += (unknown.empty() ? "" : " ") + std::string(name);
+    }
+    if (!unknown.empty())
+        r.error("schema", "the server does not know " + unknown + "; load kx.ldif (cn=config) or include kx.schema");
+    else
+        r.ok("schema");
+
+    // A secret that the administrator sees must stay hidden from anonymous
+    // readers.
+    std::vector<std::string> secrets, leaked;
+    count(admin.get(), c.subtree, LDAP_SCOPE_SUBTREE, "(kxSecret=*)", "kxSecret", rc, &secrets);
+    if (anon)
+        count(anon.get(), c.subtree, LDAP_SCOPE_SUBTREE, "(objectClass=kxRawToken)", "kxSecret", rc, &leaked);
+    if (!leaked.empty())
+        r.warning("secrets", "anonymous clients can read kxSecret; add the access rule "
+                             "\"to attrs=kxSecret by dn.exact=<administrator> write by * none\"");
+    else
+        r.ok("secrets", secrets.empty() ? "none stored yet" : "hidden from anonymous clients");
+
+    if (have_primary && primary_port != -1 && !kx_isDSprimary()) {
+        int ping = kx_pingDShost(const_cast<char *>(primary.c_str()), primary_port, DStimeout);
+        const std::string pstep = "primary server " + primary + ":" + std::to_string(primary_port);
+        if (ping != KXE_SUCCESS)
+            r.error(pstep, std::string("does not accept connections (") + kx_err2str(ping) +
+                               "); writes cannot reach it");
+        else
+            r.ok(pstep);
+    }
+}
+
+int cmd_check()
+{
+    Report r;
+    bool config_ok = check_config_file(r);
+    check_password_file(r);
+    std::string primary;
+    int primary_port = -1;
+    bool have_primary = check_server_config(r, primary, primary_port);
+    Config c;
+    if (config_ok && load_config(c)) {
+        check_status_db(r, "desktop", c.dstatus);
+        check_status_db(r, "user", c.ustatus);
+        check_directory(r, c, primary, primary_port, have_primary);
+    } else {
+        r.error("status databases and directory", "not checked; correct kxadmin.conf first");
+    }
+    return r.errors ? 1 : 0;
+}
+
+// ---- init -------------------------------------------------------------------
+
+bool make_parents(const std::string &path, bool dry)
+{
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+        std::string dir = path.substr(0, at);
+        if (access(dir.c_str(), F_OK) == 0)
+            continue;
+        if (dry)
+            return true;
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, dir.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The configuration file from the template, with the given values for its
+// keys.
+std::string config_text(const std::map<std::string, std::string> &values)
+{
+    std::string out, text = kConfigTemplate;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        size_t eq = line.find('=');
+        std::string key = eq == std::string::npos || line[0] == '#' ? "" : trim(line.substr(0, eq));
+        if (auto v = values.find(key); v != values.end())
+            line = key + " = " + v->second;
+        out += line + "\n";
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return out;
+}
+
+bool write_file(const std::string &path, const std::string &text, mode_t mode)
+{
+    std::string tmp = path + ".new";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    if (fd >= 0)
+        ok = close(fd) == 0 && ok;
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", prog, path.c_str(), std::strerror(errno));
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool init_status_db(const std::string &path, bool dry)
+{
+    bool dir = access((path + ".dir").c_str(), F_OK) == 0, pag = access((path + ".pag").c_str(), F_OK) == 0;
+    if (dir && pag) {
+        std::printf("%s: exists\n", path.c_str());
+        return true;
+    }
+    if (dir || pag) {
+        std::fprintf(stderr, "%s: %s holds only one of its two files; not touched\n", prog, path.c_str());
+        return false;
+    }
+    std::printf("%s: %s\n", path.c_str(), dry ? "would be created" : "created");
+    if (dry)
+        return true;
+    if (!make_parents(path, false))
+        return false;
+    DBM *db = dbm_open(const_cast<char *>(path.c_str()), O_RDWR | O_CREAT | O_EXCL, 0644);
+    if (!db) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(), std::strerror(errno));
+        return false;
+    }
+    dbm_close(db);
+    return chmod((path + ".dir").c_str(), 0644) == 0 && chmod((path + ".pag").c_str(), 0644) == 0;
+}
+
+bool init_directory(const Config &c, bool dry)
+{
+    std::string pw = stored_password();
+    if (pw.empty()) {
+        std::printf("directory: not touched; write the password file with kxadmin passwd, then run kxadmin init "
+                    "again\n");
+        return true;
+    }
+    int rc = 0;
+    Ldap ld = bind(c, c.user, pw, rc);
+    if (!ld) {
+        std::fprintf(stderr, "%s: cannot bind to %s as %s: %s\n", prog, uri_of(c).c_str(), c.user.c_str(),
+                     ldap_err2string(rc));
+        return false;
+    }
+    // The entries from the top down: the suffix, the group, its containers.
+    std::vector<std::string> dns;
+    std::string rest = c.subtree;
+    for (size_t comma; (comma = rest.find(',')) != std::string::npos; rest = rest.substr(comma + 1))
+        dns.insert(dns.begin(), rest);
+    dns.insert(dns.begin(), rest);
+    for (const char *name : {"users", "logicalTokens", "rawTokens"})
+        dns.push_back(std::string("kxName=") + name + "," + c.subtree);
+    for (auto &dn : dns) {
+        if (count(ld.get(), dn, LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) == 1) {
+            std::printf("%s: exists\n", dn.c_str());
+            continue;
+        }
+        std::string rdn = dn.substr(0, dn.find(',')), attr = rdn.substr(0, rdn.find('=')),
+                    value = rdn.substr(rdn.find('=') + 1);
+        bool org = attr == "o";
+        char *classes[] = {const_cast<char *>("top"),
+                           const_cast<char *>(org ? "organization" : "kxContainer"), nullptr};
+        char *values[] = {value.data(), nullptr};
+        LDAPMod oc{LDAP_MOD_ADD, const_cast<char *>("objectClass"), {classes}};
+        LDAPMod name{LDAP_MOD_ADD, attr.data(), {values}};
+        LDAPMod *mods[] = {&oc, &name, nullptr};
+        std::printf("%s: %s\n", dn.c_str(), dry ? "would be added" : "added");
+        if (dry)
+            continue;
+        rc = ldap_add_ext_s(ld.get(), dn.c_str(), mods, nullptr, nullptr);
+        if (rc != LDAP_SUCCESS) {
+            std::fprintf(stderr, "%s: cannot add %s: %s\n", prog, dn.c_str(), ldap_err2string(rc));
+            return false;
+        }
+    }
+    return true;
+}
+
+int cmd_init(int argc, char **argv)
+{
+    bool dry = false;
+    std::map<std::string, std::string> values = {
+        {"admin.dstatus.dbfile", KX_PRODUCT_ROOT "/var/opt/QRLNkx/data/dstatus"},
+        {"admin.ustatus.dbfile", KX_PRODUCT_ROOT "/var/opt/QRLNkx/data/ustatus"}};
+    for (int opt; (opt = getopt(argc, argv, "+ns:p:D:b:")) != -1;) {
+        switch (opt) {
+        case 'n': dry = true; break;
+        case 's': values["admin.server.name"] = optarg; break;
+        case 'p': values["admin.server.port"] = optarg; break;
+        case 'D': values["admin.user.name"] = optarg; break;
+        case 'b': values["admin.subtree"] = optarg; break;
+        default: return 2;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "%s: unexpected argument: %s\n", prog, argv[optind]);
+        return 2;
+    }
+    bool ok = true;
+    if (access(KX_ADMIN_CONF, F_OK) == 0) {
+        std::printf("%s: exists\n", KX_ADMIN_CONF);
+    } else {
+        std::printf("%s: %s\n", KX_ADMIN_CONF, dry ? "would be created" : "created");
+        ok = dry || (make_parents(KX_ADMIN_CONF, false) && write_file(KX_ADMIN_CONF, config_text(values), 0644));
+    }
+    Config c;
+    if (ok && !load_config(c)) {
+        if (!dry) {
+            std::fprintf(stderr, "%s: cannot read %s\n", prog, KX_ADMIN_CONF);
+            return 1;
+        }
+        bool dbs = init_status_db(values["admin.dstatus.dbfile"], true) &&
+                   init_status_db(values["admin.ustatus.dbfile"], true);
+        std::printf("directory: not touched until %s exists\n", KX_ADMIN_CONF);
+        return dbs ? 0 : 1;
+    }
+    ok = ok && init_status_db(c.dstatus, dry) && init_status_db(c.ustatus, dry);
+    ok = ok && init_directory(c, dry);
+    return ok ? 0 : 1;
+}
+
+// ---- passwd -----------------------------------------------------------------
+
+// One line from the terminal without echo, or from standard input.
+bool read_password(const Config &c, std::string &pw)
+{
+    bool tty = isatty(STDIN_FILENO);
+    termios saved{};
+    if (tty) {
+        std::fprintf(stderr, "Password of %s: ", c.user.c_str());
+        std::fflush(stderr);
+        tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~ECHO;
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    char buf[512];
+    bool got = std::fgets(buf, sizeof buf, stdin) != nullptr;
+    if (tty) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputc('\n', stderr);
+    }
+    pw = got ? buf : "";
+    while (!pw.empty() && (pw.back() == '\n' || pw.back() == '\r'))
+        pw.pop_back();
+    return !pw.empty();
+}
+
+int cmd_passwd(int argc, char **)
+{
+    if (argc > 1)
+        return 2;
+    Config c;
+    if (!load_config(c) || c.user.empty() || c.server.empty() || c.port == 0) {
+        std::fprintf(stderr, "%s: %s names no server, port and admin.user.name; run kxadmin init\n", prog,
+                     KX_ADMIN_CONF);
+        return 1;
+    }
+    std::string pw;
+    if (!read_password(c, pw)) {
+        std::fprintf(stderr, "%s: no password given\n", prog);
+        return 1;
+    }
+    int rc = 0;
+    if (!bind(c, c.user, pw, rc)) {
+        std::fprintf(stderr, "%s: %s refused the password of %s: %s\n", prog, uri_of(c).c_str(), c.user.c_str(),
+                     ldap_err2string(rc));
+        return 1;
+    }
+    CStr scrambled(scramble_text(pw.c_str()));
+    if (!scrambled || !write_file(KX_ADMIN_PW, std::string(scrambled.get()) + "\n", 0600))
+        return 1;
+    std::printf("%s: written\n", KX_ADMIN_PW);
+    return 0;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: kxadmin check\n"
+                         "       kxadmin init [-n] [-s server] [-p port] [-D admin-dn] [-b subtree]\n"
+                         "       kxadmin passwd\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return usage();
+    std::string cmd = argv[1];
+    argv[1] = argv[0]; // getopt's messages name the program
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    int rc = cmd == "check" && argc == 2 ? cmd_check()
+             : cmd == "init"             ? cmd_init(argc - 1, argv + 1)
+             : cmd == "passwd"           ? cmd_passwd(argc - 1, argv + 1)
+                                         : 2;
+    return rc == 2 ? usage() : rc;
+}
