@@ -34,6 +34,7 @@ PACKAGES="
     gcovr
     lintian
     dpkg-dev
+    iproute2
 "
 
 $SUDO apt-get update

@@ -47,6 +47,10 @@
 #   KX_SCHEMA_LDIF         --cn-config: the kx schema LDIF (made from kx.schema)
 #   KX_DATABASE_LDIF       --cn-config: the database LDIF (schema/kx-database.ldif)
 #   KX_BASE_LDIF           the base tree's template (schema/kx-base.ldif)
+#   KX_TESTBED_BARE        --cn-config: 1 starts the bare server only, as a
+#                          fresh Debian slapd, and writes no product files
+#   KX_TESTBED_PORT        --cn-config: a fixed port instead of a free one
+#   KX_TESTBED_LDAPI       --cn-config: the ldapi socket (else in statedir)
 set -euo pipefail
 
 PROG=testbed.sh
@@ -319,7 +323,8 @@ EOF
 # and the ldapi:// URI (a socket path short enough for the kernel) in
 # <inst>/ldapi.
 write_cn_config() {
-    local inst=$1 sock=$1/ldapi.sock
+    local inst=$1 sock=${KX_TESTBED_LDAPI:-$1/ldapi.sock}
+    mkdir -p "$(dirname "$sock")"
     [ ${#sock} -le 100 ] || sock=/tmp/kxtestbed-$(printf '%s' "$inst" | md5sum | cut -c1-16).sock
     rm -f "$sock"
     echo "ldapi://${sock//\//%2F}" >"$inst/ldapi"
@@ -733,7 +738,13 @@ cmd_start() {
         local port
         mkdir -p "$statedir/master"
         if [ "$mode" = cn-config ]; then
-            port=$(start_instance "$statedir/master" cn-config)
+            port=$(start_instance "$statedir/master" cn-config "" "${KX_TESTBED_PORT:-}")
+            if [ "${KX_TESTBED_BARE:-}" = 1 ]; then
+                write_env "$statedir"
+                echo "KX_LDAP_PORT=$port"
+                trap - EXIT INT TERM HUP
+                return 0
+            fi
             load_cn_config "$statedir/master"
         else
             port=$(start_instance "$statedir/master" master)

@@ -1,5 +1,5 @@
 #!/bin/bash
-# A manual page renders cleanly, and
+# A manual page renders cleanly (check_manpage.sh <page>), and
 #   check_manpage.sh <kxcrypto.1> <the usage text>
 # names the options of the tool's usage text, or
 #   check_manpage.sh <libkxadmin.3> --errors <kxerrno.h> <a catalogue .po>
@@ -7,7 +7,7 @@
 # the catalogue translates.
 set -euo pipefail
 page=$1
-usage=$2
+usage=${2:-}
 
 warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
 if [ -n "$warnings" ]; then
@@ -16,6 +16,7 @@ if [ -n "$warnings" ]; then
     exit 1
 fi
 
+[ -n "$usage" ] || exit 0
 if [ "$usage" = --errors ]; then
     codes=$(sed -n 's/^#define \(KXE_[A-Z]*\) *\(-\{0,1\}[0-9]*\)$/\1;\2/p' "$3")
     rows=$(sed -n '/^\.TS/,/^\.TE/p' "$page" | sed -n 's/\\-/-/g; /^[^;]*;-\{0,1\}[0-9]*;/p')

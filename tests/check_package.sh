@@ -17,11 +17,14 @@ BUILD=$WORK/build
 
 if [ "${KX_IN_NAMESPACE:-}" != 1 ]; then
     "$SRC/scripts/build-packages.sh" "$BUILD"
-    exec env KX_IN_NAMESPACE=1 unshare --mount --propagation private "$0" "$SRC" "$WORK"
+    exec env KX_IN_NAMESPACE=1 unshare --mount --net --propagation private "$0" "$SRC" "$WORK"
 fi
 
 # ---- inside the namespace ----------------------------------------------------
-for dir in usr etc var opt; do
+# A network of its own (loopback only, port 389 free) and a file system
+# whose changes stay below <work dir>.
+ip link set lo up
+for dir in usr etc var opt run; do
     mkdir -p "$WORK/overlay/$dir/upper" "$WORK/overlay/$dir/work" "/$dir"
     mount -t overlay overlay \
         -o "lowerdir=/$dir,upperdir=$WORK/overlay/$dir/upper,workdir=$WORK/overlay/$dir/work" "/$dir"
@@ -36,15 +39,16 @@ echo "== installing the packages"
 dpkg -i "$BUILD"/*.deb >"$WORK/dpkg-install.log" 2>&1 || { cat "$WORK/dpkg-install.log"; fail "dpkg -i"; }
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 lib=/usr/lib/$multiarch
-for f in /usr/bin/kxcrypto "$lib/libkxadmin.so.1" "$lib/libkxadmin.so.1.0.0" "$lib/libkxadmin.so" \
+for f in /usr/bin/kxcrypto /usr/sbin/kxadmin "$lib/libkxadmin.so.1" "$lib/libkxadmin.so.1.0.0" "$lib/libkxadmin.so" \
     /usr/include/kxadmin/admin.h /usr/include/kxadmin/kx_dbm.h "$lib/pkgconfig/kxadmin.pc" \
     "$lib/cmake/kxadmin/kxadminConfig.cmake" /etc/ldap/schema/kx.schema /etc/ldap/schema/kx.ldif \
     /usr/share/kxcrypto/kx-database.ldif /usr/share/kxcrypto/kx-base.ldif \
+    /usr/share/doc/kxcrypto/examples/kxadmin.conf /usr/share/doc/kxcrypto/examples/kxdsd.conf.replica \
     /usr/share/bash-completion/completions/kxcrypto \
     /usr/share/locale/fr/LC_MESSAGES/kx_libkxadmin.mo; do
     [ -e "$f" ] || fail "$f is not installed"
 done
-for page in kxcrypto libkxadmin.3; do
+for page in kxcrypto kxadmin libkxadmin.3; do
     man -w $page >/dev/null 2>&1 || fail "man finds no page $page"
 done
 [ "$(dpkg-query -W -f '${Conffiles}' kxcrypto | awk '{print $1}' | tr '\n' ' ')" = \
@@ -67,11 +71,29 @@ trap cleanup EXIT
 KX_SCHEMA_LDIF=/etc/ldap/schema/kx.ldif KX_DATABASE_LDIF=/usr/share/kxcrypto/kx-database.ldif \
     KX_BASE_LDIF=/usr/share/kxcrypto/kx-base.ldif "$SRC/scripts/testbed.sh" start "$STATE" / --cn-config >/dev/null
 [ -f /etc/opt/QRLNkx/kxadmin.conf ] || fail "the test bed wrote no /etc/opt/QRLNkx/kxadmin.conf"
+kxadmin check >"$WORK/check.out" || { cat "$WORK/check.out"; fail "kxadmin check"; }
 out=$(kxcrypto -h) || fail "kxcrypto -h ended with $?"
 [ "$(printf '%s\n' "$out" | head -n 1)" = "Usage:" ] || fail "kxcrypto -h printed: $out"
 kxcrypto -a enc_up_type=ARCFOUR mode=hard >/dev/null || fail "kxcrypto -a"
 [ "$(kxcrypto -o)" = "tokenID=default.token,enc_up_type=ARCFOUR,mode=hard" ] || fail "kxcrypto -o"
 kxcrypto -d >/dev/null || fail "kxcrypto -d"
+cleanup
+rm -rf /etc/opt/QRLNkx /var/opt/QRLNkx
+
+# Every command of the README's "From install to first change" but the
+# installations, on a fresh slapd run from cn=config at Debian's own
+# addresses, the passwords given on standard input.
+echo "== the README's first change"
+KX_TESTBED_BARE=1 KX_TESTBED_PORT=389 KX_TESTBED_LDAPI=/var/run/slapd/ldapi \
+    "$SRC/scripts/testbed.sh" start "$STATE" / --cn-config >/dev/null
+pw=kx-First-Change1
+slappasswd() { command slappasswd -s "$pw"; }
+kxadmin() { if [ "$1" = passwd ]; then command kxadmin passwd <<<"$pw"; else command kxadmin "$@"; fi; }
+block=$(sed -n '/^## From install to first change/,/^## /p' "$SRC/README.md" |
+    sed -n '/^```sh$/,/^```$/p' | sed '/^```/d; /^apt /d')
+[ "$(grep -c . <<<"$block")" -ge 8 ] || fail "no command block in the README's first change"
+(set -e; eval "$block") >"$WORK/first-change.out" 2>&1 || { cat "$WORK/first-change.out"; fail "the README's first change"; }
+[ "$(kxcrypto -o)" = "tokenID=default.token,enc_up_type=ARCFOUR,mode=hard" ] || fail "kxcrypto -o after the first change"
 cleanup
 trap - EXIT
 

@@ -581,6 +581,14 @@ int cmd_init(int argc, char **argv)
         std::printf("%s: %s\n", KX_ADMIN_CONF, dry ? "would be created" : "created");
         ok = dry || (make_parents(KX_ADMIN_CONF, false) && write_file(KX_ADMIN_CONF, config_text(values), 0644));
     }
+    if (access(KX_DSD_CONF, F_OK) == 0) {
+        std::printf("%s: exists\n", KX_DSD_CONF);
+    } else if (ok) {
+        // A host without the directory server's configuration is taken to
+        // be the primary server, as a single server is.
+        std::printf("%s: %s, this host the primary server\n", KX_DSD_CONF, dry ? "would be created" : "created");
+        ok = dry || (make_parents(KX_DSD_CONF, false) && write_file(KX_DSD_CONF, kPrimaryTemplate, 0644));
+    }
     Config c;
     if (ok && !load_config(c)) {
         if (!dry) {

@@ -101,6 +101,7 @@ $ ldap ldapdelete "kxName=users,$KX_SUBTREE" && problems
 [1]
 $ ./kxadmin init -n | sed "s|$KX_PRODUCT_ROOT||g" && ./kxadmin init >/dev/null && problems
 > /etc/opt/QRLNkx/kxadmin.conf: exists
+> /etc/opt/QRLNkx/kxds/current/kxdsd.conf: exists
 > /var/opt/QRLNkx/data/dstatus: exists
 > /var/opt/QRLNkx/data/ustatus: exists
 > o=kxdata: exists
@@ -115,13 +116,15 @@ $ printf 'dn: olcDatabase={1}mdb,cn=config\nchangetype: modify\nadd: olcAccess\n
 $ printf 'dn: olcDatabase={1}mdb,cn=config\nchangetype: modify\ndelete: olcAccess\nolcAccess: {0}\n' | config
 
 # kxadmin init and passwd from nothing: the files, then the password.
-$ rm "$KX_ADMIN_CONF" "$KX_ADMIN_PWFILE" "$KX_DSTATUS_DB".* "$KX_USTATUS_DB".* && ./kxadmin init -n | sed "s|$KX_PRODUCT_ROOT||g"
+$ rm "$KX_ADMIN_CONF" "$KX_DSD_CONF" "$KX_ADMIN_PWFILE" "$KX_DSTATUS_DB".* "$KX_USTATUS_DB".* && ./kxadmin init -n | sed "s|$KX_PRODUCT_ROOT||g"
 > /etc/opt/QRLNkx/kxadmin.conf: would be created
+> /etc/opt/QRLNkx/kxds/current/kxdsd.conf: would be created, this host the primary server
 > /var/opt/QRLNkx/data/dstatus: would be created
 > /var/opt/QRLNkx/data/ustatus: would be created
 > directory: not touched until /etc/opt/QRLNkx/kxadmin.conf exists
 $ ./kxadmin init -s 127.0.0.1 -p "$KX_LDAP_PORT" -D "$KX_ADMIN_DN" -b "$KX_SUBTREE" | sed "s|$KX_PRODUCT_ROOT||g"
 > /etc/opt/QRLNkx/kxadmin.conf: created
+> /etc/opt/QRLNkx/kxds/current/kxdsd.conf: created, this host the primary server
 > /var/opt/QRLNkx/data/dstatus: created
 > /var/opt/QRLNkx/data/ustatus: created
 > directory: not touched; write the password file with kxadmin passwd, then run kxadmin init again
@@ -133,6 +136,7 @@ $ echo "$KX_ADMIN_PW" | ./kxadmin passwd | sed "s|$KX_PRODUCT_ROOT||g" && rot13 
 > 600
 $ ./kxadmin init | sed "s|$KX_PRODUCT_ROOT||g" && problems
 > /etc/opt/QRLNkx/kxadmin.conf: exists
+> /etc/opt/QRLNkx/kxds/current/kxdsd.conf: exists
 > /var/opt/QRLNkx/data/dstatus: exists
 > /var/opt/QRLNkx/data/ustatus: exists
 > o=kxdata: exists
