@@ -3,6 +3,7 @@
 # of libkxadmin and kxcrypto.
 #
 #   testbed.sh start <statedir> <product-root> [--replicated | --cn-config]
+#                    [--tls starttls|ldaps]
 #   testbed.sh stop <statedir>
 #   testbed.sh stop-provider <statedir>
 #   testbed.sh start-provider <statedir>
@@ -22,6 +23,14 @@
 # write on the consumer is answered with a referral).  The product files then
 # describe the consumer host: kxadmin.conf names the consumer and kxdsd.conf
 # names the provider through a "slave" line with its referral.
+#
+# --tls makes a throw-away certificate authority and server certificate
+# (for 127.0.0.1 and 127.0.0.2) with openssl; every server then listens for
+# ldap:// with StartTLS and for ldaps:// on a second port, refuses anything
+# without TLS (security ssf=1), and replicates over TLS.  The product files
+# ask for the given mode and trust that authority; a consumer refers writes
+# to ldap:// (starttls) or ldaps:// (ldaps) of the provider.  <statedir>/tls
+# also holds other-ca.pem, an authority that signed nothing of the test bed.
 #
 # --cn-config runs one server the way Debian's slapd runs: its configuration
 # in a cn=config directory (slapd -F) holding only the core schema, managed
@@ -84,6 +93,35 @@ PORT_TRIES=8
 
 # The ldap tools must not pick up a user's or the host's ldap.conf.
 export LDAPNOINIT=1
+# With --tls: the mode and the directory of the certificates.
+TLS_MODE=
+TLS_DIR=
+
+# Runs an OpenLDAP tool; with TLS it starts TLS (-ZZ) and trusts the test
+# bed's authority.
+lt() {
+    if [ -n "$TLS_DIR" ]; then
+        env -u LDAPNOINIT LDAPCONF="$TLS_DIR/ldap.conf" LDAPRC=kx-none "$1" -ZZ "${@:2}"
+    else
+        "$@"
+    fi
+}
+
+# make_tls <dir>: the authority, the server's certificate, another authority.
+make_tls() {
+    local dir=$1 ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+    mkdir -p "$dir"
+    {
+        openssl req -x509 "${ec[@]}" -days 2 -subj "/CN=kx test bed CA" -keyout "$dir/ca.key" -out "$dir/ca.pem" &&
+            openssl req -x509 "${ec[@]}" -days 2 -subj "/CN=kx other CA" -keyout "$dir/other-ca.key" \
+                -out "$dir/other-ca.pem" &&
+            openssl req "${ec[@]}" -subj "/CN=kx test bed server" -keyout "$dir/server.key" -out "$dir/server.csr" &&
+            printf 'subjectAltName=IP:127.0.0.1,IP:127.0.0.2\nextendedKeyUsage=serverAuth\n' >"$dir/server.ext" &&
+            openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
+                -days 2 -extfile "$dir/server.ext" -out "$dir/server.pem"
+    } >"$dir/openssl.out" 2>&1 || { cat "$dir/openssl.out" >&2; die "openssl could not make the certificates"; }
+    printf 'TLS_CACERT %s\nTLS_REQCERT demand\n' "$dir/ca.pem" >"$dir/ldap.conf"
+}
 
 die() {
     echo "$PROG: $*" >&2
@@ -96,7 +134,7 @@ note() {
 
 usage() {
     cat >&2 <<EOF
-usage: $PROG start <statedir> <product-root> [--replicated | --cn-config]
+usage: $PROG start <statedir> <product-root> [--replicated | --cn-config] [--tls starttls|ldaps]
        $PROG stop <statedir>
        $PROG stop-provider <statedir>
        $PROG start-provider <statedir>
@@ -260,6 +298,16 @@ loglevel	0
 
 # Mode 1 sessions bind as "cn=anonymous" without a password.
 allow		bind_anon_dn
+EOF
+        [ -n "$TLS_DIR" ] && cat <<EOF
+
+# Nothing without TLS.
+TLSCACertificateFile	$TLS_DIR/ca.pem
+TLSCertificateFile	$TLS_DIR/server.pem
+TLSCertificateKeyFile	$TLS_DIR/server.key
+security	ssf=1
+EOF
+        cat <<EOF
 
 sizelimit	unlimited
 timelimit	unlimited
@@ -311,8 +359,15 @@ syncrepl	rid=001
 		bindmethod=simple
 		binddn="$ADMIN_DN"
 		credentials="$ADMIN_PW"
-updateref	ldap://$PROVIDER_HOST:$pport
 EOF
+            if [ -n "$TLS_DIR" ]; then
+                printf '\t\tstarttls=critical tls_cacert=%s tls_reqcert=demand\n' "$TLS_DIR/ca.pem"
+            fi
+            if [ "$TLS_MODE" = ldaps ]; then
+                echo "updateref	ldaps://$PROVIDER_HOST:$(cat "$(dirname "$inst")/provider/sport")"
+            else
+                echo "updateref	ldap://$PROVIDER_HOST:$pport"
+            fi
             ;;
         esac
     } >"$inst/slapd.conf"
@@ -389,7 +444,7 @@ load_cn_config() {
 
 # True when the server at uri answers a search of the root DSE.
 answers() {
-    ldapsearch -x -H "$1" -o nettimeout=2 -l 2 -b "" -s base \
+    lt ldapsearch -x -H "$1" -o nettimeout=2 -l 2 -b "" -s base \
         '(objectClass=*)' 1.1 >/dev/null 2>&1
 }
 
@@ -414,6 +469,7 @@ launch_instance() {
         config=(-F "$inst/slapd.d")
         listen="$uri $(cat "$inst/ldapi")"
     fi
+    [ -n "$TLS_DIR" ] && listen="$uri ldaps://$(instance_host "$inst"):$(cat "$inst/sport")/"
     if command -v setsid >/dev/null 2>&1; then
         setsid "$SLAPD" "${config[@]}" -h "$listen" -n "kxtestbed-$(basename "$inst")" \
             -d "$SLAPD_DEBUG" </dev/null >>"$inst/slapd.log" 2>&1 &
@@ -444,10 +500,17 @@ launch_instance() {
     done
 }
 
-# start_instance <inst> <role> [<provider port>] [<fixed port>]
+# start_instance <inst> <role> [<provider port>] [<fixed port>] [<fixed ldaps port>]
 start_instance() {
     local inst=$1 role=$2 pport=${3:-} fixed=${4:-} port rc
     mkdir -p "$inst/db"
+    if [ -n "$TLS_DIR" ]; then
+        if [ -n "${5:-}" ]; then
+            echo "$5" >"$inst/sport"
+        elif [ -z "$fixed" ] || [ ! -s "$inst/sport" ]; then
+            pick_port >"$inst/sport"
+        fi
+    fi
     if [ "$role" = cn-config ]; then
         write_cn_config "$inst"
     else
@@ -535,7 +598,7 @@ base_ldif() {
 load_base_tree() {
     local uri=$1 inst=$2
     base_ldif >"$inst/base.ldif"
-    if ! ldapadd -x -H "$uri" -o nettimeout=5 -D "$ADMIN_DN" -w "$ADMIN_PW" \
+    if ! lt ldapadd -x -H "$uri" -o nettimeout=5 -D "$ADMIN_DN" -w "$ADMIN_PW" \
         -f "$inst/base.ldif" >"$inst/base.out" 2>&1; then
         cat "$inst/base.out" >&2
         print_log "$inst"
@@ -549,7 +612,7 @@ wait_replicated() {
     local uri=$1 inst=$2 deadline
     deadline=$((SECONDS + TIMEOUT))
     while :; do
-        if ldapsearch -x -H "$uri" -o nettimeout=2 -l 2 \
+        if lt ldapsearch -x -H "$uri" -o nettimeout=2 -l 2 \
             -b "kxName=rawTokens,$SUBTREE" -s base '(objectClass=*)' 1.1 \
             >/dev/null 2>&1; then
             return 0
@@ -596,12 +659,21 @@ write_product_files() {
         -e "s|^admin.ustatus.dbfile = .*|admin.ustatus.dbfile = $data/ustatus|" \
         -e "s|^#admin.server.timeout = .*|admin.server.timeout = 5|" \
         "$EXAMPLES/kxadmin.conf" >"$etc/kxadmin.conf"
+    if [ -n "$TLS_MODE" ]; then
+        [ "$TLS_MODE" = ldaps ] && port=$(cat "$statedir/$([ "$mode" = replicated ] && echo consumer || echo master)/sport")
+        sed -i -e "s|^admin.server.port = .*|admin.server.port = $port|" \
+            -e "s|^#admin.server.tls = .*|admin.server.tls = $TLS_MODE|" \
+            -e "s|^#admin.server.cacert = .*|admin.server.cacert = $TLS_DIR/ca.pem|" "$etc/kxadmin.conf"
+        [ "$TLS_MODE" = ldaps ] && [ -n "$pport" ] && pport=$(cat "$statedir/provider/sport")
+    fi
 
     printf '%s\n' "$ADMIN_PW" | rot13 >"$etc/kxadmin.pw"
     chmod 600 "$etc/kxadmin.pw"
 
     if [ "$mode" = replicated ]; then
-        sed "s|ldap://primary.example.org:389|ldap://$PROVIDER_HOST:$pport|" \
+        local scheme=ldap
+        [ "$TLS_MODE" = ldaps ] && scheme=ldaps
+        sed "s|ldap://primary.example.org:389|$scheme://$PROVIDER_HOST:$pport|" \
             "$EXAMPLES/kxdsd.conf.replica" >"$etc/kxds/current/kxdsd.conf"
     else
         cp "$EXAMPLES/kxdsd.conf.primary" "$etc/kxds/current/kxdsd.conf"
@@ -661,6 +733,10 @@ write_env() {
             echo "KX_SLAPD_LOG=$(q "$statedir/master/slapd.log")"
             [ -f "$statedir/master/ldapi" ] && echo "KX_LDAPI_URI=$(cat "$statedir/master/ldapi")"
         fi
+        if [ -n "$TLS_MODE" ]; then
+            echo "KX_TLS_MODE=$TLS_MODE"
+            echo "KX_TLS_DIR=$(q "$TLS_DIR")"
+        fi
         echo "KX_SUFFIX=$(q "$SUFFIX")"
         echo "KX_ADMIN_DN=$(q "$ADMIN_DN")"
         echo "KX_ADMIN_PW=$(q "$ADMIN_PW")"
@@ -698,6 +774,12 @@ cmd_start() {
         case $1 in
         --replicated) mode=replicated ;;
         --cn-config) mode=cn-config ;;
+        --tls)
+            [[ ${2:-} =~ ^(starttls|ldaps)$ ]] || usage
+            TLS_MODE=$2
+            TLS_DIR=$statedir/tls
+            shift
+            ;;
         *) usage ;;
         esac
         shift
@@ -733,6 +815,12 @@ cmd_start() {
 
     echo "$mode" >"$statedir/mode"
     echo "$root" >"$statedir/product-root"
+    rm -rf "$statedir/tls"
+    if [ -n "$TLS_MODE" ]; then
+        [ "$mode" != cn-config ] || die "--tls goes with a slapd.conf test bed only"
+        make_tls "$TLS_DIR"
+        echo "$TLS_MODE" >"$TLS_DIR/mode"
+    fi
 
     if [ "$mode" != replicated ]; then
         local port
@@ -758,7 +846,8 @@ cmd_start() {
         mkdir -p "$statedir/provider" "$statedir/consumer"
         pport=$(start_instance "$statedir/provider" provider)
         load_base_tree "ldap://$PROVIDER_HOST:$pport/" "$statedir/provider"
-        cport=$(start_instance "$statedir/consumer" consumer "$pport" "$pport")
+        cport=$(start_instance "$statedir/consumer" consumer "$pport" "$pport" \
+            "$(cat "$statedir/provider/sport" 2>/dev/null || true)")
         wait_replicated "ldap://$HOST:$cport/" "$statedir/consumer"
         write_product_files "$statedir" "$root" "$cport" replicated "$pport"
         write_env "$statedir"
@@ -784,6 +873,14 @@ cmd_stop() {
     stop_all "$statedir"
 }
 
+# The TLS mode of an existing test bed.
+load_tls() {
+    if [ -f "$1/tls/mode" ]; then
+        TLS_MODE=$(cat "$1/tls/mode")
+        TLS_DIR=$1/tls
+    fi
+}
+
 require_replicated() {
     local statedir=$1
     if [ ! -f "$statedir/mode" ] || [ "$(cat "$statedir/mode")" != replicated ]; then
@@ -797,6 +894,7 @@ cmd_stop_provider() {
     statedir=$(existing_dir "$1")
     [ -n "$statedir" ] || die "no statedir $1"
     require_replicated "$statedir"
+    load_tls "$statedir"
     stop_instance "$statedir/provider"
     write_env "$statedir"
 }
@@ -807,6 +905,7 @@ cmd_start_provider() {
     statedir=$(existing_dir "$1")
     [ -n "$statedir" ] || die "no statedir $1"
     require_replicated "$statedir"
+    load_tls "$statedir"
     if [ -n "$(instance_pid "$statedir/provider")" ]; then
         note "the provider is already running"
         return 0

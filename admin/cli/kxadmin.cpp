@@ -51,6 +51,7 @@ struct Config {
     std::string server, subtree, user, dstatus, ustatus;
     int port = 0;
     int timeout = 60;
+    std::string tls = "none", cacert;
 };
 
 bool readable_by_others(const std::string &path)
@@ -66,6 +67,30 @@ std::string mode_text(mode_t mode)
     return buf;
 }
 
+std::string trim(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\n"), e = s.find_last_not_of(" \t\n");
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+// The value of a key as the library's reader takes it: the last line wins.
+std::string last_value(const char *key)
+{
+    std::string value;
+    FILE *fp = std::fopen(KX_ADMIN_CONF, "r");
+    char buf[512];
+    while (fp && std::fgets(buf, sizeof buf, fp)) {
+        std::string line = buf;
+        size_t eq = line.find('=');
+        if (line[0] != '#' && eq != std::string::npos && trim(line.substr(0, eq)) == key &&
+            !trim(line.substr(eq + 1)).empty())
+            value = trim(line.substr(eq + 1));
+    }
+    if (fp)
+        std::fclose(fp);
+    return value;
+}
+
 // The session settings of the configuration file, read by the library's
 // own reader; false when the file cannot be read.
 bool load_config(Config &c)
@@ -75,18 +100,21 @@ bool load_config(Config &c)
         return false;
     auto s = [](const char *v) { return std::string(v ? v : ""); };
     c = {s(kxa->server_name), s(kxa->subtree), s(kxa->user_name), s(kxa->dstatus_fname),
-         s(kxa->ustatus_fname), kxa->server_port, DSldaptimeout};
+         s(kxa->ustatus_fname), kxa->server_port, DSldaptimeout, last_value("admin.server.tls"),
+         last_value("admin.server.cacert")};
+    if (c.tls.empty())
+        c.tls = "none";
     return true;
 }
 
 std::string uri_of(const Config &c)
 {
-    return "ldap://" + c.server + ":" + std::to_string(c.port);
+    return (c.tls == "ldaps" ? "ldaps://" : "ldap://") + c.server + ":" + std::to_string(c.port);
 }
 
 // A connection with the configured limits and a simple bind; the LDAP
 // result code of the bind (or of the connection) in rc.
-Ldap bind(const Config &c, const std::string &dn, const std::string &pw, int &rc)
+Ldap bind(const Config &c, const std::string &dn, const std::string &pw, int &rc, std::string *reason = nullptr)
 {
     LDAP *raw = nullptr;
     rc = ldap_initialize(&raw, uri_of(c).c_str());
@@ -99,9 +127,29 @@ Ldap bind(const Config &c, const std::string &dn, const std::string &pw, int &rc
     timeval limit{c.timeout > 0 ? c.timeout : 60, 0};
     ldap_set_option(raw, LDAP_OPT_NETWORK_TIMEOUT, &limit);
     ldap_set_option(raw, LDAP_OPT_TIMEOUT, &limit);
+    if (c.tls != "none") {
+        int demand = LDAP_OPT_X_TLS_DEMAND, fresh = 0;
+        ldap_set_option(raw, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
+        if (!c.cacert.empty())
+            ldap_set_option(raw, LDAP_OPT_X_TLS_CACERTFILE, c.cacert.c_str());
+        ldap_set_option(raw, LDAP_OPT_X_TLS_NEWCTX, &fresh);
+        if (c.tls == "starttls")
+            rc = ldap_start_tls_s(raw, nullptr, nullptr);
+    }
     berval cred{pw.size(), const_cast<char *>(pw.c_str())};
-    rc = ldap_sasl_bind_s(raw, dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
-    return rc == LDAP_SUCCESS ? std::move(ld) : nullptr;
+    if (rc == LDAP_SUCCESS)
+        rc = ldap_sasl_bind_s(raw, dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+    if (rc == LDAP_SUCCESS)
+        return ld;
+    if (reason) {
+        char *diag = nullptr;
+        ldap_get_option(raw, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag);
+        // GnuTLS's verification failures come without a text of their own.
+        bool text = diag && *diag && std::strcmp(diag, "(unknown error code)") != 0;
+        *reason = std::string(ldap_err2string(rc)) + (text ? std::string(" (") + diag + ")" : "");
+        ldap_memfree(diag);
+    }
+    return nullptr;
 }
 
 // Entries found by a search, or -1 with rc set.
@@ -155,7 +203,7 @@ const std::map<std::string, bool> kKeys = {
     {"admin.server.name", true},     {"admin.server.port", true},    {"admin.user.name", true},
     {"admin.subtree", true},         {"admin.dstatus.dbfile", true}, {"admin.ustatus.dbfile", true},
     {"admin.defaultlocale", false},  {"admin.debug", false},         {"admin.server.timeout", false},
-    {"admin.ldap.timeout", false},
+    {"admin.ldap.timeout", false},   {"admin.server.tls", false},    {"admin.server.cacert", false},
 };
 
 size_t distance(const std::string &a, const std::string &b)
@@ -173,12 +221,6 @@ size_t distance(const std::string &a, const std::string &b)
         }
     }
     return row[b.size()];
-}
-
-std::string trim(const std::string &s)
-{
-    size_t b = s.find_first_not_of(" \t\n"), e = s.find_last_not_of(" \t\n");
-    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
 }
 
 // Reads the configuration file line by line as the library does and names
@@ -225,6 +267,10 @@ bool check_config_file(Report &r)
             continue;
         }
         bool digits = value.find_first_not_of("0123456789") == std::string::npos;
+        if (key == "admin.server.tls" && value != "none" && value != "starttls" && value != "ldaps")
+            r.error(step, at + "admin.server.tls must be none, starttls or ldaps");
+        if (key == "admin.server.cacert" && access(value.c_str(), R_OK) != 0)
+            r.error(step, at + "admin.server.cacert: " + value + ": " + std::strerror(errno));
         bool port = key == "admin.server.port";
         if ((port || key.ends_with(".timeout")) && (!digits || (port && std::atol(value.c_str()) == 0)))
             r.error(step, at + key + " must be a number" + (port ? " from 1 to 65535" : ""));
@@ -330,11 +376,17 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
 {
     int rc = 0;
     const std::string step = "directory " + uri_of(c);
-    Ldap anon = bind(c, "cn=anonymous", "", rc);
+    std::string reason;
+    Ldap anon = bind(c, "cn=anonymous", "", rc, &reason);
+    if (rc == LDAP_CONNECT_ERROR && c.tls != "none")
+        return r.error(step, "TLS failed: " + reason + "; the server's certificate must name admin.server.name "
+                             "and be signed by the authority of admin.server.cacert");
     if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR)
-        return r.error(step, std::string("no answer: ") + ldap_err2string(rc) +
-                                 "; start the server or correct admin.server.name and admin.server.port");
-    r.ok(step);
+        return r.error(step, "no answer: " + reason + "; start the server or correct admin.server.name and "
+                                                      "admin.server.port");
+    if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
+        return r.error(step, "the server wants TLS; set admin.server.tls to starttls or ldaps");
+    r.ok(step, c.tls == "none" ? "" : c.tls);
     if (rc != LDAP_SUCCESS)
         r.error("anonymous bind", std::string(ldap_err2string(rc)) +
                                       "; other users' kxcrypto binds as cn=anonymous without a password: allow it "
@@ -353,6 +405,8 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
         if (rc == LDAP_INVALID_CREDENTIALS && clear && bind(c, c.user, clear.get(), clear_rc))
             return r.error(astep, "kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin "
                                   "passwd");
+        if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
+            return r.error(astep, "the server wants TLS; set admin.server.tls to starttls or ldaps");
         return r.error(astep, std::string(ldap_err2string(rc)) + "; write the right password with kxadmin passwd");
     }
     r.ok(astep);

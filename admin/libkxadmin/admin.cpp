@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,6 +69,40 @@ void replace_string(char *&field, const char *value)
     field = copy;
 }
 
+// Transport security of a session's connections, from the keys
+// admin.server.tls and admin.server.cacert of the configuration file that
+// filled its record.  Kept beside the records, whose layout is fixed.
+enum TlsMode { kTlsNone, kTlsStartTls, kTlsLdaps, kTlsInvalid };
+struct TlsSettings {
+    TlsMode mode = kTlsNone;
+    std::string cacert;
+};
+std::mutex tls_table_lock;
+std::map<const KXAdminStruct *, TlsSettings> tls_table;
+
+TlsSettings tls_settings_of(const KXAdminStruct *kxa)
+{
+    std::lock_guard<std::mutex> hold(tls_table_lock);
+    auto found = tls_table.find(kxa);
+    return found == tls_table.end() ? TlsSettings{} : found->second;
+}
+
+void set_tls_setting(const KXAdminStruct *kxa, const char *key, const char *value)
+{
+    std::lock_guard<std::mutex> hold(tls_table_lock);
+    TlsSettings &tls = tls_table[kxa];
+    if (std::strcmp(key, "admin.server.cacert") == 0)
+        tls.cacert = value;
+    else if (std::strcmp(value, "none") == 0)
+        tls.mode = kTlsNone;
+    else if (std::strcmp(value, "starttls") == 0)
+        tls.mode = kTlsStartTls;
+    else if (std::strcmp(value, "ldaps") == 0)
+        tls.mode = kTlsLdaps;
+    else
+        tls.mode = kTlsInvalid; // never fall back to plain text
+}
+
 } // namespace
 
 extern "C" {
@@ -91,6 +127,10 @@ void free_kxa(KXAdminStruct *kxa)
     std::free(kxa->defaultlocale);
     std::free(kxa->dstatus_fname);
     std::free(kxa->ustatus_fname);
+    {
+        std::lock_guard<std::mutex> hold(tls_table_lock);
+        tls_table.erase(kxa);
+    }
     std::free(kxa);
 }
 
@@ -122,6 +162,8 @@ void set_kxa_val(KXAdminStruct *kxa, const char *key, const char *value)
     } else if (std::strcmp(key, "admin.ldap.timeout") == 0) {
         if (parse_count(value, number))
             DSldaptimeout = number;
+    } else if (std::strcmp(key, "admin.server.tls") == 0 || std::strcmp(key, "admin.server.cacert") == 0) {
+        set_tls_setting(kxa, key, value);
     }
 }
 
@@ -351,21 +393,57 @@ int connect_tcp(const char *host, int port, std::string &reason)
     return fd;
 }
 
+// The rebind procedure's argument of sessions over TLS: a referred
+// connection that TLS does not protect yet starts it.
+int kStartTlsReferrals;
+
 // libldap's rebind procedure binds on the referred connection itself; the
 // credentials come from kx_ldap_rebind_callback, as the session's own
 // referral contract requires.
-int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *, ber_tag_t, ber_int_t, void *arg)
+// A session over TLS starts it on the referred connection too (unless an
+// ldaps:// referral protects it already) before the credentials cross it.
+int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *url, ber_tag_t, ber_int_t, void *arg)
 {
+    if (arg == &kStartTlsReferrals && !ldap_tls_inplace(ld)) {
+        int rc = ldap_start_tls_s(ld, nullptr, nullptr);
+        if (rc != LDAP_SUCCESS) {
+            dprintf("kx_ldap_rebind_callback: StartTLS with %s failed - %s\n", p(url), ldap_err2string(rc));
+            return rc;
+        }
+    }
     char *dn = nullptr;
     char *pw = nullptr;
     int method = 0;
-    int rc = kx_ldap_rebind_callback(ld, &dn, &pw, &method, 0, arg);
+    int rc = kx_ldap_rebind_callback(ld, &dn, &pw, &method, 0, nullptr);
     if (rc != LDAP_SUCCESS)
         return rc;
     berval cred{pw ? std::strlen(pw) : 0, pw};
     rc = ldap_sasl_bind_s(ld, dn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
-    kx_ldap_rebind_callback(ld, &dn, &pw, &method, 1, arg);
+    kx_ldap_rebind_callback(ld, &dn, &pw, &method, 1, nullptr);
     return rc;
+}
+
+// The reason of libldap's last failure on a handle.
+std::string ldap_reason(LDAP *ld, int rc)
+{
+    char *diag = nullptr;
+    ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag);
+    std::string reason = ldap_err2string(rc);
+    if (diag && *diag && std::strcmp(diag, "(unknown error code)") != 0)
+        reason += std::string(" (") + diag + ")";
+    ldap_memfree(diag);
+    return reason;
+}
+
+// Certificate checking of a TLS session: always demanded, against the
+// configured authority or libldap's defaults.
+bool set_tls_options(LDAP *ld, const TlsSettings &tls)
+{
+    int demand = LDAP_OPT_X_TLS_DEMAND, fresh = 0;
+    return ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) == LDAP_OPT_SUCCESS &&
+           (tls.cacert.empty() ||
+            ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, tls.cacert.c_str()) == LDAP_OPT_SUCCESS) &&
+           ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &fresh) == LDAP_OPT_SUCCESS;
 }
 
 } // namespace
@@ -450,27 +528,55 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
     dlprintf("d", "connecting to ldap://%s:%d as |%s|\n", kxa->server_name, kxa->server_port,
              p(dn));
 
+    TlsSettings tls = tls_settings_of(kxa);
+    const char *scheme = tls.mode == kTlsLdaps ? "ldaps" : "ldap";
     std::string reason;
-    int fd = connect_tcp(kxa->server_name, kxa->server_port, reason);
-    std::string uri = "ldap://" + std::string(kxa->server_name) + ":" +
-                      std::to_string(kxa->server_port);
-    if (fd >= 0 && ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &kxa->ld) != LDAP_SUCCESS) {
-        close(fd);
-        kxa->ld = nullptr;
-        reason = std::strerror(ENOMEM);
+    std::string uri = std::string(scheme) + "://" + kxa->server_name + ":" + std::to_string(kxa->server_port);
+    auto limit_time = [](LDAP *ld) {
+        // Every operation, and every connection that libldap opens itself
+        // to follow a referral, ends within DSldaptimeout seconds.
+        if (DSldaptimeout > 0) {
+            timeval limit{DSldaptimeout, 0};
+            ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &limit);
+            ldap_set_option(ld, LDAP_OPT_TIMEOUT, &limit);
+        }
+    };
+    if (tls.mode == kTlsInvalid) {
+        reason = "admin.server.tls is none, starttls or ldaps";
+    } else if (tls.mode == kTlsLdaps) {
+        // libldap makes the connection and its TLS session itself.
+        int rc = ldap_initialize(&kxa->ld, uri.c_str());
+        if (rc == LDAP_SUCCESS) {
+            limit_time(kxa->ld);
+            if (!set_tls_options(kxa->ld, tls))
+                rc = LDAP_PARAM_ERROR;
+            else
+                rc = ldap_connect(kxa->ld);
+        }
+        if (rc != LDAP_SUCCESS)
+            reason = kxa->ld ? ldap_reason(kxa->ld, rc) : ldap_err2string(rc);
+    } else {
+        int fd = connect_tcp(kxa->server_name, kxa->server_port, reason);
+        if (fd >= 0 && ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &kxa->ld) != LDAP_SUCCESS) {
+            close(fd);
+            kxa->ld = nullptr;
+            reason = std::strerror(ENOMEM);
+        }
+        if (kxa->ld) {
+            limit_time(kxa->ld);
+            int rc = LDAP_SUCCESS;
+            if (tls.mode == kTlsStartTls) {
+                int version = LDAP_VERSION3;
+                ldap_set_option(kxa->ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+                rc = set_tls_options(kxa->ld, tls) ? ldap_start_tls_s(kxa->ld, nullptr, nullptr) : LDAP_PARAM_ERROR;
+            }
+            if (rc != LDAP_SUCCESS)
+                reason = "StartTLS: " + ldap_reason(kxa->ld, rc);
+        }
     }
-    if (!kxa->ld) {
-        dprintf("open_connection(): Could not connect to LDAP server (ldap://%s:%d) - %s\n",
-                kxa->server_name, kxa->server_port, reason.c_str());
+    if (!reason.empty()) {
+        dprintf("open_connection(): Could not connect to LDAP server (%s) - %s\n", uri.c_str(), reason.c_str());
         return fail(KXE_INTERNAL);
-    }
-
-    // Every operation, and every connection that libldap opens itself to
-    // follow a referral, ends within DSldaptimeout seconds.
-    if (DSldaptimeout > 0) {
-        timeval limit{DSldaptimeout, 0};
-        ldap_set_option(kxa->ld, LDAP_OPT_NETWORK_TIMEOUT, &limit);
-        ldap_set_option(kxa->ld, LDAP_OPT_TIMEOUT, &limit);
     }
 
     int version = LDAP_VERSION3;
@@ -479,7 +585,8 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
         dprintf("Could not establish ldapv3 session with server.\n");
         return fail(KXE_INTERNAL);
     }
-    if (ldap_set_rebind_proc(kxa->ld, rebind_with_admin_credentials, nullptr) != LDAP_OPT_SUCCESS) {
+    if (ldap_set_rebind_proc(kxa->ld, rebind_with_admin_credentials,
+                             tls.mode == kTlsNone ? nullptr : &kStartTlsReferrals) != LDAP_OPT_SUCCESS) {
         dprintf("open_connection(): ");
         dprintf("Could not install the rebind callback function.\n");
         return fail(KXE_INTERNAL);

@@ -1,5 +1,7 @@
 // Sessions, the generic entry operations, the generation counter and the
 // status databases of a session, against one directory server.
+#include <cstring>
+
 #include "admin_private.h"
 #include "kx_paths.h"
 #include "kxtest.h"
@@ -37,6 +39,37 @@ TEST(DirSession, ModesAndCredentials)
                       {49, KXE_INTERNAL}, {1, KXE_INTERNAL}, {-1, KXE_INTERNAL}};
     for (auto &c : codes)
         EXPECT_EQ(kx_dserr2kxerr(c[0]), c[1]) << c[0];
+}
+
+// On a server that takes StartTLS only (directory.tls): every mode and the
+// existence test on the primary connect over TLS; a refused handshake ends
+// the open as an unreachable server does, with libldap's reason logged.
+TEST(Tls, SessionsAndRefusals)
+{
+    for (int mode : {1, 3})
+        EXPECT_TRUE(kxt::open(mode)) << mode;
+    kxt::Session s = kxt::open();
+    EXPECT_EQ(_kx_dsEntryExists(s.get(), m("(kxName=users)"), m(kxt::bed("KX_SUBTREE").c_str()), 1), KXE_SUCCESS);
+    std::string conf = kxt::slurp(KX_ADMIN_CONF), path = kxt::scratch("tls") + "/kxadmin.conf";
+    std::string uri = "ldap://127.0.0.1:" + kxt::bed("KX_LDAP_PORT");
+    struct { const char *from, *to, *log; } rows[] = {
+        {"tls = starttls", "tls = none", "Could not bind to LDAP server - Confidentiality required"},
+        {"/ca.pem", "/other-ca.pem", "Could not connect to LDAP server (URI) - StartTLS: Connect error"},
+        {"name = 127.0.0.1", "name = localhost", "Could not connect to LDAP server (ldap://localhost:"},
+        {"tls = starttls", "tls = tls", "(URI) - admin.server.tls is none, starttls or ldaps"},
+    };
+    for (auto &r : rows) {
+        std::string text = conf, log = r.log;
+        text.replace(text.find(r.from), std::strlen(r.from), r.to);
+        if (size_t at = log.find("URI"); at != std::string::npos)
+            log.replace(at, 3, uri);
+        kxt::spit(path, text);
+        kxt::clear_logs();
+        int err = 0;
+        EXPECT_EQ(open_connection(3, nullptr, nullptr, m(path.c_str()), &err), nullptr) << r.to;
+        EXPECT_EQ(err, KXE_INTERNAL);
+        EXPECT_NE(kxt::logs().find(log), std::string::npos) << r.to << "\n" << kxt::logs();
+    }
 }
 
 TEST(DirSession, EntryOperations)

@@ -172,8 +172,12 @@ Session open(int mode)
 
 static std::string tool(const std::string &name, const std::string &uri)
 {
-    return "LDAPNOINIT=1 " + name + " -x -H " + q(uri.empty() ? bed("KX_LDAP_URI") : uri) + " -D " +
-           q(bed("KX_ADMIN_DN")) + " -w " + q(bed("KX_ADMIN_PW"));
+    // A test bed with TLS takes nothing else: StartTLS, trusting its authority.
+    std::string tls = bed("KX_TLS_DIR");
+    return (tls.empty() ? "LDAPNOINIT=1 " + name : "LDAPCONF=" + q(tls + "/ldap.conf") + " LDAPRC=kx-none " + name +
+                                                       " -ZZ") +
+           " -x -H " + q(uri.empty() ? bed("KX_LDAP_URI") : uri) + " -D " + q(bed("KX_ADMIN_DN")) + " -w " +
+           q(bed("KX_ADMIN_PW"));
 }
 
 std::string ldif(const std::string &base, const std::string &scope, const std::string &filter,

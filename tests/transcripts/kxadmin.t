@@ -31,7 +31,7 @@ $ with_file "$KX_ADMIN_CONF" "$(sed '/^admin.user.name/d; s/^admin.server.port .
 > status databases and directory: error: not checked; correct kxadmin.conf first
 [1]
 $ with_file "$KX_ADMIN_CONF" "$(sed 's/$/\r/' "$KX_ADMIN_CONF")" problems
-> kxadmin.conf: error: 13 lines end with a carriage return, the first line 5; save the file with Unix line ends
+> kxadmin.conf: error: 14 lines end with a carriage return, the first line 5; save the file with Unix line ends
 > status databases and directory: error: not checked; correct kxadmin.conf first
 [1]
 $ with_mode 0600 "$KX_ADMIN_CONF" problems

@@ -7,7 +7,12 @@ ldap() {
     local tool=$1 uri=$KX_LDAP_URI
     shift
     [ "${1:-}" = -p ] && { uri=$KX_PROVIDER_URI; shift; }
-    "$tool" -x -H "$uri" -D "$KX_ADMIN_DN" -w "$KX_ADMIN_PW" "$@"
+    if [ -n "${KX_TLS_DIR:-}" ]; then
+        env -u LDAPNOINIT LDAPCONF="$KX_TLS_DIR/ldap.conf" LDAPRC=kx-none \
+            "$tool" -ZZ -x -H "$uri" -D "$KX_ADMIN_DN" -w "$KX_ADMIN_PW" "$@"
+    else
+        "$tool" -x -H "$uri" -D "$KX_ADMIN_DN" -w "$KX_ADMIN_PW" "$@"
+    fi
 }
 # The default token's entry as the directory holds it: its object classes
 # and configuration, without the DN.
@@ -43,6 +48,7 @@ with_mode() {
 }
 # Waits (up to 10 s) until the consumer holds what the provider holds.
 synced() {
+    [ -n "${KX_PROVIDER_URI:-}" ] || return 0
     for _ in $(seq 100); do
         [ "$(token)" = "$(token -p)" ] && return 0
         sleep 0.1
@@ -108,3 +114,5 @@ problems() { check | grep -v ': ok'; return "${PIPESTATUS[0]}"; }
 # ldapmodify on cn=config, as the local administrator of the server.
 config() { ldapmodify -Q -Y EXTERNAL -H "$KX_LDAPI_URI" >/dev/null; }
 rot13() { tr 'A-Za-z' 'N-ZA-Mn-za-m'; }
+# Runs a command with kxadmin.conf edited by a sed script: with_conf <script> ...
+with_conf() { with_file "$KX_ADMIN_CONF" "$(sed "$1" "$KX_ADMIN_CONF")" "${@:2}"; }
