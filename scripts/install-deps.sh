@@ -35,6 +35,7 @@ PACKAGES="
     lintian
     dpkg-dev
     iproute2
+    openssl
 "
 
 $SUDO apt-get update

@@ -2,7 +2,8 @@
 # Builds the project and runs the whole test suite twice: in a normal build
 # (build/) and in a build with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build-asan/).  The normal build's tests run while the sanitizer build
-# compiles.  With --quick only the normal build is tested.
+# compiles.  With --quick only the normal build is tested; with --thread
+# only the threads test, in a ThreadSanitizer build (build-tsan/).
 #
 # Both builds place every product path below <build>/product-root, so the
 # tests never read or write the real /etc/opt/QRLNkx or /opt/QRLNkx.
@@ -16,8 +17,14 @@ build() {
     local dir=$SRC/$1
     shift
     echo "==== building $dir"
-    cmake -S "$SRC" -B "$dir" -DBUILD_TESTING=ON -DKX_PRODUCT_ROOT="$dir/product-root" "$@" >/dev/null
-    cmake --build "$dir" -j "$JOBS" >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
+    local configure=() targets=()
+    while [ $# -gt 0 ] && [ "$1" != --target ]; do
+        configure+=("$1")
+        shift
+    done
+    [ $# -gt 0 ] && targets=("$@")
+    cmake -S "$SRC" -B "$dir" -DBUILD_TESTING=ON -DKX_PRODUCT_ROOT="$dir/product-root" "${configure[@]}" >/dev/null
+    cmake --build "$dir" -j "$JOBS" "${targets[@]}" >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
 }
 
 # Runs a build's tests; the output goes to <build>/ctest.log.  Any sanitizer
@@ -32,6 +39,15 @@ report() {
     echo "==== tests of $1"
     cat "$SRC/$1/ctest.log"
 }
+
+if [ "${1:-}" = "--thread" ]; then
+    build build-tsan -DKX_SANITIZE=thread --target kx_ds_tests kx_mkdbm
+    status=0
+    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$SRC/build-tsan" --output-on-failure -R directory.threads \
+        >"$SRC/build-tsan/ctest.log" 2>&1 || status=$?
+    report build-tsan
+    exit $status
+fi
 
 build build
 if [ "${1:-}" = "--quick" ]; then

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -67,6 +68,19 @@ void replace_string(char *&field, const char *value)
         return;
     std::free(field);
     field = copy;
+}
+
+// The process-wide settings that every read of a configuration file
+// writes, read and written atomically: sessions may be opened on several
+// threads at once.
+int setting(int &value)
+{
+    return std::atomic_ref<int>(value).load(std::memory_order_relaxed);
+}
+
+void set_setting(int &value, int number)
+{
+    std::atomic_ref<int>(value).store(number, std::memory_order_relaxed);
 }
 
 // Transport security of a session's connections, from the keys
@@ -158,10 +172,10 @@ void set_kxa_val(KXAdminStruct *kxa, const char *key, const char *value)
         set_gdebug(value);
     else if (std::strcmp(key, "admin.server.timeout") == 0) {
         if (parse_count(value, number))
-            DStimeout = number;
+            set_setting(DStimeout, number);
     } else if (std::strcmp(key, "admin.ldap.timeout") == 0) {
         if (parse_count(value, number))
-            DSldaptimeout = number;
+            set_setting(DSldaptimeout, number);
     } else if (std::strcmp(key, "admin.server.tls") == 0 || std::strcmp(key, "admin.server.cacert") == 0) {
         set_tls_setting(kxa, key, value);
     }
@@ -381,7 +395,7 @@ int connect_tcp(const char *host, int port, std::string &reason)
             err = errno;
             continue;
         }
-        if (!connect_within(fd, a->ai_addr, a->ai_addrlen, DSldaptimeout)) {
+        if (!connect_within(fd, a->ai_addr, a->ai_addrlen, setting(DSldaptimeout))) {
             err = errno;
             close(fd);
             fd = -1;
@@ -528,6 +542,13 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
     dlprintf("d", "connecting to ldap://%s:%d as |%s|\n", kxa->server_name, kxa->server_port,
              p(dn));
 
+    // libldap sets up its global state on first use, and that set-up is not
+    // safe for several threads at once: do it once, first.
+    static const bool ldap_ready = [] {
+        int version = 0;
+        return ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS;
+    }();
+    (void)ldap_ready;
     TlsSettings tls = tls_settings_of(kxa);
     const char *scheme = tls.mode == kTlsLdaps ? "ldaps" : "ldap";
     std::string reason;
@@ -535,8 +556,8 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
     auto limit_time = [](LDAP *ld) {
         // Every operation, and every connection that libldap opens itself
         // to follow a referral, ends within DSldaptimeout seconds.
-        if (DSldaptimeout > 0) {
-            timeval limit{DSldaptimeout, 0};
+        if (int seconds = setting(DSldaptimeout); seconds > 0) {
+            timeval limit{seconds, 0};
             ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &limit);
             ldap_set_option(ld, LDAP_OPT_TIMEOUT, &limit);
         }
@@ -647,7 +668,7 @@ int check_primary(void)
         dprintf("check_primary(): unable to retrieve LDAP primary server info - %s", kx_err2str(ret));
         return ret;
     }
-    ret = kx_pingDShost(host, port, DStimeout);
+    ret = kx_pingDShost(host, port, setting(DStimeout));
     if (ret != KXE_SUCCESS)
         dprintf("check_primary(): failed to contact LDAP primary server - %s", kx_err2str(ret));
     std::free(host);

@@ -34,14 +34,22 @@ constexpr const char *kDefaultPairs[] = {"enc_up_type=none", "enc_down_type=none
 constexpr char kAllTokensFilter[] =
     "(&(objectclass=kxCrypto)(|(objectclass=kxRawToken)(objectclass=kxLogicalToken)))";
 
-// ---- iteration state, one per process, guarded by one_lane -----------------
+// ---- iteration state, one per thread, calls serialised by one_lane ---------
+//
+// Each thread has an iteration of its own, so that threads may iterate and
+// look up (a lookup is an iteration) at the same time, and the lookups of
+// writers do not disturb another thread's iteration.
 
 std::mutex one_lane;
-kx_LinkedList_t *cacheList = nullptr;
-kx_LinkedList_t *cacheCurr = nullptr;
-kx_CryptoEnt_t *defaultConfig = nullptr;
-int defaultSpecified = 0;
-int mergeMode = 0;
+struct Iteration {
+    kx_LinkedList_t *cacheList = nullptr;
+    kx_LinkedList_t *cacheCurr = nullptr;
+    kx_CryptoEnt_t *defaultConfig = nullptr;
+    int defaultSpecified = 0;
+    int mergeMode = 0;
+    ~Iteration();
+};
+thread_local Iteration iteration;
 
 // Serialises this store's directory modifications.
 std::mutex ds_lock;
@@ -54,10 +62,17 @@ void release_record(void *p)
 // Discards the state of an iteration; one_lane is held.
 void reset_iteration()
 {
-    mergeMode = 0;
+    iteration.mergeMode = 0;
+    kx_freeCryptoEnt(iteration.defaultConfig);
+    iteration.defaultConfig = nullptr;
+    iteration.defaultSpecified = 0;
+    free_cache(&iteration.cacheList);
+}
+
+// A thread that ends in the middle of an iteration leaves nothing behind.
+Iteration::~Iteration()
+{
     kx_freeCryptoEnt(defaultConfig);
-    defaultConfig = nullptr;
-    defaultSpecified = 0;
     free_cache(&cacheList);
 }
 
@@ -314,13 +329,13 @@ int insert_cache(kx_CryptoEnt_t *ent, kx_LinkedList_t **list)
         std::free(key);
         return rc;
     }
-    cacheCurr = *list;
+    iteration.cacheCurr = *list;
     return 0;
 }
 
 void free_cache(kx_LinkedList_t **list)
 {
-    cacheCurr = nullptr;
+    iteration.cacheCurr = nullptr;
     if (!list)
         return;
     kx_freeLinkedList(*list, release_record);
@@ -363,8 +378,8 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
                     discard();
                     return err;
                 }
-                kx_freeCryptoEnt(defaultConfig);
-                defaultConfig = def;
+                kx_freeCryptoEnt(iteration.defaultConfig);
+                iteration.defaultConfig = def;
                 default_met = true;
                 continue;
             }
@@ -388,14 +403,14 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
         int c = std::strcmp(records[a]->tokenID, records[b]->tokenID);
         return c != 0 ? c < 0 : a > b;
     });
-    free_cache(&cacheList);
-    kx_LinkedList_t **tail = &cacheList;
+    free_cache(&iteration.cacheList);
+    kx_LinkedList_t **tail = &iteration.cacheList;
     for (size_t i : order) {
         kx_LinkedList_t *node = kx_allocLinkedListNode();
         char *key = node ? safe_strdup(records[i]->tokenID) : nullptr;
         if (!key) {
             std::free(node);
-            dprintf("Error: Could not add kx_CryptoEnt_t struct to cacheList.\n");
+            dprintf("Error: Could not add kx_CryptoEnt_t struct to iteration.cacheList.\n");
             // Records already in the list are released with it.
             for (size_t j : order)
                 if (j == i)
@@ -403,7 +418,7 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
                 else
                     records[j] = nullptr;
             discard();
-            free_cache(&cacheList);
+            free_cache(&iteration.cacheList);
             return KXE_INTERNAL;
         }
         node->key = key;
@@ -411,12 +426,12 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
         *tail = node;
         tail = &node->next;
     }
-    cacheCurr = cacheList;
+    iteration.cacheCurr = iteration.cacheList;
 
-    if (merge == 1 && !defaultConfig) {
+    if (merge == 1 && !iteration.defaultConfig) {
         int err = 0;
-        defaultConfig = fill_crypto_struct(kxa, nullptr, 1, &err);
-        if (!defaultConfig) {
+        iteration.defaultConfig = fill_crypto_struct(kxa, nullptr, 1, &err);
+        if (!iteration.defaultConfig) {
             dprintf("Error: While allocating and filling kx_CryptoEnt_t struct.\n");
             return err;
         }
@@ -432,7 +447,7 @@ int kx_setCryptoEnt(KXAdmin kxa, char *tokenID, int merge)
     if (!kxa)
         return KXE_INVAL;
     reset_iteration();
-    mergeMode = merge;
+    iteration.mergeMode = merge;
 
     std::string searched;
     int cls = KX_TOKEN_INVALID;
@@ -442,7 +457,7 @@ int kx_setCryptoEnt(KXAdmin kxa, char *tokenID, int merge)
             return KXE_INVAL;
         searched = cls == KX_TOKEN_RAW ? getTokenID(tokenID) : tokenID;
         if (searched == KX_DEFAULT_TOKEN)
-            defaultSpecified = 1;
+            iteration.defaultSpecified = 1;
     }
 
     const char *subtree = p(kxa->subtree);
@@ -480,30 +495,30 @@ int kx_getCryptoEnt(kx_CryptoEnt_t **out)
     std::lock_guard<std::mutex> guard(one_lane);
     if (!out)
         return KXE_INVAL;
-    if (!cacheCurr && (cacheList || !defaultConfig))
+    if (!iteration.cacheCurr && (iteration.cacheList || !iteration.defaultConfig))
         return KXE_NOMOREDATA;
 
     kx_CryptoEnt_t *rec;
     int own, total;
-    if (cacheCurr) {
-        rec = static_cast<kx_CryptoEnt_t *>(cacheCurr->node);
-        cacheCurr->node = nullptr;
-        cacheCurr = cacheCurr->next;
+    if (iteration.cacheCurr) {
+        rec = static_cast<kx_CryptoEnt_t *>(iteration.cacheCurr->node);
+        iteration.cacheCurr->node = nullptr;
+        iteration.cacheCurr = iteration.cacheCurr->next;
         *out = rec;
         own = total = count_args(rec->keyValue);
-        if (mergeMode == 1) {
-            if (defaultConfig && append_missing_pairs(&rec->keyValue, defaultConfig->keyValue) != 0)
+        if (iteration.mergeMode == 1) {
+            if (iteration.defaultConfig && append_missing_pairs(&rec->keyValue, iteration.defaultConfig->keyValue) != 0)
                 return KXE_NOMEM;
             total = count_args(rec->keyValue);
         }
     } else {
-        rec = defaultConfig;
-        defaultConfig = nullptr;
+        rec = iteration.defaultConfig;
+        iteration.defaultConfig = nullptr;
         *out = rec;
         own = 0;
         total = count_args(rec->keyValue);
     }
-    if (defaultSpecified == 1)
+    if (iteration.defaultSpecified == 1)
         return KXE_SUCCESS;
 
     char *origin = make_origin(own, total);

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,8 +29,10 @@ namespace {
 
 // ---- module state of the diagnostic writers ------------------------------
 
-int suppress_output = 0;
-char *gdebug_string = nullptr;
+// Written by any thread that reads a configuration file, read by every
+// diagnostic writer.
+std::atomic<int> suppress_output{0};
+std::atomic<char *> gdebug_string{nullptr};
 
 // set_gdebug never frees a selector that another thread may still be
 // reading; superseded copies are parked here so they stay reachable.
@@ -205,13 +208,13 @@ int gdebug(const char *category)
 void set_gdebug(const char *selector)
 {
     char *copy = safe_strdup(selector);
-    char *previous = gdebug_string;
+    char *previous = gdebug_string.load();
     if (previous && copy && std::strcmp(previous, copy) == 0) {
         // Same selector as before: keep the one already in use.
         std::free(copy);
         copy = previous;
     } else {
-        gdebug_string = copy;
+        previous = gdebug_string.exchange(copy);
         if (previous) {
             std::lock_guard<std::mutex> guard(retired_lock);
             retired_selectors.emplace_back(previous, &std::free);

@@ -1,0 +1,70 @@
+// Several threads at once, each with its own session, against one directory
+// server: adding, looking up and deleting the security configurations of
+// their own tokens, iterating over all of them, reading a user and a raw
+// token, and asking for the primary server.  The ThreadSanitizer build runs
+// this test alone (scripts/test.sh --thread).
+#include <set>
+#include <thread>
+
+#include "kxtest.h"
+
+namespace {
+
+char *m(const char *s) { return const_cast<char *>(s); }
+
+TEST(DirThreads, SessionsInParallel)
+{
+    constexpr int kThreads = 4, kRounds = 12;
+    std::string raw = "kxName=rawTokens," + kxt::bed("KX_SUBTREE");
+    std::string ldif = "dn: " + kxt::user_dn("thread.user") + "\nobjectClass: kxUser\nkxID: thread.user\n"
+                       "kxName: Thread User\n\n";
+    for (int t = 0; t < kThreads; t++)
+        ldif += "dn: kxID=thread" + std::to_string(t) + ".tok," + raw + "\nobjectClass: kxRawToken\nkxID: thread" +
+                std::to_string(t) + ".tok\nkxTokenType: user\n\n";
+    ASSERT_EQ(kxt::ldapmodify(ldif, true), 0);
+
+    auto worker = [&](int t) {
+        kxt::Session s = kxt::open();
+        ASSERT_TRUE(s);
+        std::string own = "thread" + std::to_string(t) + ".tok";
+        for (int round = 0; round < kRounds; round++) {
+            std::string mode = round % 2 ? "mode=hard" : "mode=soft";
+            char *pairs[] = {m(mode.c_str()), m("enc_up_type=ARCFOUR"), nullptr};
+            kx_CryptoEnt_t ent{m(own.c_str()), pairs, nullptr, 0};
+            EXPECT_EQ(kx_addCryptoEnt(s.get(), &ent, 0), KXE_SUCCESS) << own << " " << round;
+            {
+                kx_CryptoEnt_t *found = nullptr;
+                EXPECT_EQ(kx_getCryptoEntByTokenID(s.get(), m(own.c_str()), &found, 0), KXE_SUCCESS);
+                kxt::Crypto owned(found);
+                EXPECT_EQ(found ? kxt::strs(found->keyValue) : kxt::Strings{},
+                          (kxt::Strings{mode, "enc_up_type=ARCFOUR"}));
+                std::set<std::string> ids;
+                EXPECT_EQ(kx_setCryptoEnt(s.get(), nullptr, 0), KXE_SUCCESS);
+                for (kx_CryptoEnt_t *e = nullptr; kx_getCryptoEnt(&e) == KXE_SUCCESS; kx_freeCryptoEnt(e))
+                    ids.insert(e->tokenID);
+                kx_endCryptoEnt();
+                EXPECT_TRUE(ids.count(own)) << own << " " << round;
+            }
+            kxt::User user(get_user(s.get(), m("thread.user")));
+            EXPECT_EQ(user ? std::string(user->name) : "", "Thread User");
+            kxt::RToken token(get_raw_token(s.get(), m(own.c_str())));
+            EXPECT_TRUE(token) << own;
+            char *host = nullptr;
+            int port = 0;
+            EXPECT_EQ(kx_getDSprimary(&host, &port), KXE_SUCCESS);
+            EXPECT_EQ(std::to_string(port) + " " + std::to_string(kx_isDSprimary()), "-1 1");
+            std::free(host);
+            EXPECT_EQ(kx_delCryptoEnt(s.get(), m(own.c_str())), KXE_SUCCESS) << own << " " << round;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++)
+        threads.emplace_back(worker, t);
+    for (auto &thread : threads)
+        thread.join();
+    kxt::ldapdelete({kxt::user_dn("thread.user")});
+    for (int t = 0; t < kThreads; t++)
+        kxt::ldapdelete({"kxID=thread" + std::to_string(t) + ".tok," + raw});
+}
+
+}  // namespace
