@@ -9,15 +9,8 @@ $ ldapsearch -Q -Y EXTERNAL -H "$KX_LDAPI_URI" -LLL -b cn=config '(|(cn={*}kx)(o
 $ ./kxcrypto -a mode=hard enc_up_type=ARCFOUR
 > Configuration successfully added.
 > A warm or cold restart of services must be performed.
-$ as 65534 65534 ./kxcrypto
-> Token ID: default.token
-> 	Key            	Value          	Inherited      
-> 	---		-----		-------
+$ as 65534 65534 ./kxcrypto | sed -n 4p
 > 	mode           	hard           	 
-> 	enc_up_type    	ARCFOUR        	 
-> 	enc_down_type  	none           	*
-> 	auth_up_type   	none           	*
-> 	auth_down_type 	none           	*
 
 # Only the administrator reads the raw tokens' secrets.
 $ printf 'dn: %s\nchangetype: modify\nadd: kxSecret\nkxSecret: s3cret\n' "$token_dn" | ldap ldapmodify >/dev/null

@@ -99,16 +99,8 @@ $ printf 'dn: cn=config\nchangetype: modify\nadd: olcAllows\nolcAllows: bind_ano
 $ ldap ldapdelete "kxName=users,$KX_SUBTREE" && problems
 > base tree: error: kxName=users,kxName=kx,o=kxdata: No such object; create it with kxadmin init
 [1]
-$ ./kxadmin init -n | sed "s|$KX_PRODUCT_ROOT||g" && ./kxadmin init >/dev/null && problems
-> /etc/opt/QRLNkx/kxadmin.conf: exists
-> /etc/opt/QRLNkx/kxds/current/kxdsd.conf: exists
-> /var/opt/QRLNkx/data/dstatus: exists
-> /var/opt/QRLNkx/data/ustatus: exists
-> o=kxdata: exists
-> kxName=kx,o=kxdata: exists
+$ ./kxadmin init -n | grep -v ': exists' && ./kxadmin init >/dev/null && problems
 > kxName=users,kxName=kx,o=kxdata: would be added
-> kxName=logicalTokens,kxName=kx,o=kxdata: exists
-> kxName=rawTokens,kxName=kx,o=kxdata: exists
 $ put mode=hard && printf 'dn: %s\nchangetype: modify\nadd: kxSecret\nkxSecret: s3cret\n' "$token_dn" | ldap ldapmodify >/dev/null && check | tail -1
 > secrets: ok, hidden from anonymous clients
 $ printf 'dn: olcDatabase={1}mdb,cn=config\nchangetype: modify\nadd: olcAccess\nolcAccess: {0}to * by * read\n' | config && problems
@@ -134,16 +126,8 @@ $ echo "$KX_ADMIN_PW" | ./kxadmin passwd | sed "s|$KX_PRODUCT_ROOT||g" && rot13 
 > /etc/opt/QRLNkx/kxadmin.pw: written
 > kx-Testbed-Secret1
 > 600
-$ ./kxadmin init | sed "s|$KX_PRODUCT_ROOT||g" && problems
-> /etc/opt/QRLNkx/kxadmin.conf: exists
-> /etc/opt/QRLNkx/kxds/current/kxdsd.conf: exists
-> /var/opt/QRLNkx/data/dstatus: exists
-> /var/opt/QRLNkx/data/ustatus: exists
-> o=kxdata: exists
-> kxName=kx,o=kxdata: exists
-> kxName=users,kxName=kx,o=kxdata: exists
-> kxName=logicalTokens,kxName=kx,o=kxdata: exists
-> kxName=rawTokens,kxName=kx,o=kxdata: exists
+$ ./kxadmin init | grep -v ': exists' && problems
+[1]
 $ ./kxadmin init -x
 ! ./kxadmin: invalid option -- 'x'
 ! usage: kxadmin check

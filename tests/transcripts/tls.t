@@ -14,15 +14,6 @@ $ ./kxcrypto -e && synced && token
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: enc_down_type=ARCFOUR,mode=hard,enc_up_type=ARCFOUR
-$ ./kxcrypto
-> Token ID: default.token
-> 	Key            	Value          	Inherited      
-> 	---		-----		-------
-> 	enc_down_type  	ARCFOUR        	 
-> 	mode           	hard           	 
-> 	enc_up_type    	ARCFOUR        	 
-> 	auth_up_type   	none           	*
-> 	auth_down_type 	none           	*
 $ ./kxcrypto -d && synced && ./kxcrypto -o
 > Successfully deleted configuration for the default token.
 > A warm or cold restart of services must be performed.
