@@ -14,6 +14,11 @@ $ ./kxcrypto -e && synced && token
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: enc_down_type=ARCFOUR,mode=hard,enc_up_type=ARCFOUR
+$ ./kxcrypto | sed -n 1,4p
+> Token ID: default.token
+> 	Key            	Value          	Inherited      
+> 	---		-----		-------
+> 	enc_down_type  	ARCFOUR        	 
 $ ./kxcrypto -d && synced && ./kxcrypto -o
 > Successfully deleted configuration for the default token.
 > A warm or cold restart of services must be performed.
