@@ -96,6 +96,11 @@ typedef struct KXXconfig {
     char *screenEnableXinerama;
 } KXXconfig;
 
+/* The screen configuration read from a directory entry (libldap's
+   LDAPMessage) of the session's connection; NULL without an entry or without
+   its kxID.  The caller frees it with kx_freeXconf(). */
+struct ldapmsg;
+KXXconfig *fill_Xconfig_struct(KXAdmin kxa, struct ldapmsg *entry);
 int kx_getXconfByTokenID(KXAdmin kxa, char *tokenID, KXXconfig **result);
 int kx_addXconf(KXAdmin kxa, KXXconfig *conf, int replace);
 int kx_delXconfByTokenID(KXAdmin kxa, char *tokenID);

@@ -7,21 +7,22 @@
 #include "admin_private.h"
 #include "admin_token.h"
 #include "kx_records.hpp"
-#include "kx_raii.hpp"
 #include "utils.h"
 
 namespace {
 
-struct Field {
-    const char *attr;
-    char *KXRawToken::*member;
-};
+using kx::kAdd, kx::kRead, kx::kReplace;
+using R = KXRawToken;
 
-// The changeable attributes, in the order they are written.
-constexpr Field kFields[] = {
-    {"kxSecret", &KXRawToken::secret},       {"kxTokenType", &KXRawToken::token_type},
-    {"kxTokenState", &KXRawToken::token_state}, {"kxEnabled", &KXRawToken::enabled},
-    {"kxMisc1", &KXRawToken::misc1},         {"kxMisc2", &KXRawToken::misc2},
+// The fields of a raw token entry.
+constexpr kx::Field<R> kRawTokenFields[] = {
+    kx::text("kxID", "id", &R::id, kRead),
+    kx::text("kxSecret", "secret", &R::secret, kRead | kAdd | kReplace),
+    kx::text("kxTokenType", "token_type", &R::token_type, kRead | kAdd | kReplace),
+    kx::text("kxTokenState", "token_state", &R::token_state, kRead | kAdd | kReplace),
+    kx::text("kxEnabled", "enabled", &R::enabled, kRead | kAdd | kReplace),
+    kx::text("kxMisc1", "misc1", &R::misc1, kRead | kAdd | kReplace),
+    kx::text("kxMisc2", "misc2", &R::misc2, kRead | kAdd | kReplace),
 };
 
 } // namespace
@@ -32,8 +33,7 @@ void raw_token_attributes(Mods &mods, const KXRawToken *t)
 {
     mods.add(LDAP_MOD_ADD, "objectClass", {"kxRawToken"});
     mods.add(LDAP_MOD_ADD, "kxID", {t->id});
-    for (const Field &f : kFields)
-        mods.add_if(LDAP_MOD_ADD, f.attr, t->*f.member);
+    write_fields(mods, LDAP_MOD_ADD, *t, kRawTokenFields, kAdd);
 }
 
 } // namespace kx
@@ -47,27 +47,12 @@ KXRawToken *allocate_raw_token(void)
 
 void free_raw_token(KXRawToken *t)
 {
-    if (!t)
-        return;
-    std::free(t->id);
-    for (const Field &f : kFields)
-        std::free(t->*f.member);
-    std::free(t);
+    kx::free_record(t, kRawTokenFields);
 }
 
 KXRawToken *fill_raw_token_struct(KXAdmin kxa, LDAPMessage *entry)
 {
-    if (!kxa || !entry)
-        return nullptr;
-    KXRawToken *t = allocate_raw_token();
-    auto take = [&](const char *attr) -> char * {
-        auto v = kx::first_value(kxa->ld, entry, attr);
-        return v ? safe_strdup(v->c_str()) : nullptr;
-    };
-    t->id = take("kxID");
-    for (const Field &f : kFields)
-        t->*f.member = take(f.attr);
-    return t;
+    return kx::fill_record(kxa, entry, kRawTokenFields);
 }
 
 KXRawToken *_kx_newUserRawToken(const char *id)
@@ -86,13 +71,7 @@ KXRawToken *_kx_newUserRawToken(const char *id)
 
 int raw_token_exists(KXAdmin kxa, char *id)
 {
-    if (!kxa || !id)
-        return -1;
-    auto filter = kx::attr_filter("kxID", id);
-    auto base = kx::container_base(kxa, KX_RTOKENS_RDN);
-    if (!filter || !base)
-        return -1;
-    return entry_exists(kxa->ld, filter->data(), base->data());
+    return kx::record_exists(kxa, KX_RTOKENS_RDN, id);
 }
 
 int add_raw_token(KXAdmin kxa, KXRawToken *t)
@@ -125,11 +104,7 @@ int modify_raw_token(KXAdmin kxa, KXRawToken *t)
         return -1;
     }
     kx::Mods mods;
-    for (const Field &f : kFields) {
-        const char *value = t->*f.member;
-        mods.add(LDAP_MOD_REPLACE, f.attr, value ? std::vector<std::string>{value}
-                                                 : std::vector<std::string>{});
-    }
+    kx::write_fields(mods, LDAP_MOD_REPLACE, *t, kRawTokenFields, kReplace);
     if (modify_entry(kxa->ld, dn->data(), mods.get()) != KXE_SUCCESS) {
         log_admin("user", "Error modifying user entry.");
         return -1;
@@ -140,29 +115,13 @@ int modify_raw_token(KXAdmin kxa, KXRawToken *t)
 
 KXRawToken *get_raw_token(KXAdmin kxa, char *id)
 {
-    if (!kxa || !id)
-        return nullptr;
-    auto filter = kx::attr_filter("kxID", id);
-    auto base = kx::container_base(kxa, KX_RTOKENS_RDN);
-    if (!filter || !base)
-        return nullptr;
-    kx::LdapMessage result(
-        search_for_entries(kxa->ld, filter->data(), base->data(), nullptr, 0, KX_SEARCH_ONE));
-    if (!result)
-        return nullptr;
-    return fill_raw_token_struct(kxa, ldap_first_entry(kxa->ld, result.get()));
+    return kx::get_record(kxa, KX_RTOKENS_RDN, id, fill_raw_token_struct);
 }
 
 void print_raw_token(void *, KXRawToken *t)
 {
-    if (!t)
-        return;
-    std::fprintf(stderr,
-                 "raw token:\n  id                 = %s\n  secret             = %s\n"
-                 "  token_type         = %s\n  token_state        = %s\n"
-                 "  enabled            = %s\n  misc1              = %s\n  misc2              = %s\n",
-                 kx::nil(t->id), kx::nil(t->secret), kx::nil(t->token_type),
-                 kx::nil(t->token_state), kx::nil(t->enabled), kx::nil(t->misc1), kx::nil(t->misc2));
+    if (t)
+        kx::print_fields("raw token", *t, kRawTokenFields, false);
 }
 
 int _kx_rawTokenExists(KXAdmin kxa, char *id, int on_primary)

@@ -11,8 +11,28 @@
 #include "admin_private.h"
 #include "admin_token.h"
 #include "kx_records.hpp"
-#include "kx_raii.hpp"
 #include "utils.h"
+
+namespace {
+
+using kx::kAdd, kx::kLinks, kx::kRead, kx::kReplace;
+
+// The fields of a user entry.  Status, last desktop and last time are kept
+// in the user status database and only replaced in the directory.
+constexpr kx::Field<KXUser> kUserFields[] = {
+    kx::text("kxID", "id", &KXUser::id, kRead),
+    kx::text("kxName", "name", &KXUser::name, kRead | kAdd | kReplace),
+    kx::text("kxOtherInfo", "other_info", &KXUser::other_info, kRead | kAdd | kReplace),
+    kx::number("kxFirstTime", "create_time", &KXUser::create_time, kRead | kAdd | kReplace),
+    kx::number("kxStatus", "status", &KXUser::status, kRead | kReplace),
+    kx::text("kxLastDesktop", "last_desktop", &KXUser::last_desktop, kRead | kReplace),
+    kx::number("kxLastTime", "last_time", &KXUser::last_time, kRead | kReplace),
+    kx::text("kxMisc1", "misc1", &KXUser::misc1, kRead | kAdd | kReplace),
+    kx::text("kxMisc2", "misc2", &KXUser::misc2, kRead | kAdd | kReplace),
+    kx::ids("kxLogicalTokenIDs", "logical_token_ids", &KXUser::logical_token_ids, kRead | kLinks),
+};
+
+} // namespace
 
 extern "C" {
 
@@ -23,35 +43,12 @@ KXUser *allocate_user(void)
 
 void free_user(KXUser *u)
 {
-    if (!u)
-        return;
-    std::free(u->id);
-    std::free(u->name);
-    std::free(u->other_info);
-    std::free(u->last_desktop);
-    std::free(u->misc1);
-    std::free(u->misc2);
-    kx_free_array(u->logical_token_ids);
-    std::free(u);
+    kx::free_record(u, kUserFields);
 }
 
 KXUser *fill_user_struct(KXAdmin kxa, LDAPMessage *e)
 {
-    if (!kxa || !e)
-        return nullptr;
-    LDAP *ld = kxa->ld;
-    KXUser *u = allocate_user();
-    u->id = kx::text_field(ld, e, "kxID");
-    u->name = kx::text_field(ld, e, "kxName");
-    u->other_info = kx::text_field(ld, e, "kxOtherInfo");
-    u->create_time = kx::int_field(ld, e, "kxFirstTime");
-    u->status = kx::int_field(ld, e, "kxStatus");
-    u->last_desktop = kx::text_field(ld, e, "kxLastDesktop");
-    u->last_time = kx::int_field(ld, e, "kxLastTime");
-    u->misc1 = kx::text_field(ld, e, "kxMisc1");
-    u->misc2 = kx::text_field(ld, e, "kxMisc2");
-    u->logical_token_ids = kx::array_field(ld, e, "kxLogicalTokenIDs");
-    return u;
+    return kx::fill_record(kxa, e, kUserFields);
 }
 
 int fill_user_status(KXAdmin kxa, KXUser **user)
@@ -75,24 +72,12 @@ int fill_user_status(KXAdmin kxa, KXUser **user)
 
 int user_exists(KXAdmin kxa, char *id)
 {
-    auto filter = kx::attr_filter("kxID", id);
-    auto base = kx::container_base(kxa, KX_USERS_RDN);
-    if (!filter || !base)
-        return -1;
-    return entry_exists(kxa->ld, filter->data(), base->data());
+    return kx::record_exists(kxa, KX_USERS_RDN, id);
 }
 
 KXUser *get_user(KXAdmin kxa, char *id)
 {
-    auto filter = kx::attr_filter("kxID", id);
-    auto base = kx::container_base(kxa, KX_USERS_RDN);
-    if (!filter || !base)
-        return nullptr;
-    kx::LdapMessage result(
-        search_for_entries(kxa->ld, filter->data(), base->data(), nullptr, 0, KX_SEARCH_ONE));
-    if (!result)
-        return nullptr;
-    KXUser *u = fill_user_struct(kxa, ldap_first_entry(kxa->ld, result.get()));
+    KXUser *u = kx::get_record(kxa, KX_USERS_RDN, id, fill_user_struct);
     if (u && u->id && dbm_user_exists(kxa->ustat_db, u->id))
         fill_user_status(kxa, &u);
     return u;
@@ -140,15 +125,7 @@ char *add_user(KXAdmin kxa, KXUser *user, int generate)
     kx::Mods mods;
     mods.add(LDAP_MOD_ADD, "objectClass", {"kxUser"});
     mods.add(LDAP_MOD_ADD, "kxID", {id});
-    mods.add_if(LDAP_MOD_ADD, "kxName", user->name);
-    mods.add_if(LDAP_MOD_ADD, "kxOtherInfo", user->other_info);
-    mods.add(LDAP_MOD_ADD, "kxFirstTime", {std::to_string(user->create_time)});
-    // Status, last desktop and last time live in the user status database.
-    mods.add_if(LDAP_MOD_ADD, "kxMisc1", user->misc1);
-    mods.add_if(LDAP_MOD_ADD, "kxMisc2", user->misc2);
-    std::vector<std::string> ids = kx::strings_of(user->logical_token_ids);
-    if (!ids.empty())
-        mods.add(LDAP_MOD_ADD, "kxLogicalTokenIDs", ids);
+    kx::write_fields(mods, LDAP_MOD_ADD, *user, kUserFields, kAdd | kLinks);
     if (!dn || add_entry(kxa->ld, dn->data(), mods.get()) != KXE_SUCCESS) {
         dprintf("add_user(): Could not add user\n");
         std::free(id);
@@ -163,14 +140,7 @@ int modify_user(KXAdmin kxa, KXUser *u)
         return -1;
     auto dn = kx::record_dn(kxa, KX_USERS_RDN, u->id);
     kx::Mods mods;
-    mods.add(LDAP_MOD_REPLACE, "kxName", kx::one_or_none(u->name));
-    mods.add(LDAP_MOD_REPLACE, "kxOtherInfo", kx::one_or_none(u->other_info));
-    mods.add(LDAP_MOD_REPLACE, "kxFirstTime", {std::to_string(u->create_time)});
-    mods.add(LDAP_MOD_REPLACE, "kxStatus", {std::to_string(u->status)});
-    mods.add(LDAP_MOD_REPLACE, "kxLastDesktop", kx::one_or_none(u->last_desktop));
-    mods.add(LDAP_MOD_REPLACE, "kxLastTime", {std::to_string(u->last_time)});
-    mods.add(LDAP_MOD_REPLACE, "kxMisc1", kx::one_or_none(u->misc1));
-    mods.add(LDAP_MOD_REPLACE, "kxMisc2", kx::one_or_none(u->misc2));
+    kx::write_fields(mods, LDAP_MOD_REPLACE, *u, kUserFields, kReplace);
     if (!dn || modify_entry(kxa->ld, dn->data(), mods.get()) != KXE_SUCCESS) {
         dprintf("modify_user(): Could not modify user\n");
         log_admin("user", "Error modifying properties for user (%s).", p(u->name));
@@ -182,17 +152,8 @@ int modify_user(KXAdmin kxa, KXUser *u)
 
 void print_user(void *, KXUser *u, int brief)
 {
-    if (!u)
-        return;
-    std::fprintf(stderr,
-                 "user:\n  id                 = %s\n  name               = %s\n"
-                 "  other_info         = %s\n  create_time        = %d\n"
-                 "  status             = %d\n  last_desktop       = %s\n"
-                 "  last_time          = %d\n  misc1              = %s\n  misc2              = %s\n",
-                 kx::nil(u->id), kx::nil(u->name), kx::nil(u->other_info), u->create_time, u->status,
-                 kx::nil(u->last_desktop), u->last_time, kx::nil(u->misc1), kx::nil(u->misc2));
-    if (!brief)
-        kx::print_id_list("logical_token_ids", u->logical_token_ids);
+    if (u)
+        kx::print_fields("user", *u, kUserFields, brief);
 }
 
 int kx_getLtokenByUser(KXAdmin kxa, char *name, char ***ids)

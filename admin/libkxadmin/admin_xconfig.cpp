@@ -10,7 +10,7 @@
 
 #include "admin_private.h"
 #include "admin_token.h"
-#include "kx_ldap.hpp"
+#include "kx_records.hpp"
 #include "kx_raii.hpp"
 #include "utils.h"
 
@@ -44,6 +44,40 @@ bool to_int(const std::string &text, int &out)
     return true;
 }
 
+// kxScreenOrdering: the rows x columns numbers of the ordering joined by
+// commas, when there is a grid and an ordering.
+void write_ordering(kx::Mods &mods, int op, const KXXconfig &c)
+{
+    long cells = grid_size(&c);
+    if (cells <= 0 || !c.screenOrdering)
+        return;
+    std::string ordering;
+    for (long i = 0; i < cells; ++i)
+        ordering += (i > 0 ? "," : "") + std::to_string(c.screenOrdering[i]);
+    mods.add(op, "kxScreenOrdering", {ordering});
+}
+
+using kx::kAdd, kx::kOptional, kx::kRead;
+using X = KXXconfig;
+
+// The fields of a screen configuration in the order they are written.  The
+// id is read on its own (a raw token stored under its bare name reads as a
+// pseudo token), the ordering after the grid.
+constexpr kx::Field<X> kXconfigFields[] = {
+    kx::text("kxID", nullptr, &X::id, 0),
+    kx::text("kxScreenResolution", nullptr, &X::screenResolution, kRead | kAdd),
+    kx::number("kxScreenRefresh", nullptr, &X::screenRefresh, kRead | kAdd | kOptional, -1),
+    kx::text("kxScreenEnablePC", nullptr, &X::screenEnablePC, kRead | kAdd),
+    kx::text("kxScreenDefaultPC", nullptr, &X::screenDefaultPC, kRead | kAdd),
+    {kx::Kind::Class, "kxXconfig", nullptr, kAdd},
+    kx::number("kxScreenDimRows", nullptr, &X::screenDimRows, kRead | kAdd | kOptional),
+    kx::number("kxScreenDimColumns", nullptr, &X::screenDimColumns, kRead | kAdd | kOptional),
+    {kx::Kind::Custom, "kxScreenOrdering", nullptr, kAdd, nullptr, nullptr, nullptr, 0, write_ordering},
+    kx::text("kxScreenEnableAutoSizing", nullptr, &X::screenEnableAutoSizing, kRead | kAdd),
+    kx::text("kxScreenEnableXinerama", nullptr, &X::screenEnableXinerama, kRead | kAdd),
+    kx::text("kxScreenEnableMultiscreen", nullptr, &X::screenEnableMultiscreen, kRead | kAdd),
+};
+
 } // namespace
 
 extern "C" {
@@ -57,17 +91,9 @@ KXXconfig *allocate_xconfig(void)
 
 void kx_freeXconf(KXXconfig *c)
 {
-    if (!c)
-        return;
-    std::free(c->id);
-    std::free(c->screenResolution);
-    std::free(c->screenEnablePC);
-    std::free(c->screenDefaultPC);
-    std::free(c->screenOrdering);
-    std::free(c->screenEnableAutoSizing);
-    std::free(c->screenEnableMultiscreen);
-    std::free(c->screenEnableXinerama);
-    std::free(c);
+    if (c)
+        std::free(c->screenOrdering);
+    kx::free_record(c, kXconfigFields);
 }
 
 void parse_intList(const char *text, int **result, int count)
@@ -110,39 +136,16 @@ void parse_intList(const char *text, int **result, int count)
 
 KXXconfig *fill_Xconfig_struct(KXAdmin kxa, LDAPMessage *e)
 {
-    if (!kxa || !e)
-        return nullptr;
-    LDAP *ld = kxa->ld;
-    auto id = kx::first_value(ld, e, "kxID");
+    auto id = kxa && e ? kx::first_value(kxa->ld, e, "kxID") : std::nullopt;
     if (!id)
         return nullptr;
-    KXXconfig *c = allocate_xconfig();
-    if (isValidToken(id->c_str()) != KX_TOKEN_INVALID)
-        c->id = safe_strdup(id->c_str());
-    else
-        c->id = safe_strdup(("pseudo." + *id).c_str());
-    auto text = [&](const char *attr) -> char * {
-        auto v = kx::first_value(ld, e, attr);
-        return v ? safe_strdup(v->c_str()) : nullptr;
-    };
-    auto number = [&](const char *attr, int fallback) {
-        auto v = kx::first_value(ld, e, attr);
-        return v ? std::atoi(v->c_str()) : fallback;
-    };
-    c->screenResolution = text("kxScreenResolution");
-    c->screenRefresh = number("kxScreenRefresh", -1);
-    c->screenEnablePC = text("kxScreenEnablePC");
-    c->screenDefaultPC = text("kxScreenDefaultPC");
-    c->screenDimRows = number("kxScreenDimRows", 0);
-    c->screenDimColumns = number("kxScreenDimColumns", 0);
-    c->screenEnableAutoSizing = text("kxScreenEnableAutoSizing");
-    c->screenEnableMultiscreen = text("kxScreenEnableMultiscreen");
-    c->screenEnableXinerama = text("kxScreenEnableXinerama");
+    KXXconfig *c = kx::fill_record(kxa, e, kXconfigFields);
+    c->id = safe_strdup(isValidToken(id->c_str()) != KX_TOKEN_INVALID ? id->c_str() : ("pseudo." + *id).c_str());
     long cells = grid_size(c);
     if (cells == 0 || cells > INT_MAX) {
         c->screenDimRows = 0;
         c->screenDimColumns = 0;
-    } else if (auto ordering = kx::first_value(ld, e, "kxScreenOrdering")) {
+    } else if (auto ordering = kx::first_value(kxa->ld, e, "kxScreenOrdering")) {
         parse_intList(ordering->c_str(), &c->screenOrdering, static_cast<int>(cells));
     }
     return c;
@@ -173,31 +176,8 @@ int kx_getXconfByTokenID(KXAdmin kxa, char *tokenID, KXXconfig **result)
 
 int _modXconf(KXAdmin kxa, KXXconfig *c, int op)
 {
-    int ldap_op = op == 1 ? LDAP_MOD_DELETE : LDAP_MOD_ADD;
     kx::Mods mods;
-    mods.add_if(ldap_op, "kxScreenResolution", c->screenResolution);
-    if (c->screenRefresh != -1)
-        mods.add(ldap_op, "kxScreenRefresh", {std::to_string(c->screenRefresh)});
-    mods.add_if(ldap_op, "kxScreenEnablePC", c->screenEnablePC);
-    mods.add_if(ldap_op, "kxScreenDefaultPC", c->screenDefaultPC);
-    mods.add(ldap_op, "objectClass", {"kxXconfig"});
-    if (c->screenDimRows != 0)
-        mods.add(ldap_op, "kxScreenDimRows", {std::to_string(c->screenDimRows)});
-    if (c->screenDimColumns != 0)
-        mods.add(ldap_op, "kxScreenDimColumns", {std::to_string(c->screenDimColumns)});
-    long cells = grid_size(c);
-    if (cells > 0 && c->screenOrdering) {
-        std::string ordering;
-        for (long i = 0; i < cells; ++i) {
-            if (i > 0)
-                ordering += ',';
-            ordering += std::to_string(c->screenOrdering[i]);
-        }
-        mods.add(ldap_op, "kxScreenOrdering", {ordering});
-    }
-    mods.add_if(ldap_op, "kxScreenEnableAutoSizing", c->screenEnableAutoSizing);
-    mods.add_if(ldap_op, "kxScreenEnableXinerama", c->screenEnableXinerama);
-    mods.add_if(ldap_op, "kxScreenEnableMultiscreen", c->screenEnableMultiscreen);
+    kx::write_fields(mods, op == 1 ? LDAP_MOD_DELETE : LDAP_MOD_ADD, *c, kXconfigFields, kAdd);
     kx::CString dn(constructDN(kxa, c->id));
     if (!dn)
         return KXE_INTERNAL;

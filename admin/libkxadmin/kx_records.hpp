@@ -12,6 +12,7 @@
 #include "admin_private.h"
 #include "admin_token.h"
 #include "kx_ldap.hpp"
+#include "kx_raii.hpp"
 #include "utils.h"
 
 namespace kx {
@@ -52,44 +53,160 @@ inline char *text_field(LDAP *ld, LDAPMessage *e, const char *attr)
     return v ? safe_strdup(v->c_str()) : nullptr;
 }
 
-inline int int_field(LDAP *ld, LDAPMessage *e, const char *attr)
+// ---- the fields of a record, one row each ---------------------------------
+//
+// A record type describes its fields in one table: per field the directory
+// attribute, the member, its kind, the label of printouts and which of the
+// generic routines below use it.  Reading an entry, writing the add and
+// replace modifications, freeing and printing a record are driven by it.
+
+enum class Kind { Text, Number, Ids, Class, Custom };
+
+enum Use : unsigned {
+    kRead = 1,      // read from an entry
+    kAdd = 2,       // written when the entry is added (or, for screen
+                    // configurations, when values are added or deleted)
+    kReplace = 4,   // replaced when the record is modified
+    kLinks = 8,     // the id list written when the entry is added with its links
+    kOptional = 16, // a number equal to its absent value is not written
+};
+
+template <class R> struct Field {
+    Kind kind;
+    const char *attr;  // the object class for Kind::Class
+    const char *label; // the member's name in printouts; nullptr: not printed
+    unsigned use;
+    char *R::*text = nullptr;
+    int R::*number = nullptr;
+    char **R::*ids = nullptr;
+    int absent = 0; // the number of a missing attribute
+    void (*write)(class Mods &, int op, const R &) = nullptr; // Kind::Custom
+};
+
+template <class R> constexpr Field<R> text(const char *attr, const char *label, char *R::*m, unsigned use)
 {
-    auto v = first_value(ld, e, attr);
-    return v ? std::atoi(v->c_str()) : 0;
+    return {Kind::Text, attr, label, use, m};
 }
 
-// A NULL-terminated heap array of copies; NULL for no values.
-inline char **array_field(LDAP *ld, LDAPMessage *e, const char *attr)
+template <class R>
+constexpr Field<R> number(const char *attr, const char *label, int R::*m, unsigned use, int absent = 0)
 {
-    std::vector<std::string> values = all_values(ld, e, attr);
-    if (values.empty())
+    return {Kind::Number, attr, label, use, nullptr, m, nullptr, absent};
+}
+
+template <class R> constexpr Field<R> ids(const char *attr, const char *label, char **R::*m, unsigned use)
+{
+    return {Kind::Ids, attr, label, use, nullptr, nullptr, m};
+}
+
+// A new record with the fields marked kRead read from an entry; nullptr
+// without a session or an entry.
+template <class R, size_t N> R *fill_record(KXAdmin kxa, LDAPMessage *e, const Field<R> (&table)[N])
+{
+    if (!kxa || !e)
         return nullptr;
-    auto **out = static_cast<char **>(safe_calloc(static_cast<int>(values.size() + 1), sizeof(char *)));
-    for (size_t i = 0; i < values.size(); ++i)
-        out[i] = safe_strdup(values[i].c_str());
-    return out;
-}
-
-inline std::vector<std::string> one_or_none(const char *value)
-{
-    return value ? std::vector<std::string>{value} : std::vector<std::string>{};
-}
-
-inline const char *nil(const char *s)
-{
-    return s ? s : "(nil)";
-}
-
-// Prints an id list in the records' aligned form.
-inline void print_id_list(const char *label, char **ids)
-{
-    if (!ids || !ids[0]) {
-        std::fprintf(stderr, "  %-19s= (nil)\n", label);
-        return;
+    auto *r = static_cast<R *>(safe_malloc(sizeof(R)));
+    for (const Field<R> &f : table) {
+        if (!(f.use & kRead))
+            continue;
+        if (f.kind == Kind::Text) {
+            r->*f.text = text_field(kxa->ld, e, f.attr);
+        } else if (f.kind == Kind::Number) {
+            auto v = first_value(kxa->ld, e, f.attr);
+            r->*f.number = v ? std::atoi(v->c_str()) : f.absent;
+        } else if (f.kind == Kind::Ids) {
+            std::vector<std::string> values = all_values(kxa->ld, e, f.attr);
+            if (values.empty())
+                continue;
+            auto **list = static_cast<char **>(safe_calloc(static_cast<int>(values.size() + 1), sizeof(char *)));
+            for (size_t i = 0; i < values.size(); ++i)
+                list[i] = safe_strdup(values[i].c_str());
+            r->*f.ids = list;
+        }
     }
-    std::fprintf(stderr, "  %-19s= %s\n", label, ids[0]);
-    for (int i = 1; ids[i]; ++i)
-        std::fprintf(stderr, "                     = %s\n", ids[i]);
+    return r;
+}
+
+// The modifications of the fields marked with any bit of which, in table
+// order, all with the operation op.  With kReplace every field is written,
+// an unset one without values (which removes the attribute); otherwise an
+// unset field is left out.
+template <class R, size_t N>
+void write_fields(Mods &mods, int op, const R &r, const Field<R> (&table)[N], unsigned which)
+{
+    bool replace = which & kReplace;
+    for (const Field<R> &f : table) {
+        if (!(f.use & which))
+            continue;
+        if (f.kind == Kind::Text && (r.*f.text || replace))
+            mods.add(op, f.attr, r.*f.text ? std::vector<std::string>{r.*f.text} : std::vector<std::string>{});
+        else if (f.kind == Kind::Number && (!(f.use & kOptional) || r.*f.number != f.absent))
+            mods.add(op, f.attr, {std::to_string(r.*f.number)});
+        else if (f.kind == Kind::Ids && (replace || (r.*f.ids && (r.*f.ids)[0])))
+            mods.add(op, f.attr, strings_of(r.*f.ids));
+        else if (f.kind == Kind::Class)
+            mods.add(op, "objectClass", {f.attr});
+        else if (f.kind == Kind::Custom)
+            f.write(mods, op, r);
+    }
+}
+
+// Frees the texts and id lists of a record, then the record.
+template <class R, size_t N> void free_record(R *r, const Field<R> (&table)[N])
+{
+    if (!r)
+        return;
+    for (const Field<R> &f : table) {
+        if (f.kind == Kind::Text)
+            std::free(r->*f.text);
+        else if (f.kind == Kind::Ids)
+            kx_free_array(r->*f.ids);
+    }
+    std::free(r);
+}
+
+// "<title>:" and a line "  <label> = <value>" for each labelled field; id
+// lists one id a line, and only when not brief.
+template <class R, size_t N> void print_fields(const char *title, const R &r, const Field<R> (&table)[N], bool brief)
+{
+    std::fprintf(stderr, "%s:\n", title);
+    for (const Field<R> &f : table) {
+        if (!f.label)
+            continue;
+        if (f.kind == Kind::Number) {
+            std::fprintf(stderr, "  %-19s= %d\n", f.label, r.*f.number);
+        } else if (f.kind == Kind::Text) {
+            std::fprintf(stderr, "  %-19s= %s\n", f.label, r.*f.text ? r.*f.text : "(nil)");
+        } else if (f.kind == Kind::Ids && !brief) {
+            char **ids = r.*f.ids;
+            std::fprintf(stderr, "  %-19s= %s\n", f.label, ids && ids[0] ? ids[0] : "(nil)");
+            for (int i = 1; ids && ids[0] && ids[i]; ++i)
+                std::fprintf(stderr, "  %-19s= %s\n", "", ids[i]);
+        }
+    }
+}
+
+// The record of the entry with the id in its container, read by fill;
+// nullptr when there is no single such entry.
+template <class R> R *get_record(KXAdmin kxa, const char *container, char *id, R *(*fill)(KXAdmin, LDAPMessage *))
+{
+    auto filter = attr_filter("kxID", id);
+    auto base = container_base(kxa, container);
+    if (!filter || !base)
+        return nullptr;
+    LdapMessage result(search_for_entries(kxa->ld, filter->data(), base->data(), nullptr, 0, KX_SEARCH_ONE));
+    return result ? fill(kxa, ldap_first_entry(kxa->ld, result.get())) : nullptr;
+}
+
+// 1 when an entry with the id is in the container, 0 when not, -1 when the
+// name or filter cannot be made or the search fails.
+inline int record_exists(KXAdmin kxa, const char *container, char *id)
+{
+    auto filter = attr_filter("kxID", id);
+    auto base = container_base(kxa, container);
+    if (!filter || !base)
+        return -1;
+    return entry_exists(kxa->ld, filter->data(), base->data());
 }
 
 // One modification of a single value of a list attribute on an entry.
@@ -101,7 +218,7 @@ inline int modify_list(KXAdmin kxa, const std::string &dn, int op, const char *a
     return modify_entry(kxa->ld, name.data(), mods.get());
 }
 
-// The attributes of a new logical token entry from objectClass to kxMisc2,
+// The attributes of a new logical token entry without its raw token ids,
 // and of a new raw token entry.
 void logical_token_attributes(Mods &mods, const KXLogicalToken *t);
 void raw_token_attributes(Mods &mods, const KXRawToken *t);
