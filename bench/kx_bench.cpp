@@ -213,12 +213,12 @@ void BM_AllUsers(benchmark::State &state)
     state.SetComplexityN(n);
 }
 
-// Baseline of the status database listings: walking every key and fetching
-// its value, without decoding or sorting.
-void BM_Baseline_DbmWalk(benchmark::State &state)
+// Baseline of the status database listings: walking every key of the same
+// file and fetching its value, without decoding or sorting.
+void BM_Baseline_DbmWalk(benchmark::State &state, bool users)
 {
     long n = state.range(0);
-    DBM *db = filled_desktops(n);
+    DBM *db = users ? filled_users(n) : filled_desktops(n);
     for (auto _ : state) {
         long seen = 0;
         for (datum key = dbm_firstkey(db); key.dptr; key = dbm_nextkey(db)) {
@@ -228,7 +228,7 @@ void BM_Baseline_DbmWalk(benchmark::State &state)
         benchmark::DoNotOptimize(seen);
     }
     dbm_close(db);
-    remove_dbm("dstatus", n);
+    remove_dbm(users ? "ustatus" : "dstatus", n);
     state.SetComplexityN(n);
 }
 
@@ -257,8 +257,11 @@ int main(int argc, char **argv)
                 ->Unit(benchmark::kMillisecond);
             benchmark::RegisterBenchmark("BM_AllUsers", BM_AllUsers)->Arg(size)
                 ->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark("BM_Baseline_DbmWalk", BM_Baseline_DbmWalk)->Arg(size)
-                ->Unit(benchmark::kMillisecond);
+            for (bool users : {false, true})
+                benchmark::RegisterBenchmark(users ? "BM_Baseline_DbmWalkUsers" : "BM_Baseline_DbmWalkDesktops",
+                                             BM_Baseline_DbmWalk, users)
+                    ->Arg(size)
+                    ->Unit(benchmark::kMillisecond);
         }
     }
     benchmark::RunSpecifiedBenchmarks();

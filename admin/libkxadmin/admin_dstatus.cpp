@@ -150,15 +150,8 @@ DesktopList *get_all_dbm_desktops(DBM *db)
 {
     if (!db)
         return nullptr;
-    std::vector<DBMDesktop *> records;
-    for (datum key = dbm_firstkey(db); key.dptr; key = dbm_nextkey(db)) {
-        datum value = dbm_fetch(db, key);
-        if (value.dptr && value.dsize > 0)
-            records.push_back(fill_dbm_desktop_struct(value));
-    }
-    return kx::dbm::sorted_list<DesktopList>(records, [](DesktopList *n, DBMDesktop *d) {
-        n->desktop = d;
-    });
+    return kx::dbm::all_records<DesktopList>(db, fill_dbm_desktop_struct,
+                                             [](DesktopList *n, DBMDesktop *d) { n->desktop = d; });
 }
 
 void free_DesktopList(DesktopList **list)

@@ -80,20 +80,22 @@ void free_dbm_user(DBMUser *u)
 
 DBMUser *fill_dbm_user_struct(datum value)
 {
-    char *f[6];
-    kx::dbm::decode(value, 6, f);
-    auto number = [](char *s) {
-        int n = s ? std::atoi(s) : 0;
-        std::free(s);
-        return n;
+    std::string_view f[6];
+    size_t found = kx::dbm::split(value, 6, f);
+    auto text = [&](size_t i) { return i < found ? kx::dbm::copy(f[i]) : nullptr; };
+    auto number = [&](size_t i) {
+        char digits[KX_DBM_MAXVAL + 1] = "";
+        if (i < found)
+            std::memcpy(digits, f[i].data(), f[i].size());
+        return std::atoi(digits);
     };
     DBMUser *u = allocate_dbm_user();
-    u->id = f[0];
-    u->name = f[1];
-    u->create_time = number(f[2]);
-    u->status = number(f[3]);
-    u->last_desktop = f[4];
-    u->last_time = number(f[5]);
+    u->id = text(0);
+    u->name = text(1);
+    u->create_time = number(2);
+    u->status = number(3);
+    u->last_desktop = text(4);
+    u->last_time = number(5);
     return u;
 }
 
@@ -156,13 +158,7 @@ UserList *get_all_dbm_users(DBM *db)
 {
     if (!db)
         return nullptr;
-    std::vector<DBMUser *> records;
-    for (datum key = dbm_firstkey(db); key.dptr; key = dbm_nextkey(db)) {
-        datum value = dbm_fetch(db, key);
-        if (value.dptr && value.dsize > 0)
-            records.push_back(fill_dbm_user_struct(value));
-    }
-    return kx::dbm::sorted_list<UserList>(records, [](UserList *n, DBMUser *u) { n->user = u; });
+    return kx::dbm::all_records<UserList>(db, fill_dbm_user_struct, [](UserList *n, DBMUser *u) { n->user = u; });
 }
 
 void free_UserList(UserList **list)

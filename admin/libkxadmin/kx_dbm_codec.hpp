@@ -4,6 +4,7 @@
 #define KX_DBM_CODEC_HPP
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kx_dbm.h"
@@ -34,29 +36,39 @@ inline std::optional<std::string> encode(std::initializer_list<std::string_view>
     return value;
 }
 
-// Splits a stored value (cut to KX_DBM_MAXVAL bytes) into at most n pieces,
-// each a new heap string in out[0..n-1]; a piece is NULL when the value ends
-// before it.
-inline void decode(datum value, size_t n, char **out)
+// Splits a stored value (cut to KX_DBM_MAXVAL bytes) into at most n pieces
+// in out[0..n-1]; returns how many the value holds.
+inline size_t split(datum value, size_t n, std::string_view *out)
 {
-    for (size_t i = 0; i < n; ++i)
-        out[i] = nullptr;
     if (!value.dptr || value.dsize <= 0)
-        return;
+        return 0;
     std::string_view text(value.dptr, std::min<size_t>(static_cast<size_t>(value.dsize), KX_DBM_MAXVAL));
     // The value is read back as a C string: it ends at its first NUL.
     text = text.substr(0, text.find('\0'));
-    size_t pos = 0;
-    for (size_t i = 0; i < n && pos < text.size(); ++i) {
-        size_t end = text.find(KX_DBM_SEP, pos);
-        if (end == std::string_view::npos)
-            end = text.size();
-        size_t len = end - pos;
-        out[i] = static_cast<char *>(safe_malloc(static_cast<int>(len + 1)));
-        std::memcpy(out[i], text.data() + pos, len);
-        out[i][len] = '\0';
+    size_t pos = 0, i = 0;
+    for (; i < n && pos < text.size(); ++i) {
+        size_t end = std::min(text.find(KX_DBM_SEP, pos), text.size());
+        out[i] = text.substr(pos, end - pos);
         pos = end + 1;
     }
+    return i;
+}
+
+inline char *copy(std::string_view v)
+{
+    auto *s = static_cast<char *>(safe_malloc(static_cast<int>(v.size() + 1)));
+    std::memcpy(s, v.data(), v.size());
+    return s;
+}
+
+// The pieces of a stored value as new heap strings in out[0..n-1]; a piece
+// is NULL when the value ends before it.
+inline void decode(datum value, size_t n, char **out)
+{
+    std::string_view pieces[8];
+    size_t found = split(value, n, pieces);
+    for (size_t i = 0; i < n; ++i)
+        out[i] = i < found ? copy(pieces[i]) : nullptr;
 }
 
 // Opens an existing database, read-only for anonymous sessions.  Both files
@@ -88,20 +100,56 @@ inline datum key_datum(const char *id)
     return d;
 }
 
-// Builds a list in ascending id order from records in key order; records
-// with equal ids keep the order in which they came.
+// Every record of a database, decoded by fill, in a list in ascending id
+// order; records with equal ids keep their key order.  The walk copies the
+// values into one arena; they are sorted there by their ids (compared as
+// the number that the eight bytes after the prefix all ids share make, and
+// whole only where those are equal) and decoded in list order, so that the
+// records lie in memory in the order in which they are used and freed.
 template <typename Node, typename Record, typename Link>
-Node *sorted_list(std::vector<Record *> &records, Link link)
+Node *all_records(DBM *db, Record *(*fill)(datum), Link link)
 {
-    std::stable_sort(records.begin(), records.end(), [](const Record *a, const Record *b) {
-        return std::strcmp(a->id ? a->id : "", b->id ? b->id : "") < 0;
+    struct Value {
+        uint64_t head;
+        std::string_view id;
+        size_t offset, size;
+    };
+    std::string arena;
+    struct stat st{};
+    if (fstat(dbm_pagfno(db), &st) == 0)
+        arena.reserve(static_cast<size_t>(st.st_size));
+    std::vector<Value> values;
+    for (datum key = dbm_firstkey(db); key.dptr; key = dbm_nextkey(db)) {
+        datum value = dbm_fetch(db, key);
+        if (value.dptr && value.dsize > 0) {
+            values.push_back({0, {}, arena.size(), static_cast<size_t>(value.dsize)});
+            arena.append(value.dptr, static_cast<size_t>(value.dsize));
+        }
+    }
+    size_t shared = std::string_view::npos;
+    for (Value &v : values) {
+        split(datum{arena.data() + v.offset, static_cast<int>(v.size)}, 1, &v.id);
+        const std::string_view &first = values[0].id;
+        size_t n = 0;
+        while (n < shared && n < v.id.size() && n < first.size() && v.id[n] == first[n])
+            ++n;
+        shared = n;
+    }
+    for (Value &v : values)
+        for (size_t i = 0; i < 8; ++i)
+            v.head = v.head << 8 | (shared + i < v.id.size() ? static_cast<unsigned char>(v.id[shared + i]) : 0);
+    std::sort(values.begin(), values.end(), [](const Value &a, const Value &b) {
+        if (a.head != b.head)
+            return a.head < b.head;
+        int order = a.id.compare(b.id);
+        return order != 0 ? order < 0 : a.offset < b.offset;
     });
-    Node *head = nullptr;
-    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+    Node *head = nullptr, **tail = &head;
+    for (const Value &v : values) {
         auto *node = static_cast<Node *>(safe_malloc(sizeof(Node)));
-        link(node, *it);
-        node->next = head;
-        head = node;
+        link(node, fill(datum{arena.data() + v.offset, static_cast<int>(v.size)}));
+        *tail = node;
+        tail = &node->next;
     }
     return head;
 }
