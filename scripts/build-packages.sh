@@ -3,8 +3,9 @@
 #
 # Builds the Debian packages libkxadmin1, libkxadmin-dev and kxcrypto from a
 # release build with the real product paths, compiled with Debian's hardening
-# flags and without the tests, into <build dir>, and checks them with lintian
-# (no error and no warning may remain).
+# flags, without the tests and with every compiler warning an error, into
+# <build dir>, and checks them with lintian (no error and no warning may
+# remain).
 set -eu
 [ $# -eq 1 ] || { echo "usage: build-packages.sh <build dir>" >&2; exit 2; }
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,7 +15,7 @@ BUILD=$1
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 eval "$(dpkg-buildflags --export=sh)"
 export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS"
-cmake -S "$SRC" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+cmake -S "$SRC" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
     -DCMAKE_INSTALL_PREFIX=/usr -DKX_PRODUCT_ROOT= >/dev/null
 cmake --build "$BUILD" -j2 >/dev/null
 rm -f "$BUILD"/*.deb

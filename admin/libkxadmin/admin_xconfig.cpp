@@ -52,8 +52,11 @@ void write_ordering(kx::Mods &mods, int op, const KXXconfig &c)
     if (cells <= 0 || !c.screenOrdering)
         return;
     std::string ordering;
-    for (long i = 0; i < cells; ++i)
-        ordering += (i > 0 ? "," : "") + std::to_string(c.screenOrdering[i]);
+    for (long i = 0; i < cells; ++i) {
+        if (i > 0)
+            ordering += ',';
+        ordering += std::to_string(c.screenOrdering[i]);
+    }
     mods.add(op, "kxScreenOrdering", {ordering});
 }
 
