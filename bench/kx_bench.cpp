@@ -22,6 +22,7 @@
 
 #include "admin_crypto.h"
 #include "admin_private.h"
+#include "admin_token.h"
 #include "kx_dbm.h"
 
 namespace {
@@ -139,6 +140,218 @@ void BM_Baseline_RawSubtreeSearch(benchmark::State &state)
     state.counters["records"] = entries;
 }
 
+// ---- the paths of a login: token id translation, users, screens -------------
+//
+// The directory holds KX_BENCH_USERS users bench.u<i>, each owning the
+// logical token user.l<i>, which lists the raw token bench.r<i> and has a
+// screen configuration; the user bulk.user owns the 100 logical tokens
+// user.bulk<j>, all of which list the raw token bulk.r (bench/run.sh).  Each
+// measure reports the directory searches per call that slapd's statistics
+// log shows.
+
+int users()
+{
+    const char *n = std::getenv("KX_BENCH_USERS");
+    return n ? std::atoi(n) : 0;
+}
+
+// The searches slapd logged since an offset of its log.
+long searches_since(long offset)
+{
+    const char *log = std::getenv("KX_SLAPD_LOG");
+    FILE *f = log ? std::fopen(log, "r") : nullptr;
+    if (!f)
+        return 0;
+    std::fseek(f, offset, SEEK_SET);
+    long count = 0;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f))
+        count += std::strstr(line, " SRCH base=") != nullptr;
+    std::fclose(f);
+    return count;
+}
+
+long log_size()
+{
+    const char *log = std::getenv("KX_SLAPD_LOG");
+    FILE *f = log ? std::fopen(log, "r") : nullptr;
+    if (!f)
+        return 0;
+    std::fseek(f, 0, SEEK_END);
+    long size = std::ftell(f);
+    std::fclose(f);
+    return size;
+}
+
+// Runs call(i) for the benchmark's iterations on ids cycling through the
+// users, and reports the searches per call.
+template <class Call> void measure(benchmark::State &state, Call call)
+{
+    long offset = log_size(), n = users(), i = 0, calls = 0;
+    for (auto _ : state) {
+        if (!call(i++ % n))
+            state.SkipWithError("the call found nothing");
+        ++calls;
+    }
+    usleep(200000); // slapd's log catches up
+    state.counters["searches_per_call"] = static_cast<double>(searches_since(offset)) / static_cast<double>(calls);
+}
+
+std::string id(const char *prefix, long i)
+{
+    return prefix + std::to_string(i);
+}
+
+// One raw search: the value of attr (or of the entry, attr nullptr) of the
+// single entry that filter finds below base.
+bool raw(const std::string &base, const std::string &filter, const char *attr, std::string *value = nullptr)
+{
+    KXAdmin kxa = session();
+    char *attrs[] = {const_cast<char *>(attr), nullptr};
+    LDAPMessage *res = nullptr;
+    int rc = ldap_search_ext_s(kxa->ld, base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attr ? attrs : nullptr,
+                               0, nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &res);
+    bool one = rc == LDAP_SUCCESS && ldap_count_entries(kxa->ld, res) >= 1;
+    if (one && attr && value) {
+        berval **v = ldap_get_values_len(kxa->ld, ldap_first_entry(kxa->ld, res), attr);
+        one = v && v[0];
+        if (one)
+            value->assign(v[0]->bv_val, v[0]->bv_len);
+        ldap_value_free_len(v);
+    }
+    ldap_msgfree(res);
+    return one;
+}
+
+std::string container(const char *name)
+{
+    return std::string(name) + ", " + session()->subtree;
+}
+
+// Whether a call found something; what it found is released.
+template <class T, class F> bool freed(T *p, F release)
+{
+    bool found = p != nullptr;
+    release(p);
+    return found;
+}
+
+// The user status records of the bench users, so that reading a user joins
+// one (mode 3 session: the database is writable).
+void fill_user_status()
+{
+    for (long i = 0; i < users(); i++) {
+        std::string uid = id("bench.u", i), last = "IEEE802.0800200c9a66";
+        DBMUser u{uid.data(), const_cast<char *>("Bench User"), 1700000000, 1, last.data(), 1700000001};
+        add_dbm_user(session(), &u);
+    }
+}
+
+void BM_RawToLogicalId(benchmark::State &state)
+{
+    measure(state, [](long i) {
+        return freed(raw_token_id_to_logical_token_id(session(), id("bench.r", i).data()), free);
+    });
+}
+
+void BM_Baseline_RawToLogicalId(benchmark::State &state)
+{
+    measure(state, [](long i) {
+        return raw(container("kxName=logicalTokens"), "kxRawTokenIDs=" + id("bench.r", i), "kxID");
+    });
+}
+
+void BM_RawToUser(benchmark::State &state)
+{
+    measure(state, [](long i) { return freed(raw_token_id_to_user(session(), id("bench.r", i).data()), free_user); });
+}
+
+void BM_Baseline_RawToUser(benchmark::State &state)
+{
+    measure(state, [](long i) {
+        std::string logical;
+        return raw(container("kxName=logicalTokens"), "kxRawTokenIDs=" + id("bench.r", i), "kxID", &logical) &&
+               raw(container("kxName=users"), "kxLogicalTokenIDs=" + logical, nullptr);
+    });
+}
+
+void BM_GetUser(benchmark::State &state)
+{
+    measure(state, [](long i) { return freed(get_user(session(), id("bench.u", i).data()), free_user); });
+}
+
+void BM_Baseline_GetUser(benchmark::State &state)
+{
+    measure(state, [](long i) { return raw(container("kxName=users"), "kxID=" + id("bench.u", i), nullptr); });
+}
+
+void BM_GetXconf(benchmark::State &state)
+{
+    measure(state, [](long i) {
+        KXXconfig *c = nullptr;
+        kx_getXconfByTokenID(session(), id("user.l", i).data(), &c);
+        return freed(c, kx_freeXconf);
+    });
+}
+
+void BM_Baseline_GetXconf(benchmark::State &state)
+{
+    measure(state, [](long i) {
+        return raw(container("kxName=logicalTokens"), "(&(kxID=" + id("user.l", i) + ")(objectclass=kxXconfig))",
+                   nullptr);
+    });
+}
+
+void BM_LtokenByUser100(benchmark::State &state)
+{
+    measure(state, [](long) {
+        char **ids = nullptr;
+        kx_getLtokenByUser(session(), const_cast<char *>("Bulk User"), &ids);
+        return freed(ids, kx_free_array);
+    });
+}
+
+void BM_Baseline_LtokenByUser100(benchmark::State &state)
+{
+    measure(state, [](long) { return raw(container("kxName=users"), "kxName=Bulk User", "kxLogicalTokenIDs"); });
+}
+
+void BM_LidByRid100(benchmark::State &state)
+{
+    measure(state, [](long) {
+        char **ids = nullptr;
+        _kx_getLidByRid(session(), const_cast<char *>("bulk.r"), &ids);
+        return freed(ids, kx_free_array);
+    });
+}
+
+void BM_Baseline_LidByRid100(benchmark::State &state)
+{
+    measure(state, [](long) { return raw(container("kxName=logicalTokens"), "kxRawTokenIDs=bulk.r", "kxID"); });
+}
+
+void BM_UidByRid100(benchmark::State &state)
+{
+    measure(state, [](long) {
+        char **ids = nullptr;
+        _kx_getUidByRid(session(), const_cast<char *>("bulk.r"), &ids);
+        return freed(ids, kx_free_array);
+    });
+}
+
+// The least a client needs for the same answer: the logical tokens that
+// list the raw token, then their users in one search.
+void BM_Baseline_UidByRid100(benchmark::State &state)
+{
+    measure(state, [](long) {
+        std::string filter = "(|";
+        for (int j = 0; j < 100; j++)
+            filter += "(kxLogicalTokenIDs=user.bulk" + std::to_string(j) + ")";
+        return raw(container("kxName=logicalTokens"), "kxRawTokenIDs=bulk.r", "kxID") &&
+               raw(container("kxName=users"), filter + ")", "kxID");
+    });
+}
+
 // ---- status databases ---------------------------------------------------------
 
 std::string dbm_path(const char *kind, long n)
@@ -238,7 +451,26 @@ int main(int argc, char **argv)
 {
     benchmark::Initialize(&argc, argv);
     std::string n = std::to_string(tokens());
-    if (tokens() > 0) {
+    if (users() > 0) {
+        using Bench = void (*)(benchmark::State &);
+        for (auto [name, fn] : std::initializer_list<std::pair<const char *, Bench>>{
+                 {"BM_RawToLogicalId", BM_RawToLogicalId},
+                                {"BM_Baseline_RawToLogicalId", BM_Baseline_RawToLogicalId},
+                                {"BM_RawToUser", BM_RawToUser},
+                                {"BM_Baseline_RawToUser", BM_Baseline_RawToUser},
+                                {"BM_GetUser", BM_GetUser},
+                                {"BM_Baseline_GetUser", BM_Baseline_GetUser},
+                                {"BM_GetXconf", BM_GetXconf},
+                                {"BM_Baseline_GetXconf", BM_Baseline_GetXconf},
+                                {"BM_LtokenByUser100", BM_LtokenByUser100},
+                                {"BM_Baseline_LtokenByUser100", BM_Baseline_LtokenByUser100},
+                                {"BM_LidByRid100", BM_LidByRid100},
+                                {"BM_Baseline_LidByRid100", BM_Baseline_LidByRid100},
+                                {"BM_UidByRid100", BM_UidByRid100},
+                                {"BM_Baseline_UidByRid100", BM_Baseline_UidByRid100}})
+            benchmark::RegisterBenchmark(name, fn)->Unit(benchmark::kMicrosecond);
+        fill_user_status();
+    } else if (tokens() > 0) {
         for (int mode : {0, 1})
             benchmark::RegisterBenchmark(
                 ("BM_Iterate/tokens:" + n + "/merge:" + std::to_string(mode)).c_str(), BM_Iterate, mode)

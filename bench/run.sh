@@ -10,6 +10,11 @@
 #     status database listings with 10,000 and 100,000 records; iterating
 #     every configuration with 1,000, 10,000 and 50,000 tokens in both merge
 #     modes against one raw subtree search;
+#   - kx_bench on the paths of a login, with 10,000 users, logical and raw
+#     tokens: token id translation, a user with its status record, a screen
+#     configuration, and the id lists of a user with 100 logical tokens, each
+#     against the raw searches that answer the same question, with the
+#     searches per call counted from slapd's statistics log;
 #   - whole processes: kxcrypto's display against ldapsearch reading the same
 #     entry with the same bind, and a batch edit of 1,000 lines against
 #     ldapmodify applying 1,000 equivalent modifications, with the directory
@@ -115,6 +120,37 @@ e=$(now_ns)
 sleep 1
 echo "ldapmodify_ms=$(((e - s) / 1000000)) $(count_ops "$off")" >"$OUT/batch-ldapmodify.txt"
 tail -n 3 "$OUT/batch.out" >"$OUT/batch-summary.txt"
+
+# ---- the paths of a login ---------------------------------------------------------
+
+echo "== in-process: token id translation, users, screens (10,000 users)"
+USERS=10000
+[ "$QUICK" = 1 ] && USERS=2000
+ldif=$OUT/users.ldif
+LT="kxName=logicalTokens,$KX_SUBTREE"
+US="kxName=users,$KX_SUBTREE"
+python3 - "$USERS" "$US" "$LT" "$RAW" >"$ldif" <<'PY'
+import sys
+n, users, logical, raw = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+out = []
+for i in range(n):
+    out.append(f"dn: kxID=bench.r{i},{raw}\nobjectClass: kxRawToken\nkxID: bench.r{i}\nkxTokenType: user\n")
+    out.append(f"dn: kxID=user.l{i},{logical}\nobjectClass: kxLogicalToken\nobjectClass: kxXconfig\n"
+               f"kxID: user.l{i}\nkxRawTokenIDs: bench.r{i}\nkxScreenResolution: 1280x1024\nkxScreenDimRows: 1\n"
+               f"kxScreenDimColumns: 2\nkxScreenOrdering: 0,1\n")
+    out.append(f"dn: kxID=bench.u{i},{users}\nobjectClass: kxUser\nkxID: bench.u{i}\nkxName: Bench User {i}\n"
+               f"kxLogicalTokenIDs: user.l{i}\n")
+out.append(f"dn: kxID=bulk.r,{raw}\nobjectClass: kxRawToken\nkxID: bulk.r\n")
+for j in range(100):
+    out.append(f"dn: kxID=user.bulk{j},{logical}\nobjectClass: kxLogicalToken\nkxID: user.bulk{j}\nkxRawTokenIDs: bulk.r\n")
+out.append(f"dn: kxID=bulk.user,{users}\nobjectClass: kxUser\nkxID: bulk.user\nkxName: Bulk User\n"
+           + "".join(f"kxLogicalTokenIDs: user.bulk{j}\n" for j in range(100)))
+print("\n".join(out))
+PY
+ldapadd "${LDAP_AUTH[@]}" -f "$ldif" >/dev/null
+rm -f "$ldif"
+KX_BENCH_USERS=$USERS KX_SLAPD_LOG=$KX_SLAPD_LOG "$BUILD/bench/kx_bench" --benchmark_min_time=0.5 "${BENCH_FLAGS[@]}" \
+    --benchmark_out="$OUT/bench-login.json" --benchmark_out_format=json >/dev/null
 
 # ---- iterating every configuration ------------------------------------------------
 
