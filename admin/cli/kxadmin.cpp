@@ -25,6 +25,7 @@
 
 #include "admin_private.h"
 #include "kx_paths.h"
+#include "kx_raii.hpp"
 #include "kxadmin_conf_template.h"
 #include "utils.h"
 
@@ -38,14 +39,8 @@ struct LdapCloser {
     void operator()(LDAP *ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
 };
 using Ldap = std::unique_ptr<LDAP, LdapCloser>;
-struct MsgFree {
-    void operator()(LDAPMessage *m) const { ldap_msgfree(m); }
-};
-using Msg = std::unique_ptr<LDAPMessage, MsgFree>;
-struct Free {
-    void operator()(void *p) const { std::free(p); }
-};
-using CStr = std::unique_ptr<char, Free>;
+using Msg = kx::LdapMessage;
+using CStr = kx::CString;
 
 struct Config {
     std::string server, subtree, user, dstatus, ustatus;
