@@ -413,9 +413,9 @@ int kStartTlsReferrals;
 
 // libldap's rebind procedure binds on the referred connection itself; the
 // credentials come from kx_ldap_rebind_callback, as the session's own
-// referral contract requires.
-// A session over TLS starts it on the referred connection too (unless an
-// ldaps:// referral protects it already) before the credentials cross it.
+// referral contract requires.  A session over TLS starts it on the referred
+// connection too (unless an ldaps:// referral protects it already) before
+// the credentials cross it.
 int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *url, ber_tag_t, ber_int_t, void *arg)
 {
     if (arg == &kStartTlsReferrals && !ldap_tls_inplace(ld)) {
