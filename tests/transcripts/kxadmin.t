@@ -128,12 +128,17 @@ $ echo "$KX_ADMIN_PW" | ./kxadmin passwd | sed "s|$KX_PRODUCT_ROOT||g" && rot13 
 > 600
 $ ./kxadmin init | grep -v ': exists' && problems
 [1]
-$ ./kxadmin init -x
-! ./kxadmin: invalid option -- 'x'
-! usage: kxadmin check
-!        kxadmin init [-n] [-s server] [-p port] [-D admin-dn] [-b subtree]
-!        kxadmin passwd
-[2]
+$ for a in "init -x" "init extra" "passwd extra" "check extra" bogus; do ./kxadmin $a 2>&1 | head -1; echo "${PIPESTATUS[0]}"; done
+> ./kxadmin: invalid option -- 'x'
+> 2
+> kxadmin: unexpected argument: extra
+> 2
+> usage: kxadmin check
+> 2
+> usage: kxadmin check
+> 2
+> usage: kxadmin check
+> 2
 $ ./kxadmin
 ! usage: kxadmin check
 !        kxadmin init [-n] [-s server] [-p port] [-D admin-dn] [-b subtree]
