@@ -1,5 +1,9 @@
 # kxcrypto when things around it go wrong.  The last case kills the server.
 
+# No time limit at all (admin.ldap.timeout 0) connects as any other.
+$ with_conf 's/^#admin.ldap.timeout = 60/admin.ldap.timeout = 0/' ./kxcrypto | head -1
+> Token ID: default.token
+
 # The administration files: missing, empty, wrong, unreadable.
 $ with_file "$KX_ADMIN_CONF" '' ./kxcrypto -h
 ! ./kxcrypto: Could not connect to admin server.
