@@ -128,7 +128,7 @@ $ echo "$KX_ADMIN_PW" | ./kxadmin passwd | sed "s|$KX_PRODUCT_ROOT||g" && rot13 
 > 600
 $ ./kxadmin init | grep -v ': exists' && problems
 [1]
-$ for a in "init -x" "init extra" "passwd extra" "check extra" bogus; do ./kxadmin $a 2>&1 | head -1; echo "${PIPESTATUS[0]}"; done
+$ for a in "init -x" "init extra" "passwd extra" "check extra" bogus; do ./kxadmin $a 2>&1 | sed -n 1p; echo "${PIPESTATUS[0]}"; done
 > ./kxadmin: invalid option -- 'x'
 > 2
 > kxadmin: unexpected argument: extra
