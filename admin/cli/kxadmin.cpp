@@ -25,6 +25,7 @@
 
 #include "admin_private.h"
 #include "kx_paths.h"
+#include "kx_ldap.hpp"
 #include "kx_raii.hpp"
 #include "kxadmin_conf_template.h"
 #include "utils.h"
@@ -39,8 +40,6 @@ struct LdapCloser {
     void operator()(LDAP *ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
 };
 using Ldap = std::unique_ptr<LDAP, LdapCloser>;
-using Msg = kx::LdapMessage;
-using CStr = kx::CString;
 
 struct Config {
     std::string server, subtree, user, dstatus, ustatus;
@@ -62,28 +61,31 @@ std::string mode_text(mode_t mode)
     return buf;
 }
 
+// A text without the blanks, tabs and newlines at its ends, as the
+// library's reader strips keys and values.
 std::string trim(const std::string &s)
 {
-    size_t b = s.find_first_not_of(" \t\n"), e = s.find_last_not_of(" \t\n");
-    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+    kx::CString stripped(strip_leading_and_trailing_whitespace(s.c_str()));
+    return stripped ? stripped.get() : "";
 }
 
-// The value of a key as the library's reader takes it: the last line wins.
-std::string last_value(const char *key)
+// The value of every key of the configuration file, as the library's
+// reader takes them: the last line of a key wins.
+std::map<std::string, std::string> last_values()
 {
-    std::string value;
-    FILE *fp = std::fopen(KX_ADMIN_CONF, "r");
+    std::map<std::string, std::string> values;
+    kx::File fp(std::fopen(KX_ADMIN_CONF, "r"));
     char buf[512];
-    while (fp && std::fgets(buf, sizeof buf, fp)) {
+    while (fp && std::fgets(buf, sizeof buf, fp.get())) {
         std::string line = buf;
         size_t eq = line.find('=');
-        if (line[0] != '#' && eq != std::string::npos && trim(line.substr(0, eq)) == key &&
-            !trim(line.substr(eq + 1)).empty())
-            value = trim(line.substr(eq + 1));
+        if (line[0] == '#' || eq == std::string::npos)
+            continue;
+        if (std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
+            !key.empty() && !value.empty())
+            values[key] = value;
     }
-    if (fp)
-        std::fclose(fp);
-    return value;
+    return values;
 }
 
 // The session settings of the configuration file, read by the library's
@@ -94,9 +96,10 @@ bool load_config(Config &c)
     if (read_config_file(kxa.get(), KX_ADMIN_CONF) != KXE_SUCCESS)
         return false;
     auto s = [](const char *v) { return std::string(v ? v : ""); };
+    std::map<std::string, std::string> values = last_values();
     c = {s(kxa->server_name), s(kxa->subtree), s(kxa->user_name), s(kxa->dstatus_fname),
-         s(kxa->ustatus_fname), kxa->server_port, DSldaptimeout, last_value("admin.server.tls"),
-         last_value("admin.server.cacert")};
+         s(kxa->ustatus_fname), kxa->server_port, DSldaptimeout, values["admin.server.tls"],
+         values["admin.server.cacert"]};
     if (c.tls.empty())
         c.tls = "none";
     return true;
@@ -119,15 +122,10 @@ Ldap bind(const Config &c, const std::string &dn, const std::string &pw, int &rc
     int version = LDAP_VERSION3;
     ldap_set_option(raw, LDAP_OPT_PROTOCOL_VERSION, &version);
     ldap_set_option(raw, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
-    timeval limit{c.timeout > 0 ? c.timeout : 60, 0};
-    ldap_set_option(raw, LDAP_OPT_NETWORK_TIMEOUT, &limit);
-    ldap_set_option(raw, LDAP_OPT_TIMEOUT, &limit);
+    // The check waits for the server whatever admin.ldap.timeout says.
+    kx::limit_time(raw, c.timeout > 0 ? c.timeout : 60);
     if (c.tls != "none") {
-        int demand = LDAP_OPT_X_TLS_DEMAND, fresh = 0;
-        ldap_set_option(raw, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
-        if (!c.cacert.empty())
-            ldap_set_option(raw, LDAP_OPT_X_TLS_CACERTFILE, c.cacert.c_str());
-        ldap_set_option(raw, LDAP_OPT_X_TLS_NEWCTX, &fresh);
+        kx::verify_certificates(raw, c.cacert);
         if (c.tls == "starttls")
             rc = ldap_start_tls_s(raw, nullptr, nullptr);
     }
@@ -136,14 +134,8 @@ Ldap bind(const Config &c, const std::string &dn, const std::string &pw, int &rc
         rc = ldap_sasl_bind_s(raw, dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
     if (rc == LDAP_SUCCESS)
         return ld;
-    if (reason) {
-        char *diag = nullptr;
-        ldap_get_option(raw, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag);
-        // GnuTLS's verification failures come without a text of their own.
-        bool text = diag && *diag && std::strcmp(diag, "(unknown error code)") != 0;
-        *reason = std::string(ldap_err2string(rc)) + (text ? std::string(" (") + diag + ")" : "");
-        ldap_memfree(diag);
-    }
+    if (reason)
+        *reason = kx::ldap_reason(raw, rc);
     return nullptr;
 }
 
@@ -154,14 +146,12 @@ int count(LDAP *ld, const std::string &base, int scope, const char *filter, cons
     LDAPMessage *res = nullptr;
     char *attrs[] = {const_cast<char *>(attr), nullptr};
     rc = ldap_search_ext_s(ld, base.c_str(), scope, filter, attrs, 0, nullptr, nullptr, nullptr, 0, &res);
-    Msg owned(res);
+    kx::LdapMessage owned(res);
     if (rc != LDAP_SUCCESS)
         return -1;
     for (LDAPMessage *e = ldap_first_entry(ld, res); values && e; e = ldap_next_entry(ld, e)) {
-        berval **v = ldap_get_values_len(ld, e, attr);
-        for (int i = 0; v && v[i]; i++)
-            values->emplace_back(v[i]->bv_val, v[i]->bv_len);
-        ldap_value_free_len(v);
+        std::vector<std::string> found = kx::all_values(ld, e, attr);
+        values->insert(values->end(), found.begin(), found.end());
     }
     return ldap_count_entries(ld, res);
 }
@@ -170,7 +160,7 @@ int count(LDAP *ld, const std::string &base, int scope, const char *filter, cons
 std::string stored_password()
 {
     int err = 0;
-    CStr pw(read_passwd_file(KX_ADMIN_PW, &err));
+    kx::CString pw(read_passwd_file(KX_ADMIN_PW, &err));
     return pw ? pw.get() : "";
 }
 
@@ -329,7 +319,7 @@ bool check_server_config(Report &r, std::string &primary, int &port)
     const std::string step = "kxdsd.conf";
     char *host = nullptr;
     int rc = kx_getDSprimary(&host, &port);
-    CStr owned(host);
+    kx::CString owned(host);
     if (rc == KXE_NOENT || rc == KXE_NOPERM || rc == KXE_FILEACCESS)
         r.error(step, std::string(KX_DSD_CONF) + ": " + kx_err2str(rc) + "; directory writes need it");
     else if (rc == KXE_NOTFOUND)
@@ -396,7 +386,7 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
         return r.error(astep, "no password in kxadmin.pw; write it with kxadmin passwd");
     if (!admin) {
         int clear_rc = 0;
-        CStr clear(scramble_text(pw.c_str()));
+        kx::CString clear(scramble_text(pw.c_str()));
         if (rc == LDAP_INVALID_CREDENTIALS && clear && bind(c, c.user, clear.get(), clear_rc))
             return r.error(astep, "kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin "
                                   "passwd");
@@ -479,14 +469,13 @@ int cmd_check()
 
 // ---- init -------------------------------------------------------------------
 
-bool make_parents(const std::string &path, bool dry)
+// Creates the missing directories above a file.
+bool make_parents(const std::string &path)
 {
     for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
         std::string dir = path.substr(0, at);
         if (access(dir.c_str(), F_OK) == 0)
             continue;
-        if (dry)
-            return true;
         if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
             std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, dir.c_str(), std::strerror(errno));
             return false;
@@ -543,7 +532,7 @@ bool init_status_db(const std::string &path, bool dry)
     std::printf("%s: %s\n", path.c_str(), dry ? "would be created" : "created");
     if (dry)
         return true;
-    if (!make_parents(path, false))
+    if (!make_parents(path))
         return false;
     DBM *db = dbm_open(const_cast<char *>(path.c_str()), O_RDWR | O_CREAT | O_EXCL, 0644);
     if (!db) {
@@ -628,7 +617,7 @@ int cmd_init(int argc, char **argv)
         std::printf("%s: exists\n", KX_ADMIN_CONF);
     } else {
         std::printf("%s: %s\n", KX_ADMIN_CONF, dry ? "would be created" : "created");
-        ok = dry || (make_parents(KX_ADMIN_CONF, false) && write_file(KX_ADMIN_CONF, config_text(values), 0644));
+        ok = dry || (make_parents(KX_ADMIN_CONF) && write_file(KX_ADMIN_CONF, config_text(values), 0644));
     }
     if (access(KX_DSD_CONF, F_OK) == 0) {
         std::printf("%s: exists\n", KX_DSD_CONF);
@@ -636,7 +625,7 @@ int cmd_init(int argc, char **argv)
         // A host without the directory server's configuration is taken to
         // be the primary server, as a single server is.
         std::printf("%s: %s, this host the primary server\n", KX_DSD_CONF, dry ? "would be created" : "created");
-        ok = dry || (make_parents(KX_DSD_CONF, false) && write_file(KX_DSD_CONF, kPrimaryTemplate, 0644));
+        ok = dry || (make_parents(KX_DSD_CONF) && write_file(KX_DSD_CONF, kPrimaryTemplate, 0644));
     }
     Config c;
     if (ok && !load_config(c)) {
@@ -702,7 +691,7 @@ int cmd_passwd(int argc, char **)
                      ldap_err2string(rc));
         return 1;
     }
-    CStr scrambled(scramble_text(pw.c_str()));
+    kx::CString scrambled(scramble_text(pw.c_str()));
     if (!scrambled || !write_file(KX_ADMIN_PW, std::string(scrambled.get()) + "\n", 0600))
         return 1;
     std::printf("%s: written\n", KX_ADMIN_PW);

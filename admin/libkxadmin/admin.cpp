@@ -24,6 +24,7 @@
 #include <openldap.h>
 
 #include "admin_private.h"
+#include "kx_ldap.hpp"
 #include "kx_paths.h"
 #include "kx_raii.hpp"
 #include "utils.h"
@@ -437,29 +438,6 @@ int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *url, ber_tag_t, ber
     return rc;
 }
 
-// The reason of libldap's last failure on a handle.
-std::string ldap_reason(LDAP *ld, int rc)
-{
-    char *diag = nullptr;
-    ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag);
-    std::string reason = ldap_err2string(rc);
-    if (diag && *diag && std::strcmp(diag, "(unknown error code)") != 0)
-        reason += std::string(" (") + diag + ")";
-    ldap_memfree(diag);
-    return reason;
-}
-
-// Certificate checking of a TLS session: always demanded, against the
-// configured authority or libldap's defaults.
-bool set_tls_options(LDAP *ld, const TlsSettings &tls)
-{
-    int demand = LDAP_OPT_X_TLS_DEMAND, fresh = 0;
-    return ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) == LDAP_OPT_SUCCESS &&
-           (tls.cacert.empty() ||
-            ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, tls.cacert.c_str()) == LDAP_OPT_SUCCESS) &&
-           ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &fresh) == LDAP_OPT_SUCCESS;
-}
-
 } // namespace
 
 extern "C" {
@@ -553,29 +531,17 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
     const char *scheme = tls.mode == kTlsLdaps ? "ldaps" : "ldap";
     std::string reason;
     std::string uri = std::string(scheme) + "://" + kxa->server_name + ":" + std::to_string(kxa->server_port);
-    auto limit_time = [](LDAP *ld) {
-        // Every operation, and every connection that libldap opens itself
-        // to follow a referral, ends within DSldaptimeout seconds.
-        if (int seconds = setting(DSldaptimeout); seconds > 0) {
-            timeval limit{seconds, 0};
-            ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &limit);
-            ldap_set_option(ld, LDAP_OPT_TIMEOUT, &limit);
-        }
-    };
     if (tls.mode == kTlsInvalid) {
         reason = "admin.server.tls is none, starttls or ldaps";
     } else if (tls.mode == kTlsLdaps) {
         // libldap makes the connection and its TLS session itself.
         int rc = ldap_initialize(&kxa->ld, uri.c_str());
         if (rc == LDAP_SUCCESS) {
-            limit_time(kxa->ld);
-            if (!set_tls_options(kxa->ld, tls))
-                rc = LDAP_PARAM_ERROR;
-            else
-                rc = ldap_connect(kxa->ld);
+            kx::limit_time(kxa->ld, setting(DSldaptimeout));
+            rc = kx::verify_certificates(kxa->ld, tls.cacert) ? ldap_connect(kxa->ld) : LDAP_PARAM_ERROR;
         }
         if (rc != LDAP_SUCCESS)
-            reason = kxa->ld ? ldap_reason(kxa->ld, rc) : ldap_err2string(rc);
+            reason = kxa->ld ? kx::ldap_reason(kxa->ld, rc) : ldap_err2string(rc);
     } else {
         int fd = connect_tcp(kxa->server_name, kxa->server_port, reason);
         if (fd >= 0 && ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &kxa->ld) != LDAP_SUCCESS) {
@@ -584,15 +550,16 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
             reason = std::strerror(ENOMEM);
         }
         if (kxa->ld) {
-            limit_time(kxa->ld);
+            kx::limit_time(kxa->ld, setting(DSldaptimeout));
             int rc = LDAP_SUCCESS;
             if (tls.mode == kTlsStartTls) {
                 int version = LDAP_VERSION3;
                 ldap_set_option(kxa->ld, LDAP_OPT_PROTOCOL_VERSION, &version);
-                rc = set_tls_options(kxa->ld, tls) ? ldap_start_tls_s(kxa->ld, nullptr, nullptr) : LDAP_PARAM_ERROR;
+                rc = kx::verify_certificates(kxa->ld, tls.cacert) ? ldap_start_tls_s(kxa->ld, nullptr, nullptr)
+                                                                  : LDAP_PARAM_ERROR;
             }
             if (rc != LDAP_SUCCESS)
-                reason = "StartTLS: " + ldap_reason(kxa->ld, rc);
+                reason = "StartTLS: " + kx::ldap_reason(kxa->ld, rc);
         }
     }
     if (!reason.empty()) {

@@ -84,9 +84,8 @@ DBMUser *fill_dbm_user_struct(datum value)
     size_t found = kx::dbm::split(value, 6, f);
     auto text = [&](size_t i) { return i < found ? kx::dbm::copy(f[i]) : nullptr; };
     auto number = [&](size_t i) {
-        char digits[KX_DBM_MAXVAL + 1] = "";
-        if (i < found)
-            std::memcpy(digits, f[i].data(), f[i].size());
+        char digits[KX_DBM_MAXVAL + 1];
+        digits[i < found ? f[i].copy(digits, f[i].size()) : 0] = '\0';
         return std::atoi(digits);
     };
     DBMUser *u = allocate_dbm_user();

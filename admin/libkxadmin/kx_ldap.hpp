@@ -5,6 +5,7 @@
 #define KX_LDAP_HPP
 
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
@@ -149,6 +150,42 @@ inline std::vector<std::string> strings_of(char **array)
     for (int i = 0; array && array[i]; ++i)
         out.emplace_back(array[i]);
     return out;
+}
+
+// Every operation of a handle, and every connection that libldap opens for
+// it to follow a referral, ends within the given seconds (0: no limit).
+inline void limit_time(LDAP *ld, int seconds)
+{
+    if (seconds <= 0)
+        return;
+    timeval limit{seconds, 0};
+    ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &limit);
+    ldap_set_option(ld, LDAP_OPT_TIMEOUT, &limit);
+}
+
+// TLS on a handle with the server's certificate always verified, against
+// the certificate authority of cacert or, when it is empty, libldap's
+// defaults; a context of the handle's own.
+inline bool verify_certificates(LDAP *ld, const std::string &cacert)
+{
+    int demand = LDAP_OPT_X_TLS_DEMAND, fresh = 0;
+    return ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) == LDAP_OPT_SUCCESS &&
+           (cacert.empty() || ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, cacert.c_str()) == LDAP_OPT_SUCCESS) &&
+           ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &fresh) == LDAP_OPT_SUCCESS;
+}
+
+// The reason of libldap's last failure on a handle: the text of the result
+// and libldap's diagnostic, when it has one of its own (GnuTLS's
+// verification failures come without).
+inline std::string ldap_reason(LDAP *ld, int rc)
+{
+    char *diag = nullptr;
+    ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag);
+    std::string reason = ldap_err2string(rc);
+    if (diag && *diag && std::strcmp(diag, "(unknown error code)") != 0)
+        reason += std::string(" (") + diag + ")";
+    ldap_memfree(diag);
+    return reason;
 }
 
 } // namespace kx
