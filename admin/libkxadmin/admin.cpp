@@ -696,8 +696,7 @@ LDAPMessage *search_for_entries(LDAP *ld, char *filter, char *base, char **attrs
         if (n == 0)
             return nullptr;
         if (n > 1) {
-            dprintf("search_for_entries(): Found multiple matching entries, was expecting a "
-                    "single match");
+            dprintf("%s", kx::kSeveralMatches);
             return nullptr;
         }
     }

@@ -2,9 +2,13 @@
 // kxLogicalTokenIDs, a logical token its raw tokens in kxRawTokenIDs; these
 // lookups search for the entry whose list holds an id.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "admin_private.h"
@@ -37,6 +41,99 @@ char *owner_id(KXAdmin kxa, const char *container, const char *list_attr, const 
     if (!result)
         return nullptr;
     return kx::text_field(kxa->ld, ldap_first_entry(kxa->ld, result.get()), "kxID");
+}
+
+// Text that caseIgnoreMatch compares by ASCII case folding alone: printable
+// ASCII without blanks (no insignificant spaces, no Unicode folding).
+bool plain(std::string_view s)
+{
+    for (unsigned char c : s)
+        if (c < 0x21 || c > 0x7e)
+            return false;
+    return !s.empty();
+}
+
+// s with A-Z as a-z, in out.
+void fold(std::string_view s, std::string &out)
+{
+    out.assign(s);
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+}
+
+// What the single-owner lookup of one logical token id answers.
+struct Owner {
+    int users = 0;                  // users whose list holds the id
+    LDAPMessage *user = nullptr;    // the first of them
+    std::optional<std::string> id;  // its kxID, when it is the only one
+};
+
+constexpr size_t kIdsPerSearch = 200;
+
+// The owners of every logical token id, as logical_token_id_to_user_id would
+// find them one search each, found with one search per kIdsPerSearch ids: an
+// OR of the lookups' own filters, the users' lists matched to the ids here.
+// Nothing when that cannot be exact: a search fails or is cut by a limit,
+// or an id or a listed value is not plain text, or an entry the directory
+// matched matches none of the ids here. The caller then looks them up one
+// by one.
+std::optional<std::vector<Owner>> owners_of(KXAdmin kxa, char **logical, int count)
+{
+    std::vector<Owner> owners(static_cast<size_t>(count));
+    auto base = kx::container_base(kxa, KX_USERS_RDN);
+    if (!base)
+        return owners;
+    char list_attr[] = "kxLogicalTokenIDs";
+    char *attrs[] = {kIdAttr, list_attr, nullptr};
+    std::string key;
+    for (size_t first = 0; first < owners.size(); first += kIdsPerSearch) {
+        size_t end = std::min(owners.size(), first + kIdsPerSearch);
+        std::unordered_multimap<std::string, size_t> wanted;
+        std::string filter = "(|";
+        for (size_t i = first; i < end; ++i) {
+            if (!plain(logical[i]))
+                return std::nullopt;
+            auto one = kx::attr_filter(list_attr, logical[i]);
+            if (!one)
+                continue; // too long for a lookup of its own: no owner
+            filter += "(" + *one + ")";
+            fold(logical[i], key);
+            wanted.emplace(key, i);
+        }
+        if (wanted.empty())
+            continue;
+        filter += ")";
+        LDAPMessage *raw = nullptr;
+        int rc = ldap_search_ext_s(kxa->ld, base->data(), LDAP_SCOPE_SUBTREE, filter.data(), attrs, 0,
+                                   nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &raw);
+        kx::LdapMessage result(raw);
+        if (rc != LDAP_SUCCESS)
+            return std::nullopt;
+        for (LDAPMessage *e = ldap_first_entry(kxa->ld, result.get()); e; e = ldap_next_entry(kxa->ld, e)) {
+            bool matched = false;
+            kx::BerValues values(ldap_get_values_len(kxa->ld, e, list_attr));
+            for (berval **v = values.get(); v && *v; ++v) {
+                std::string_view text((*v)->bv_val, (*v)->bv_len);
+                if (!plain(text))
+                    return std::nullopt;
+                fold(text, key);
+                auto [from, to] = wanted.equal_range(key);
+                for (; from != to; ++from) {
+                    Owner &o = owners[from->second];
+                    if (o.users++ == 0)
+                        o.user = e;
+                    matched = true;
+                }
+            }
+            if (!matched)
+                return std::nullopt;
+        }
+        for (size_t i = first; i < end; ++i)
+            if (owners[i].users == 1)
+                owners[i].id = kx::first_value(kxa->ld, owners[i].user, kIdAttr);
+    }
+    return owners;
 }
 
 } // namespace
@@ -172,9 +269,18 @@ int _kx_getUidByRid(KXAdmin kxa, char *raw_id, char ***ids)
         return KXE_NOMEM;
     }
     int n = 0;
-    for (int i = 0; i < count; ++i)
-        if (char *user = logical_token_id_to_user_id(kxa, logical[i]))
-            out[n++] = user;
+    if (auto owners = owners_of(kxa, logical, count)) {
+        for (const Owner &o : *owners) {
+            if (o.users > 1)
+                dprintf("%s", kx::kSeveralMatches);
+            else if (o.id && (out[n] = safe_strdup(o.id->c_str())))
+                ++n;
+        }
+    } else {
+        for (int i = 0; i < count; ++i)
+            if (char *user = logical_token_id_to_user_id(kxa, logical[i]))
+                out[n++] = user;
+    }
     kx_free_array(logical);
     if (n == 0) {
         std::free(out);

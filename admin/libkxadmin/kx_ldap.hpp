@@ -119,6 +119,10 @@ private:
     std::vector<LDAPMod *> list_;
 };
 
+// Reported when a search that expects one entry finds several.
+inline constexpr char kSeveralMatches[] =
+    "search_for_entries(): Found multiple matching entries, was expecting a single match";
+
 // First value of attr in entry, as text; nothing when there is none.
 inline std::optional<std::string> first_value(LDAP *ld, LDAPMessage *entry, const char *attr)
 {

@@ -228,6 +228,64 @@ std::string shown(KXAdmin k, const char *id)
     return std::to_string(rc) + "\n" + testing::internal::GetCapturedStdout();
 }
 
+// The users of the logical tokens that list a raw token, in the order of the logical tokens: ids matched
+// without regard to case, a token listed by two users or by none skipped, ids and values that are not plain
+// ASCII, and more logical tokens than one search takes.
+TEST(DirTokens, UsersOfTheLogicalTokensOfARawToken)
+{
+    auto s = kxt::open();
+    KXAdmin k = s.get();
+    ASSERT_TRUE(k);
+    std::string ldif, x110(110, 'x');
+    kxt::Strings dns;
+    auto ltoken = [&](const std::string &id, const std::string &raw) {
+        dns.push_back(kxt::ltoken_dn(id));
+        ldif += "dn: " + kxt::ltoken_dn(id) + "\nobjectClass: kxLogicalToken\nkxID: " + id + "\nkxRawTokenIDs: " + raw +
+                "\n\n";
+    };
+    auto user = [&](const std::string &id, const kxt::Strings &lts) {
+        dns.push_back(kxt::user_dn(id));
+        ldif += "dn: " + kxt::user_dn(id) + "\nobjectClass: kxUser\nkxID: " + id + "\n";
+        for (const auto &l : lts)
+            ldif += "kxLogicalTokenIDs: " + l + "\n";
+        ldif += "\n";
+    };
+    for (const char *l : {"ow.l1", "ow.l2", "ow.l3", x110.c_str(), "ow.l4"})
+        ltoken(l, "ow.r1");
+    user("ow-a", {"OW.L1", "ow.l4"}), user("ow-b", {"ow.l2", x110}), user("ow-c", {"ow.l2"});
+    ltoken("ow l5", "ow.r2"), ltoken("ow.l6", "ow.r2"), user("ow-d", {"ow l5"}), user("ow-e", {"OW.L6"});
+    ltoken("k.l7", "ow.r3"), ltoken("ow.l8", "ow.r3");
+    kxt::Strings many, g, h;
+    for (int i = 0; i < 205; ++i) {
+        many.push_back("ow.m" + std::to_string(i));
+        ltoken(many.back(), "ow.r4");
+        (i % 2 ? h : g).push_back(many.back());
+    }
+    user("ow-g", g), user("ow-h", h);
+    ASSERT_EQ(kxt::ldapmodify(ldif, true), 0);
+    char *kelvin[] = {m("\xe2\x84\xaa.l7"), m("ow.l8"), nullptr}; // KELVIN SIGN, "k" once folded
+    KXUser f{.id = m("ow-f"), .logical_token_ids = kelvin};
+    dns.push_back(kxt::user_dn("ow-f"));
+    ASSERT_EQ(kxt::take(add_user(k, &f, 0)), "ow-f");
+    kxt::Strings alternate;
+    for (int i = 0; i < 205; ++i)
+        alternate.push_back(i % 2 ? "ow-h" : "ow-g");
+    const std::string several = "6 search_for_entries(): Found multiple matching entries, was expecting a single match\n";
+    struct { const char *raw; kxt::Strings users; std::string log; } cases[] = {
+        {"ow.r1", {"ow-a", "ow-a"}, several}, {"ow.r2", {"ow-d", "ow-e"}, ""}, {"ow.r3", {"ow-f", "ow-f"}, ""},
+        {"ow.r4", alternate, ""},
+    };
+    for (const auto &c : cases) {
+        char **ids = nullptr;
+        kxt::clear_logs();
+        EXPECT_EQ(_kx_getUidByRid(k, m(c.raw), &ids), KXE_SUCCESS) << c.raw;
+        EXPECT_EQ(kxt::strs(ids), c.users) << c.raw;
+        EXPECT_EQ(kxt::logs(), c.log) << c.raw;
+        kx_free_array(ids);
+    }
+    kxt::ldapdelete(dns);
+}
+
 TEST(DirXconf, AddReplaceReadDelete)
 {
     auto s = kxt::open();
