@@ -447,6 +447,66 @@ void BM_Baseline_DbmWalk(benchmark::State &state, bool users)
     state.SetComplexityN(n);
 }
 
+// The second baseline of the listings: the blocks that the API hands over,
+// alone. For every record, in list order, a list node, the record and a
+// copy of each of its texts, then all freed in list order, as the listing
+// and its free function do; the texts are those of the same file.
+void BM_Baseline_ListBlocks(benchmark::State &state, bool users)
+{
+    long n = state.range(0);
+    DBM *db = users ? filled_users(n) : filled_desktops(n);
+    std::vector<std::vector<std::string>> texts;
+    auto keep = [&](std::initializer_list<const char *> fields) {
+        texts.emplace_back();
+        for (const char *f : fields)
+            if (f)
+                texts.back().emplace_back(f);
+    };
+    if (users) {
+        UserList *list = get_all_dbm_users(db);
+        for (UserList *l = list; l; l = l->next)
+            keep({l->user->id, l->user->name, l->user->last_desktop});
+        free_UserList(&list);
+    } else {
+        DesktopList *list = get_all_dbm_desktops(db);
+        for (DesktopList *l = list; l; l = l->next) {
+            DBMDesktop *d = l->desktop;
+            keep({d->id, d->model, d->firmware_rev, d->status, d->last_status_time, d->first_conn_time});
+        }
+        free_DesktopList(&list);
+    }
+    size_t record = users ? sizeof(DBMUser) : sizeof(DBMDesktop);
+    struct Node {
+        char **record;
+        Node *next;
+    };
+    for (auto _ : state) {
+        Node *head = nullptr, **tail = &head;
+        for (const auto &fields : texts) {
+            auto *node = static_cast<Node *>(std::malloc(sizeof(Node)));
+            node->record = static_cast<char **>(std::calloc(1, record));
+            for (size_t i = 0; i < fields.size(); ++i) {
+                node->record[i] = static_cast<char *>(std::malloc(fields[i].size() + 1));
+                std::memcpy(node->record[i], fields[i].c_str(), fields[i].size() + 1);
+            }
+            *tail = node;
+            tail = &node->next;
+        }
+        *tail = nullptr;
+        benchmark::DoNotOptimize(head);
+        for (Node *node = head; node;) {
+            Node *next = node->next;
+            for (size_t i = 0; i * sizeof(char *) < record && node->record[i]; ++i)
+                std::free(node->record[i]);
+            std::free(node->record);
+            std::free(node);
+            node = next;
+        }
+    }
+    dbm_close(db);
+    remove_dbm(users ? "ustatus" : "dstatus", n);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -491,11 +551,16 @@ int main(int argc, char **argv)
                 ->Unit(benchmark::kMillisecond);
             benchmark::RegisterBenchmark("BM_AllUsers", BM_AllUsers)->Arg(size)
                 ->Unit(benchmark::kMillisecond);
-            for (bool users : {false, true})
+            for (bool users : {false, true}) {
                 benchmark::RegisterBenchmark(users ? "BM_Baseline_DbmWalkUsers" : "BM_Baseline_DbmWalkDesktops",
                                              BM_Baseline_DbmWalk, users)
                     ->Arg(size)
                     ->Unit(benchmark::kMillisecond);
+                benchmark::RegisterBenchmark(users ? "BM_Baseline_ListBlocksUsers" : "BM_Baseline_ListBlocksDesktops",
+                                             BM_Baseline_ListBlocks, users)
+                    ->Arg(size)
+                    ->Unit(benchmark::kMillisecond);
+            }
         }
     }
     benchmark::RunSpecifiedBenchmarks();

@@ -15,10 +15,10 @@
 #     configuration, and the id lists of a user with 100 logical tokens, each
 #     against the raw searches that answer the same question, with the
 #     searches per call counted from slapd's statistics log;
-#   - whole processes: kxcrypto's display against ldapsearch reading the same
-#     entry with the same bind, and a batch edit of 1,000 lines against
-#     ldapmodify applying 1,000 equivalent modifications, with the directory
-#     operations per line counted from slapd's statistics log.
+#   - whole processes: kxcrypto's display and export against ldapsearch
+#     reading the same entry with the same bind, and a batch edit of 1,000
+#     lines against ldapmodify applying 1,000 equivalent modifications, with
+#     the directory operations per line counted from slapd's statistics log.
 # The figures and their ratios are written to build-bench/results.md.
 # --quick stops at 10,000 tokens and repeats less.
 set -euo pipefail
@@ -76,18 +76,21 @@ time_runs() {
 
 RUNS=300
 [ "$QUICK" = 1 ] && RUNS=60
-echo "== whole process: display ($RUNS runs each)"
+echo "== whole process: display and export ($RUNS runs each)"
 # The same bind (administrator), the same entry, interleaved in rounds.
 disp=0
+expo=0
 base=0
 for _ in 1 2 3; do
     d=$(time_runs $((RUNS / 3)) "$KXCRYPTO")
+    x=$(time_runs $((RUNS / 3)) "$KXCRYPTO" -o)
     b=$(time_runs $((RUNS / 3)) ldapsearch "${LDAP_AUTH[@]}" -LLL -b "$RAW" \
         '(&(kxID=default.token)(objectclass=kxCrypto))')
     disp=$((disp + d))
+    expo=$((expo + x))
     base=$((base + b))
 done
-echo "display_us=$((disp / 3)) ldapsearch_us=$((base / 3))" >"$OUT/display.txt"
+echo "display_us=$((disp / 3)) export_us=$((expo / 3)) ldapsearch_us=$((base / 3))" >"$OUT/display.txt"
 
 echo "== whole process: batch edit of 1,000 lines"
 batch=$OUT/batch.txt

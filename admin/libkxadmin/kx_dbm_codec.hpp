@@ -4,6 +4,8 @@
 #define KX_DBM_CODEC_HPP
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,17 +43,22 @@ inline std::optional<std::string> encode(std::initializer_list<std::string_view>
 // in out[0..n-1]; returns how many the value holds.
 inline size_t split(datum value, size_t n, std::string_view *out)
 {
-    if (!value.dptr || value.dsize <= 0)
+    if (!value.dptr || value.dsize <= 0 || n == 0)
         return 0;
-    std::string_view text(value.dptr, std::min<size_t>(static_cast<size_t>(value.dsize), KX_DBM_MAXVAL));
-    // The value is read back as a C string: it ends at its first NUL.
-    text = text.substr(0, text.find('\0'));
-    size_t pos = 0, i = 0;
-    for (; i < n && pos < text.size(); ++i) {
-        size_t end = std::min(text.find(KX_DBM_SEP, pos), text.size());
-        out[i] = text.substr(pos, end - pos);
-        pos = end + 1;
+    // One pass; the value is read back as a C string: it ends at its first NUL.
+    const char *p = value.dptr, *end = p + std::min<size_t>(static_cast<size_t>(value.dsize), KX_DBM_MAXVAL);
+    const char *start = p;
+    size_t i = 0;
+    for (; p < end && *p; ++p) {
+        if (*p == KX_DBM_SEP) {
+            out[i++] = std::string_view(start, static_cast<size_t>(p - start));
+            if (i == n)
+                return i;
+            start = p + 1;
+        }
     }
+    if (start < p)
+        out[i++] = std::string_view(start, static_cast<size_t>(p - start));
     return i;
 }
 
@@ -100,6 +108,61 @@ inline datum key_datum(const char *id)
     return d;
 }
 
+// A growable array of trivially copyable T in anonymous memory of its own,
+// outside the heap.  The listings keep their scratch data here so that the
+// heap sees only the blocks handed to the caller: a large heap request
+// would make the allocator merge the small blocks that a previous listing
+// freed and give their pages back, and the next listing would fault every
+// page in again.  Running out of memory ends the process, as safe_malloc
+// does.
+template <typename T>
+class Scratch {
+public:
+    Scratch() = default;
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    ~Scratch()
+    {
+        if (data_)
+            munmap(data_, bytes_);
+    }
+    void append(const T *from, size_t n)
+    {
+        if (size_ + n > bytes_ / sizeof(T))
+            grow(size_ + n);
+        std::memcpy(data_ + size_, from, n * sizeof(T));
+        size_ += n;
+    }
+    void push_back(const T &v) { append(&v, 1); }
+    void reserve(size_t n)
+    {
+        if (n > bytes_ / sizeof(T))
+            grow(n);
+    }
+    T *begin() { return data_; }
+    T *end() { return data_ + size_; }
+    T &operator[](size_t i) { return data_[i]; }
+    size_t size() const { return size_; }
+
+private:
+    void grow(size_t n)
+    {
+        size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        size_t want = std::max(n * sizeof(T), 2 * bytes_);
+        want = (want + page - 1) / page * page;
+        void *p = data_ ? mremap(data_, bytes_, want, MREMAP_MAYMOVE)
+                        : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            fprintf(stderr, "Could not malloc %zu bytes\n", want);
+            exit(1);
+        }
+        data_ = static_cast<T *>(p);
+        bytes_ = want;
+    }
+    T *data_ = nullptr;
+    size_t size_ = 0, bytes_ = 0;
+};
+
 // Every record of a database, decoded by fill, in a list in ascending id
 // order; records with equal ids keep their key order.  The walk copies the
 // values into one arena; they are sorted there by their ids (compared as
@@ -114,11 +177,11 @@ Node *all_records(DBM *db, Record *(*fill)(datum), Link link)
         std::string_view id;
         size_t offset, size;
     };
-    std::string arena;
+    Scratch<char> arena;
     struct stat st{};
     if (fstat(dbm_pagfno(db), &st) == 0)
         arena.reserve(static_cast<size_t>(st.st_size));
-    std::vector<Value> values;
+    Scratch<Value> values;
     for (datum key = dbm_firstkey(db); key.dptr; key = dbm_nextkey(db)) {
         datum value = dbm_fetch(db, key);
         if (value.dptr && value.dsize > 0) {
@@ -126,9 +189,11 @@ Node *all_records(DBM *db, Record *(*fill)(datum), Link link)
             arena.append(value.dptr, static_cast<size_t>(value.dsize));
         }
     }
+    if (values.size() == 0)
+        return nullptr;
     size_t shared = std::string_view::npos;
     for (Value &v : values) {
-        split(datum{arena.data() + v.offset, static_cast<int>(v.size)}, 1, &v.id);
+        split(datum{arena.begin() + v.offset, static_cast<int>(v.size)}, 1, &v.id);
         const std::string_view &first = values[0].id;
         size_t n = 0;
         while (n < shared && n < v.id.size() && n < first.size() && v.id[n] == first[n])
@@ -144,10 +209,18 @@ Node *all_records(DBM *db, Record *(*fill)(datum), Link link)
         int order = a.id.compare(b.id);
         return order != 0 ? order < 0 : a.offset < b.offset;
     });
+    // In list order the values are scattered over the arena: ask for each
+    // one a few records ahead, so that decoding does not wait on memory.
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < kAhead && i < values.size(); ++i)
+        __builtin_prefetch(arena.begin() + values[i].offset);
     Node *head = nullptr, **tail = &head;
-    for (const Value &v : values) {
+    for (size_t i = 0; i < values.size(); ++i) {
+        const Value &v = values[i];
+        if (i + kAhead < values.size())
+            __builtin_prefetch(arena.begin() + values[i + kAhead].offset);
         auto *node = static_cast<Node *>(safe_malloc(sizeof(Node)));
-        link(node, fill(datum{arena.data() + v.offset, static_cast<int>(v.size)}));
+        link(node, fill(datum{arena.begin() + v.offset, static_cast<int>(v.size)}));
         *tail = node;
         tail = &node->next;
     }
