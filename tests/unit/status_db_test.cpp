@@ -100,7 +100,9 @@ TEST_F(StatusDb, StoringListingAndDeleting)
     };
     std::string before = (all(kxa), mappings());
     EXPECT_TRUE(all(kxa).size() > 0);
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's allocator maps and unmaps on its own
     EXPECT_EQ(mappings(), before);
+#endif
     EXPECT_EQ(delete_dbm_desktop(kxa, id) + delete_dbm_user(kxa, u1001), 0);
     EXPECT_EQ(all(kxa) + kxt::logs(), "k|" + m504 + "|||| t1||fw||1|2 t2|M|F|S|9|8 fresh|New|100|0||25 n|" + n501 +
                                           "|0|0||0 u|Second|5|7|d2|6 ");
