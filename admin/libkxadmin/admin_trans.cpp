@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "admin_private.h"
@@ -86,24 +86,26 @@ std::optional<std::vector<Owner>> owners_of(KXAdmin kxa, char **logical, int cou
         return owners;
     char list_attr[] = "kxLogicalTokenIDs";
     char *attrs[] = {kIdAttr, list_attr, nullptr};
-    std::string key;
+    std::string key, value;
     for (size_t first = 0; first < owners.size(); first += kIdsPerSearch) {
         size_t end = std::min(owners.size(), first + kIdsPerSearch);
-        std::unordered_multimap<std::string, size_t> wanted;
+        std::vector<std::pair<std::string, size_t>> wanted; // folded id, index; sorted
         std::string filter = "(|";
         for (size_t i = first; i < end; ++i) {
             if (!plain(logical[i]))
                 return std::nullopt;
-            auto one = kx::attr_filter(list_attr, logical[i]);
-            if (!one)
+            // The lookup's own filter, "<attr>=<value>" within the filter buffer.
+            value = kx::filter_value(logical[i]);
+            if (sizeof list_attr + value.size() > kx::kFilterBuffer - 1)
                 continue; // too long for a lookup of its own: no owner
-            filter += "(" + *one + ")";
+            filter.append("(").append(list_attr).append("=").append(value).append(")");
             fold(logical[i], key);
-            wanted.emplace(key, i);
+            wanted.emplace_back(key, i);
         }
         if (wanted.empty())
             continue;
         filter += ")";
+        std::sort(wanted.begin(), wanted.end());
         LDAPMessage *raw = nullptr;
         int rc = ldap_search_ext_s(kxa->ld, base->data(), LDAP_SCOPE_SUBTREE, filter.data(), attrs, 0,
                                    nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &raw);
@@ -118,8 +120,8 @@ std::optional<std::vector<Owner>> owners_of(KXAdmin kxa, char **logical, int cou
                 if (!plain(text))
                     return std::nullopt;
                 fold(text, key);
-                auto [from, to] = wanted.equal_range(key);
-                for (; from != to; ++from) {
+                auto from = std::lower_bound(wanted.begin(), wanted.end(), std::pair{key, size_t{0}});
+                for (; from != wanted.end() && from->first == key; ++from) {
                     Owner &o = owners[from->second];
                     if (o.users++ == 0)
                         o.user = e;

@@ -236,7 +236,7 @@ TEST(DirTokens, UsersOfTheLogicalTokensOfARawToken)
     auto s = kxt::open();
     KXAdmin k = s.get();
     ASSERT_TRUE(k);
-    std::string ldif, x110(110, 'x');
+    std::string ldif, x110(110, 'x'), x109(109, 'x');
     kxt::Strings dns;
     auto ltoken = [&](const std::string &id, const std::string &raw) {
         dns.push_back(kxt::ltoken_dn(id));
@@ -250,9 +250,9 @@ TEST(DirTokens, UsersOfTheLogicalTokensOfARawToken)
             ldif += "kxLogicalTokenIDs: " + l + "\n";
         ldif += "\n";
     };
-    for (const char *l : {"ow.l1", "ow.l2", "ow.l3", x110.c_str(), "ow.l4"})
+    for (const char *l : {"ow.l1", "ow.l2", "ow.l3", x110.c_str(), x109.c_str(), "ow.l4"})
         ltoken(l, "ow.r1");
-    user("ow-a", {"OW.L1", "ow.l4"}), user("ow-b", {"ow.l2", x110}), user("ow-c", {"ow.l2"});
+    user("ow-a", {"OW.L1", "ow.l4"}), user("ow-b", {"ow.l2", x110}), user("ow-c", {"ow.l2", x109});
     ltoken("ow l5", "ow.r2"), ltoken("ow.l6", "ow.r2"), user("ow-d", {"ow l5"}), user("ow-e", {"OW.L6"});
     ltoken("k.l7", "ow.r3"), ltoken("ow.l8", "ow.r3");
     kxt::Strings many, g, h;
@@ -272,7 +272,7 @@ TEST(DirTokens, UsersOfTheLogicalTokensOfARawToken)
         alternate.push_back(i % 2 ? "ow-h" : "ow-g");
     const std::string several = "6 search_for_entries(): Found multiple matching entries, was expecting a single match\n";
     struct { const char *raw; kxt::Strings users; std::string log; } cases[] = {
-        {"ow.r1", {"ow-a", "ow-a"}, several}, {"ow.r2", {"ow-d", "ow-e"}, ""}, {"ow.r3", {"ow-f", "ow-f"}, ""},
+        {"ow.r1", {"ow-a", "ow-c", "ow-a"}, several}, {"ow.r2", {"ow-d", "ow-e"}, ""}, {"ow.r3", {"ow-f", "ow-f"}, ""},
         {"ow.r4", alternate, ""},
     };
     for (const auto &c : cases) {
