@@ -17,6 +17,9 @@ BUILD=$WORK/build
 
 if [ "${KX_IN_NAMESPACE:-}" != 1 ]; then
     "$SRC/scripts/build-packages.sh" "$BUILD"
+    # Every run starts from the machine's own file system, not from what an
+    # earlier run of the same work dir left in the overlays.
+    rm -rf "$WORK/overlay" "$WORK/testbed"
     exec env KX_IN_NAMESPACE=1 unshare --mount --net --propagation private "$0" "$SRC" "$WORK"
 fi
 
