@@ -303,13 +303,19 @@ void BM_Baseline_GetXconf(benchmark::State &state)
     });
 }
 
-void BM_LtokenByUser100(benchmark::State &state)
+// A call of an id-list lookup of the library with a fixed argument.
+void measure_ids(benchmark::State &state, int (*lookup)(KXAdmin, char *, char ***), const char *arg)
 {
-    measure(state, [](long) {
+    measure(state, [&](long) {
         char **ids = nullptr;
-        kx_getLtokenByUser(session(), const_cast<char *>("Bulk User"), &ids);
+        lookup(session(), const_cast<char *>(arg), &ids);
         return freed(ids, kx_free_array);
     });
+}
+
+void BM_LtokenByUser100(benchmark::State &state)
+{
+    measure_ids(state, kx_getLtokenByUser, "Bulk User");
 }
 
 void BM_Baseline_LtokenByUser100(benchmark::State &state)
@@ -319,11 +325,7 @@ void BM_Baseline_LtokenByUser100(benchmark::State &state)
 
 void BM_LidByRid100(benchmark::State &state)
 {
-    measure(state, [](long) {
-        char **ids = nullptr;
-        _kx_getLidByRid(session(), const_cast<char *>("bulk.r"), &ids);
-        return freed(ids, kx_free_array);
-    });
+    measure_ids(state, _kx_getLidByRid, "bulk.r");
 }
 
 void BM_Baseline_LidByRid100(benchmark::State &state)
@@ -333,11 +335,7 @@ void BM_Baseline_LidByRid100(benchmark::State &state)
 
 void BM_UidByRid100(benchmark::State &state)
 {
-    measure(state, [](long) {
-        char **ids = nullptr;
-        _kx_getUidByRid(session(), const_cast<char *>("bulk.r"), &ids);
-        return freed(ids, kx_free_array);
-    });
+    measure_ids(state, _kx_getUidByRid, "bulk.r");
 }
 
 // The least a client needs for the same answer: the logical tokens that

@@ -80,7 +80,7 @@ void free_dbm_desktop(DBMDesktop *d)
 DBMDesktop *fill_dbm_desktop_struct(datum value)
 {
     char *f[6];
-    kx::dbm::decode(value, 6, f);
+    kx::dbm::decode(value, f);
     DBMDesktop *d = allocate_dbm_desktop();
     d->id = f[0];
     d->model = f[1];

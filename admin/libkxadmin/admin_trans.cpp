@@ -86,7 +86,7 @@ std::optional<std::vector<Owner>> owners_of(KXAdmin kxa, char **logical, int cou
         return owners;
     char list_attr[] = "kxLogicalTokenIDs";
     char *attrs[] = {kIdAttr, list_attr, nullptr};
-    std::string key, value;
+    std::string key;
     for (size_t first = 0; first < owners.size(); first += kIdsPerSearch) {
         size_t end = std::min(owners.size(), first + kIdsPerSearch);
         std::vector<std::pair<std::string, size_t>> wanted; // folded id, index; sorted
@@ -94,11 +94,10 @@ std::optional<std::vector<Owner>> owners_of(KXAdmin kxa, char **logical, int cou
         for (size_t i = first; i < end; ++i) {
             if (!plain(logical[i]))
                 return std::nullopt;
-            // The lookup's own filter, "<attr>=<value>" within the filter buffer.
-            value = kx::filter_value(logical[i]);
-            if (sizeof list_attr + value.size() > kx::kFilterBuffer - 1)
+            auto one = kx::attr_filter(list_attr, logical[i]);
+            if (!one)
                 continue; // too long for a lookup of its own: no owner
-            filter.append("(").append(list_attr).append("=").append(value).append(")");
+            filter.append("(").append(*one).append(")");
             fold(logical[i], key);
             wanted.emplace_back(key, i);
         }

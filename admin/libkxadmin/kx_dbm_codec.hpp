@@ -62,20 +62,22 @@ inline size_t split(datum value, size_t n, std::string_view *out)
     return i;
 }
 
+// A piece as a new heap string.
 inline char *copy(std::string_view v)
 {
     auto *s = static_cast<char *>(safe_malloc(static_cast<int>(v.size() + 1)));
     std::memcpy(s, v.data(), v.size());
+    s[v.size()] = '\0';
     return s;
 }
 
-// The pieces of a stored value as new heap strings in out[0..n-1]; a piece
-// is NULL when the value ends before it.
-inline void decode(datum value, size_t n, char **out)
+// The pieces of a stored value as new heap strings in out; a piece is NULL
+// when the value ends before it.
+template <size_t N> void decode(datum value, char *(&out)[N])
 {
-    std::string_view pieces[8];
-    size_t found = split(value, n, pieces);
-    for (size_t i = 0; i < n; ++i)
+    std::string_view pieces[N];
+    size_t found = split(value, N, pieces);
+    for (size_t i = 0; i < N; ++i)
         out[i] = i < found ? copy(pieces[i]) : nullptr;
 }
 
@@ -189,8 +191,6 @@ Node *all_records(DBM *db, Record *(*fill)(datum), Link link)
             arena.append(value.dptr, static_cast<size_t>(value.dsize));
         }
     }
-    if (values.size() == 0)
-        return nullptr;
     size_t shared = std::string_view::npos;
     for (Value &v : values) {
         split(datum{arena.begin() + v.offset, static_cast<int>(v.size)}, 1, &v.id);

@@ -38,13 +38,16 @@ inline std::optional<std::string> container_base(KXAdmin kxa, const char *contai
     return bounded(kDnBuffer, "%s, %s", container, p(kxa->subtree));
 }
 
-// "<attr>=<value>" with the value escaped, within the filter buffer.
+// "<attr>=<value>" with the value escaped, within the filter buffer
+// (kFilterBuffer - 1 characters at most).
 inline std::optional<std::string> attr_filter(const char *attr, const char *value)
 {
     if (!value)
         return std::nullopt;
-    std::string v = filter_value(value);
-    return bounded(kFilterBuffer, "%s=%s", attr, v.c_str());
+    std::string filter = std::string(attr) + "=" + filter_value(value);
+    if (filter.size() >= kFilterBuffer)
+        return std::nullopt;
+    return filter;
 }
 
 inline char *text_field(LDAP *ld, LDAPMessage *e, const char *attr)
