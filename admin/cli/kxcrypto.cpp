@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include <sys/stat.h>
@@ -15,6 +17,7 @@
 
 #include "admin.h"
 #include "admin_crypto.h"
+#include "admin_private.h"
 #include "kxerrno.h"
 #include "utils.h"
 
@@ -104,6 +107,23 @@ using Args = std::unique_ptr<char *, ArgsDeleter>;
 void not_enough_memory()
 {
     fprintf(stderr, "%s: Not enough memory.\n", basename);
+}
+
+// Writes of a modification before it gives up on a configuration that
+// other writers keep changing.
+constexpr int kSwapAttempts = 50;
+
+// Waits after the n-th write (1, 2, ...) found the configuration changed:
+// a random time of up to 2^(n-1) milliseconds, at most 32, so that writers
+// that met drift apart.
+void pause_before_attempt(int n)
+{
+    static unsigned seed;  // the tool is single-threaded
+    if (n == 1)
+        seed = static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr));
+    long ceiling_us = 1000L << std::min(n - 1, 5);
+    timespec pause{0, rand_r(&seed) % (ceiling_us + 1) * 1000};
+    nanosleep(&pause, nullptr);
 }
 
 } // namespace
@@ -203,25 +223,40 @@ int add_config(KXAdmin kxa, char *token, char **argv, int start, int max)
 
 int modify_config(KXAdmin kxa, char *token, char **argv, char **orig, int start, int max)
 {
-    CryptoEnt ent = build_record(token, argv, start, max);
-    if (!ent) {
-        not_enough_memory();
-        return -1;
+    // The new pairs are merged into the stored ones and written only if the
+    // stored configuration is still the one read; when another writer
+    // changed it in between, it is read again and the pairs merged again.
+    CryptoEnt reread;
+    for (int attempt = 1;; ++attempt) {
+        CryptoEnt ent = build_record(token, argv, start, max);
+        if (!ent) {
+            not_enough_memory();
+            return -1;
+        }
+        if (merge_keyValue_arrays(&ent->keyValue, orig) == KXE_NOMEM) {
+            not_enough_memory();
+            return -1;
+        }
+        if (check_keyValue(kxa, &ent->keyValue) != 0)
+            return -1;
+        bool keep = count_args(ent->keyValue) > 0;
+        int ret = _kx_swapCryptoEnt(kxa, token, orig, keep ? ent.get() : nullptr);
+        if (ret == KX_CHANGED && attempt < kSwapAttempts) {
+            pause_before_attempt(attempt);
+            kx_CryptoEnt_t *stored = nullptr;
+            ret = kx_getCryptoEntByTokenID(kxa, token, &stored, 0);
+            reread.reset(stored);
+            orig = stored ? stored->keyValue : nullptr;
+            if (ret == 0 || ret == KXE_NOTFOUND)
+                continue;
+        }
+        if (ret != 0) {
+            fprintf(stderr, "%s: Unable to modify configuration for the default token.\n", basename);
+            return -1;
+        }
+        fputs("Configuration successfully modified.\n", stdout);
+        return 0;
     }
-    if (merge_keyValue_arrays(&ent->keyValue, orig) == KXE_NOMEM) {
-        not_enough_memory();
-        return -1;
-    }
-    if (check_keyValue(kxa, &ent->keyValue) != 0)
-        return -1;
-    int ret = count_args(ent->keyValue) > 0 ? kx_addCryptoEnt(kxa, ent.get(), 1)
-                                            : kx_delCryptoEnt(kxa, ent->tokenID);
-    if (ret != 0) {
-        fprintf(stderr, "%s: Unable to modify configuration for the default token.\n", basename);
-        return -1;
-    }
-    fputs("Configuration successfully modified.\n", stdout);
-    return 0;
 }
 
 const char *batch_line_problem(char **f, bool *no_memory)

@@ -8,9 +8,13 @@
 #include <cstring>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -27,6 +31,7 @@
 #include "kx_ldap.hpp"
 #include "kx_paths.h"
 #include "kx_raii.hpp"
+#include "kx_swap.hpp"
 #include "utils.h"
 
 namespace {
@@ -461,9 +466,9 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
     auto fail = [&](int code) -> KXAdmin {
         std::free(password);
         if (kxa->dstat_db)
-            dbm_close(kxa->dstat_db);
+            close_desktop_dbm(kxa->dstat_db);
         if (kxa->ustat_db)
-            dbm_close(kxa->ustat_db);
+            close_user_dbm(kxa->ustat_db);
         if (kxa->ld)
             ldap_unbind_ext_s(kxa->ld, nullptr, nullptr);
         free_kxa(kxa);
@@ -644,6 +649,44 @@ int check_primary(void)
 
 // ===== entry operations ====================================================
 
+} // extern "C"
+
+namespace kx {
+
+int modify_entry_quietly(LDAP *ld, char *dn, LDAPMod **mods, int &ldap_rc)
+{
+    ldap_rc = LDAP_OTHER;
+    int ret = check_primary();
+    if (ret != KXE_SUCCESS)
+        return ret;
+    ldap_rc = ldap_modify_ext_s(ld, dn, mods, nullptr, nullptr);
+    if (write_outcome(ldap_rc) == Write::Failed)
+        log_modify_failure(ldap_rc);
+    return kx_dserr2kxerr(ldap_rc);
+}
+
+void log_modify_failure(int ldap_rc)
+{
+    dprintf("modify_entry(): LDAP modify failed - %s\n", ldap_err2string(ldap_rc));
+}
+
+void log_gave_up(const char *who)
+{
+    dprintf("%s(): gave up after %d attempts, the entry kept changing\n", who, kWriteAttempts);
+}
+
+void pause_before_attempt(int n)
+{
+    thread_local std::minstd_rand random(static_cast<unsigned>(std::random_device{}()));
+    int ceiling_ms = 1 << std::min(n - 1, 5);
+    std::uniform_int_distribution<int> micros(0, ceiling_ms * 1000);
+    std::this_thread::sleep_for(std::chrono::microseconds(micros(random)));
+}
+
+} // namespace kx
+
+extern "C" {
+
 int global_num_entries = 0;
 
 int add_entry(LDAP *ld, char *dn, LDAPMod **mods)
@@ -659,13 +702,11 @@ int add_entry(LDAP *ld, char *dn, LDAPMod **mods)
 
 int modify_entry(LDAP *ld, char *dn, LDAPMod **mods)
 {
-    int ret = check_primary();
-    if (ret != KXE_SUCCESS)
-        return ret;
-    int rc = ldap_modify_ext_s(ld, dn, mods, nullptr, nullptr);
-    if (rc != LDAP_SUCCESS)
-        dprintf("modify_entry(): LDAP modify failed - %s\n", ldap_err2string(rc));
-    return kx_dserr2kxerr(rc);
+    int rc = LDAP_SUCCESS;
+    int ret = kx::modify_entry_quietly(ld, dn, mods, rc);
+    if (kx::write_outcome(rc) != kx::Write::Failed && rc != LDAP_SUCCESS)
+        kx::log_modify_failure(rc);
+    return ret;
 }
 
 int delete_entry(LDAP *ld, char *dn)
@@ -882,19 +923,22 @@ constexpr size_t kGenerationDnLimit = 500;
 char kSynchFilter[] = "objectclass=kxSynch";
 char kGenerationAttr[] = "kxGenerationNumber";
 
-// Reads the counter at dn; -1 when there is no kxSynch entry with a value.
-int read_generation(KXAdmin kxa, char *dn)
+// The counter at dn as stored: whether a kxSynch entry is there, and its
+// first value.
+struct Counter {
+    bool entry = false;
+    std::optional<std::string> value;
+    int number() const { return value ? std::atoi(value->c_str()) : -1; }
+};
+
+Counter read_counter(KXAdmin kxa, char *dn)
 {
     char *attrs[] = {kGenerationAttr, nullptr};
     kx::LdapMessage result(search_for_entries(kxa->ld, kSynchFilter, dn, attrs, 0, KX_SEARCH_ONE));
-    if (!result)
-        return -1;
-    LDAPMessage *e = ldap_first_entry(kxa->ld, result.get());
-    kx::BerValues values(e ? ldap_get_values_len(kxa->ld, e, kGenerationAttr) : nullptr);
-    if (!values || !values.get()[0])
-        return -1;
-    std::string text(values.get()[0]->bv_val, values.get()[0]->bv_len);
-    return std::atoi(text.c_str());
+    LDAPMessage *e = result ? ldap_first_entry(kxa->ld, result.get()) : nullptr;
+    if (!e)
+        return {};
+    return {true, kx::first_value(kxa->ld, e, kGenerationAttr)};
 }
 
 bool generation_dn(KXAdmin kxa, const char *name, std::string &dn, const char *who)
@@ -918,7 +962,7 @@ int kx_getGeneration(KXAdmin kxa, char *name)
     std::string dn;
     if (!generation_dn(kxa, name, dn, "kx_getGeneration"))
         return -1;
-    return read_generation(kxa, dn.data());
+    return read_counter(kxa, dn.data()).number();
 }
 
 int kx_incGeneration(KXAdmin kxa, char *name)
@@ -928,30 +972,48 @@ int kx_incGeneration(KXAdmin kxa, char *name)
     std::string dn;
     if (!generation_dn(kxa, name, dn, "kx_incGeneration"))
         return -1;
-    int stored = read_generation(kxa, dn.data());
-    int next = 0;
-    int op = LDAP_MOD_ADD;
-    if (stored >= 0) {
-        next = static_cast<int>((static_cast<unsigned>(stored) + 1u) & 0x7FFFFFFFu);
-        op = LDAP_MOD_REPLACE;
-    }
-    std::string number = std::to_string(next);
-    char *number_values[] = {number.data(), nullptr};
-    char synch[] = "kxSynch";
-    char *class_values[] = {synch, nullptr};
-    char objectclass[] = "objectclass";
-    LDAPMod number_mod{};
-    number_mod.mod_op = op;
-    number_mod.mod_type = kGenerationAttr;
-    number_mod.mod_values = number_values;
-    LDAPMod class_mod{};
-    class_mod.mod_op = LDAP_MOD_ADD;
-    class_mod.mod_type = objectclass;
-    class_mod.mod_values = class_values;
-    LDAPMod *mods[] = {&number_mod, op == LDAP_MOD_ADD ? &class_mod : nullptr, nullptr};
-    if (modify_entry(kxa->ld, dn.data(), mods) != KXE_SUCCESS)
-        return -1;
-    return next;
+    // Compare and swap: the number read is deleted and the next one added in
+    // one modification, which fails when another writer has moved the counter
+    // in between; then read it again.  A counter that does not exist yet is
+    // created by adding the number with the object class, which fails when
+    // another writer created it first.
+    int next = -1;
+    int rc = kx::retry_conflicts(
+        "kx_incGeneration", [&]() -> std::optional<int> {
+            Counter stored = read_counter(kxa, dn.data());
+            next = stored.value ? static_cast<int>((static_cast<unsigned>(stored.number()) + 1u) & 0x7FFFFFFFu) : 0;
+            kx::Mods mods;
+            if (stored.value) {
+                mods.add(LDAP_MOD_DELETE, kGenerationAttr, {*stored.value});
+                mods.add(LDAP_MOD_ADD, kGenerationAttr, {std::to_string(next)});
+            } else {
+                mods.add(LDAP_MOD_ADD, kGenerationAttr, {std::to_string(next)});
+                mods.add(LDAP_MOD_ADD, "objectclass", {"kxSynch"});
+            }
+            int ldap_rc = LDAP_SUCCESS;
+            int ret = kx::modify_entry_quietly(kxa->ld, dn.data(), mods.get(), ldap_rc);
+            switch (kx::write_outcome(ldap_rc)) {
+            case kx::Write::Done:
+                return KXE_SUCCESS;
+            case kx::Write::Conflict:
+                // A kxSynch entry without a number cannot take the class again.
+                if (stored.entry && !stored.value)
+                    break;
+                return std::nullopt;
+            case kx::Write::NoEquality: {
+                // No equality rule for the number: replace it unconditionally.
+                kx::Mods replace;
+                replace.add(LDAP_MOD_REPLACE, kGenerationAttr, {std::to_string(next)});
+                return modify_entry(kxa->ld, dn.data(), replace.get());
+            }
+            case kx::Write::Failed:
+                return ret;
+            }
+            kx::log_modify_failure(ldap_rc);
+            return ret;
+        },
+        KXE_INTERNAL);
+    return rc == KXE_SUCCESS ? next : -1;
 }
 
 int kx_isGenerationValid(KXAdmin kxa, char *name, int generation)

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -16,6 +18,7 @@
 #include "admin_token.h"
 #include "kx_ldap.hpp"
 #include "kx_raii.hpp"
+#include "kx_swap.hpp"
 #include "kx_text.hpp"
 #include "utils.h"
 
@@ -441,7 +444,13 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
 
 // ===== lookup ===================================================================
 
-int kx_setCryptoEnt(KXAdmin kxa, char *tokenID, int merge)
+} // extern "C"
+
+namespace {
+
+// Begins an iteration (kx_setCryptoEnt); with `stored`, also hands over the
+// crypto strings of the first entry found, as the directory holds them.
+int begin_iteration(KXAdmin kxa, char *tokenID, int merge, std::vector<std::string> *stored)
 {
     std::lock_guard<std::mutex> guard(one_lane);
     if (!kxa)
@@ -483,11 +492,23 @@ int kx_setCryptoEnt(KXAdmin kxa, char *tokenID, int merge)
 
     kx::LdapMessage result(
         search_for_entries(kxa->ld, filter.data(), base.data(), nullptr, 0, KX_SEARCH_ALL));
+    if (result && stored)
+        if (LDAPMessage *first = ldap_first_entry(kxa->ld, result.get()))
+            *stored = kx::all_values(kxa->ld, first, "kxCryptoString");
     if (result)
         return add2cache_from_ldap(kxa, tokenID, result.get(), merge);
     if (merge != 1)
         return KXE_NOTFOUND;
     return check_primary() != KXE_SUCCESS ? KXE_INTERNAL : KXE_SUCCESS;
+}
+
+} // namespace
+
+extern "C" {
+
+int kx_setCryptoEnt(KXAdmin kxa, char *tokenID, int merge)
+{
+    return begin_iteration(kxa, tokenID, merge, nullptr);
 }
 
 int kx_getCryptoEnt(kx_CryptoEnt_t **out)
@@ -539,12 +560,18 @@ void kx_endCryptoEnt(void)
     reset_iteration();
 }
 
-int kx_getCryptoEntByTokenID(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result, const int merge)
+} // extern "C"
+
+namespace {
+
+// One lookup (kx_getCryptoEntByTokenID); with `stored`, also hands over the
+// crypto strings that the record was read from.
+int lookup(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result, int merge, std::vector<std::string> *stored)
 {
     if (!result)
         return KXE_INVAL;
     *result = nullptr;
-    int rc = kx_setCryptoEnt(kxa, tokenID, merge);
+    int rc = begin_iteration(kxa, tokenID, merge, stored);
     if (rc != KXE_SUCCESS)
         return rc;
 
@@ -567,6 +594,15 @@ int kx_getCryptoEntByTokenID(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result
     }
     kx_freeCryptoEnt(first);
     return KXE_NOTFOUND;
+}
+
+} // namespace
+
+extern "C" {
+
+int kx_getCryptoEntByTokenID(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result, const int merge)
+{
+    return lookup(kxa, tokenID, result, merge, nullptr);
 }
 
 // ===== changes ==================================================================
@@ -624,45 +660,165 @@ int _kx_ensureTokenEntry(KXAdmin kxa, char *tokenID)
     }
     int added = add_raw_token(kxa, raw);
     free_raw_token(raw);
-    return added == -1 ? KXE_INTERNAL : KXE_SUCCESS;
+    // Another writer may have created it in the meantime.
+    if (added == -1 && entry_exists(kxa->ld, filter.data(), base.data()) != 1)
+        return KXE_INTERNAL;
+    return KXE_SUCCESS;
 }
+
+} // extern "C"
+
+namespace {
+
+struct RecordFree {
+    void operator()(kx_CryptoEnt_t *e) const { kx_freeCryptoEnt(e); }
+};
+using Record = std::unique_ptr<kx_CryptoEnt_t, RecordFree>;
+
+// A token's configuration as a change reads it: what a lookup without
+// merging gives, and the crypto strings that it was read from.
+struct Stored {
+    int rc;
+    Record record;
+    std::vector<std::string> values;
+};
+
+Stored read_stored(KXAdmin kxa, char *tokenID)
+{
+    kx_CryptoEnt_t *record = nullptr;
+    std::vector<std::string> values;
+    int rc = lookup(kxa, tokenID, &record, 0, &values);
+    return {rc, Record(record), std::move(values)};
+}
+
+// Makes `next` the configuration of the token's entry (nullptr: removes the
+// configuration) in one modification, provided that the entry still holds
+// the crypto strings `stored` (empty: no configuration).  nullopt when it
+// does not: another writer came first.
+std::optional<int> swap_config(KXAdmin kxa, char *tokenID, const std::vector<std::string> &stored,
+                               const std::string *next)
+{
+    std::lock_guard<std::mutex> guard(ds_lock);
+    kx::CString dn(constructDN(kxa, tokenID));
+    if (!dn)
+        return KXE_INTERNAL;
+    kx::Mods mods;
+    if (stored.empty()) {
+        mods.add(LDAP_MOD_ADD, "objectclass", {"kxCrypto"});
+        mods.add(LDAP_MOD_ADD, "kxCryptoString", {next ? *next : std::string()});
+    } else {
+        if (!next)
+            mods.add(LDAP_MOD_DELETE, "objectclass", {"kxCrypto"});
+        mods.add(LDAP_MOD_DELETE, "kxCryptoString", stored);
+        if (next)
+            mods.add(LDAP_MOD_ADD, "kxCryptoString", {*next});
+    }
+    int ldap_rc = LDAP_SUCCESS;
+    int rc = kx::modify_entry_quietly(kxa->ld, dn.get(), mods.get(), ldap_rc);
+    switch (kx::write_outcome(ldap_rc)) {
+    case kx::Write::Done:
+        return KXE_SUCCESS;
+    case kx::Write::Conflict:
+        return std::nullopt;
+    case kx::Write::NoEquality: {
+        // The schema cannot compare crypto strings: write unconditionally.
+        kx::Mods blind;
+        if (next) {
+            blind.add(LDAP_MOD_REPLACE, "kxCryptoString", {*next});
+        } else {
+            blind.add(LDAP_MOD_DELETE, "objectclass", {"kxCrypto"});
+            blind.add(LDAP_MOD_DELETE, "kxCryptoString", {});
+        }
+        return modify_entry(kxa->ld, dn.get(), blind.get());
+    }
+    case kx::Write::Failed:
+        break;
+    }
+    return rc;
+}
+
+bool same_pairs(char **a, char **b)
+{
+    return kx::strings_of(a) == kx::strings_of(b);
+}
+
+} // namespace
+
+extern "C" {
 
 int kx_delCryptoEnt(KXAdmin kxa, char *tokenID)
 {
     if (!kxa || isValidToken(tokenID) == KX_TOKEN_INVALID)
         return KXE_INVAL;
-    kx_CryptoEnt_t *stored = nullptr;
-    int rc = kx_getCryptoEntByTokenID(kxa, tokenID, &stored, 0);
-    if (rc != KXE_SUCCESS)
-        return rc;
-    rc = _modCrypto(kxa, stored, 1);
-    kx_freeCryptoEnt(stored);
-    return rc;
+    return kx::retry_conflicts(
+        "kx_delCryptoEnt",
+        [&]() -> std::optional<int> {
+            Stored stored = read_stored(kxa, tokenID);
+            if (stored.rc != KXE_SUCCESS)
+                return stored.rc;
+            return swap_config(kxa, stored.record->tokenID, stored.values, nullptr);
+        },
+        KXE_INTERNAL);
 }
 
 int kx_addCryptoEnt(KXAdmin kxa, kx_CryptoEnt_t *ent, int replace)
 {
     if (!kxa || !ent || isValidToken(ent->tokenID) == KX_TOKEN_INVALID)
         return KXE_INVAL;
-    kx_CryptoEnt_t *stored = nullptr;
-    int rc = kx_getCryptoEntByTokenID(kxa, ent->tokenID, &stored, 0);
-    if (rc == KXE_SUCCESS) {
-        if (replace != 1) {
-            kx_freeCryptoEnt(stored);
-            return KXE_EXISTS;
-        }
-        rc = kx_delCryptoEnt(kxa, stored->tokenID);
-        kx_freeCryptoEnt(stored);
-        if (rc != KXE_SUCCESS)
-            return KXE_INTERNAL;
-        return _modCrypto(kxa, ent, 0);
-    }
-    if (rc != KXE_NOTFOUND)
-        return rc;
+    const std::string next = crypto_string(ent->keyValue);
+    return kx::retry_conflicts(
+        "kx_addCryptoEnt",
+        [&]() -> std::optional<int> {
+            Stored stored = read_stored(kxa, ent->tokenID);
+            if (stored.rc == KXE_SUCCESS) {
+                if (replace != 1)
+                    return KXE_EXISTS;
+                // Replaced in one modification on the entry that the stored
+                // configuration was read from; a refusal leaves it in place.
+                std::optional<int> rc = swap_config(kxa, stored.record->tokenID, stored.values, &next);
+                if (rc && *rc != KXE_SUCCESS)
+                    return KXE_INTERNAL;
+                return rc;
+            }
+            if (stored.rc != KXE_NOTFOUND)
+                return stored.rc;
+            if (int rc = _kx_ensureTokenEntry(kxa, ent->tokenID))
+                return rc;
+            std::optional<int> rc = swap_config(kxa, ent->tokenID, {}, &next);
+            // A configuration added by another writer in the meantime is
+            // replaced on the next attempt, or refused as if it had been there.
+            if (!rc && replace != 1)
+                return KXE_EXISTS;
+            return rc;
+        },
+        KXE_INTERNAL);
+}
 
-    if (int rc = _kx_ensureTokenEntry(kxa, ent->tokenID))
-        return rc;
-    return _modCrypto(kxa, ent, 0);
+int _kx_swapCryptoEnt(KXAdmin kxa, char *tokenID, char **expected, kx_CryptoEnt_t *ent)
+{
+    if (!kxa || isValidToken(tokenID) == KX_TOKEN_INVALID)
+        return KXE_INVAL;
+    std::optional<std::string> next;
+    if (ent)
+        next = crypto_string(ent->keyValue);
+    const std::string *want = next ? &*next : nullptr;
+    if (!expected) {
+        if (!want)
+            return KXE_SUCCESS;
+        if (int rc = _kx_ensureTokenEntry(kxa, tokenID))
+            return rc;
+        return swap_config(kxa, tokenID, {}, want).value_or(KX_CHANGED);
+    }
+    std::vector<std::string> stored{crypto_string(expected)};
+    if (std::optional<int> rc = swap_config(kxa, tokenID, stored, want))
+        return *rc;
+    // The stored string may hold the pairs read in another form than this
+    // library writes (blanks around them, empty fields): then the
+    // configuration is still the one read, stored as the directory says.
+    Stored now = read_stored(kxa, tokenID);
+    if (now.rc != KXE_SUCCESS || now.values == stored || !same_pairs(now.record->keyValue, expected))
+        return KX_CHANGED;
+    return swap_config(kxa, tokenID, now.values, want).value_or(KX_CHANGED);
 }
 
 } // extern "C"

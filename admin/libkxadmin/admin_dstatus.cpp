@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include "admin_private.h"
+#include "kx_dbm_access.hpp"
 #include "kx_dbm_codec.hpp"
 #include "kx_raii.hpp"
 #include "utils.h"
@@ -39,9 +40,22 @@ int store(DBM *db, const DBMDesktop *d, int how, bool nulls_as_empty)
         }
     }
     auto value = kx::dbm::encode({fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]});
-    if (!value)
+    kx::dbm::Access access(db, kx::dbm::Access::kWrite);
+    if (!value || !access)
         return -1;
+    access.writing();
     return dbm_store(db, kx::dbm::key_datum(d->id), kx::dbm::as_datum(*value), how) == 0 ? 0 : -1;
+}
+
+// The record of an id; the database is locked.
+DBMDesktop *fetch(DBM *db, char *id)
+{
+    datum value = dbm_fetch(db, kx::dbm::key_datum(id));
+    if (!value.dptr || value.dsize <= 0) {
+        dlprintf("a", "No desktop record.\n");
+        return nullptr;
+    }
+    return fill_dbm_desktop_struct(value);
 }
 
 } // namespace
@@ -55,8 +69,7 @@ DBM *open_desktop_dbm(char *path, int mode)
 
 void close_desktop_dbm(DBM *db)
 {
-    if (db)
-        dbm_close(db);
+    kx::dbm::close(db);
 }
 
 DBMDesktop *allocate_dbm_desktop(void)
@@ -105,30 +118,29 @@ DBMDesktop *get_dbm_desktop(DBM *db, char *id)
 {
     if (!db || !id)
         return nullptr;
-    datum value = dbm_fetch(db, kx::dbm::key_datum(id));
-    if (!value.dptr || value.dsize <= 0) {
-        dlprintf("a", "No desktop record.\n");
-        return nullptr;
-    }
-    return fill_dbm_desktop_struct(value);
+    kx::dbm::Access access(db, kx::dbm::Access::kRead);
+    return access ? fetch(db, id) : nullptr;
 }
 
 int dbm_desktop_exists(DBM *db, char *id)
 {
     if (!db || !id)
         return 0;
-    datum value = dbm_fetch(db, kx::dbm::key_datum(id));
-    return value.dptr ? 1 : 0;
+    kx::dbm::Access access(db, kx::dbm::Access::kRead);
+    return access && dbm_fetch(db, kx::dbm::key_datum(id)).dptr ? 1 : 0;
 }
 
 int delete_dbm_desktop(KXAdmin kxa, char *id)
 {
-    DBMDesktop *d = kxa ? get_dbm_desktop(kxa->dstat_db, id) : nullptr;
+    DBM *db = kxa ? kxa->dstat_db : nullptr;
+    kx::dbm::Access access(db, kx::dbm::Access::kWrite);
+    DBMDesktop *d = db && id && access ? fetch(db, id) : nullptr;
     if (!d) {
         dprintf("delete_dbm_desktop(): Could not get dbm_desktop (%s)", p(id));
         return -1;
     }
-    int rc = dbm_delete(kxa->dstat_db, kx::dbm::key_datum(id));
+    access.writing();
+    int rc = dbm_delete(db, kx::dbm::key_datum(id));
     free_dbm_desktop(d);
     return rc == 0 ? 0 : -1;
 }
@@ -148,7 +160,8 @@ void add_desktop_to_list(DesktopList **list, DBMDesktop *desktop)
 
 DesktopList *get_all_dbm_desktops(DBM *db)
 {
-    if (!db)
+    kx::dbm::Access access(db, kx::dbm::Access::kRead);
+    if (!db || !access)
         return nullptr;
     return kx::dbm::all_records<DesktopList>(db, fill_dbm_desktop_struct,
                                              [](DesktopList *n, DBMDesktop *d) { n->desktop = d; });

@@ -89,6 +89,17 @@ void print_cache(FILE *fd, struct kx_LinkedList_t *list);
 int _modCrypto(KXAdmin kxa, struct kx_CryptoEnt_t *ent, int op);
 char *constructDN(KXAdmin kxa, char *tokenID);
 
+/* Private to the project's own programs (kxcrypto): a compare-and-swap of a
+   token's configuration.  Stores ent's pairs (with ent NULL: removes the
+   configuration) in one modification, provided that the pairs stored are
+   still `expected`, as a lookup without merging gave them (NULL: no
+   configuration was stored).  Returns KXE_SUCCESS, KX_CHANGED when another
+   writer changed the configuration since it was read (nothing is written;
+   read it again and retry), or another library code.  Where the schema
+   gives kxCryptoString no equality rule the write is unconditional. */
+#define KX_CHANGED 1
+int _kx_swapCryptoEnt(KXAdmin kxa, char *tokenID, char **expected, struct kx_CryptoEnt_t *ent);
+
 /* ---- raw tokens ------------------------------------------------------------- */
 
 struct KXRawToken *fill_raw_token_struct(KXAdmin kxa, LDAPMessage *entry);

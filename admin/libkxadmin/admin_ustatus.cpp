@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include "admin_private.h"
+#include "kx_dbm_access.hpp"
 #include "kx_dbm_codec.hpp"
 #include "kx_raii.hpp"
 #include "utils.h"
@@ -43,9 +44,22 @@ int store(DBM *db, const DBMUser *u, int how, bool desktop_may_be_null)
     std::string status = std::to_string(u->status);
     std::string last_time = std::to_string(u->last_time);
     auto value = kx::dbm::encode({u->id, u->name, create, status, p(u->last_desktop), last_time});
-    if (!value)
+    kx::dbm::Access access(db, kx::dbm::Access::kWrite);
+    if (!value || !access)
         return -1;
+    access.writing();
     return dbm_store(db, kx::dbm::key_datum(u->id), kx::dbm::as_datum(*value), how) == 0 ? 0 : -1;
+}
+
+// The record of an id; the database is locked.
+DBMUser *fetch(DBM *db, char *id)
+{
+    datum value = dbm_fetch(db, kx::dbm::key_datum(id));
+    if (!value.dptr || value.dsize <= 0) {
+        dlprintf("a", "No user record.\n");
+        return nullptr;
+    }
+    return fill_dbm_user_struct(value);
 }
 
 } // namespace
@@ -59,8 +73,7 @@ DBM *open_user_dbm(char *path, int mode)
 
 void close_user_dbm(DBM *db)
 {
-    if (db)
-        dbm_close(db);
+    kx::dbm::close(db);
 }
 
 DBMUser *allocate_dbm_user(void)
@@ -112,30 +125,29 @@ DBMUser *get_dbm_user(DBM *db, char *id)
 {
     if (!db || !id)
         return nullptr;
-    datum value = dbm_fetch(db, kx::dbm::key_datum(id));
-    if (!value.dptr || value.dsize <= 0) {
-        dlprintf("a", "No user record.\n");
-        return nullptr;
-    }
-    return fill_dbm_user_struct(value);
+    kx::dbm::Access access(db, kx::dbm::Access::kRead);
+    return access ? fetch(db, id) : nullptr;
 }
 
 int dbm_user_exists(DBM *db, char *id)
 {
     if (!db || !id)
         return 0;
-    datum value = dbm_fetch(db, kx::dbm::key_datum(id));
-    return value.dptr ? 1 : 0;
+    kx::dbm::Access access(db, kx::dbm::Access::kRead);
+    return access && dbm_fetch(db, kx::dbm::key_datum(id)).dptr ? 1 : 0;
 }
 
 int delete_dbm_user(KXAdmin kxa, char *id)
 {
-    DBMUser *u = kxa ? get_dbm_user(kxa->ustat_db, id) : nullptr;
+    DBM *db = kxa ? kxa->ustat_db : nullptr;
+    kx::dbm::Access access(db, kx::dbm::Access::kWrite);
+    DBMUser *u = db && id && access ? fetch(db, id) : nullptr;
     if (!u) {
         dprintf("delete_dbm_user(): Could not get dbm_user (%s)", p(id));
         return -1;
     }
-    int rc = dbm_delete(kxa->ustat_db, kx::dbm::key_datum(id));
+    access.writing();
+    int rc = dbm_delete(db, kx::dbm::key_datum(id));
     free_dbm_user(u);
     return rc == 0 ? 0 : -1;
 }
@@ -155,7 +167,8 @@ void add_user_to_list(UserList **list, DBMUser *user)
 
 UserList *get_all_dbm_users(DBM *db)
 {
-    if (!db)
+    kx::dbm::Access access(db, kx::dbm::Access::kRead);
+    if (!db || !access)
         return nullptr;
     return kx::dbm::all_records<UserList>(db, fill_dbm_user_struct, [](UserList *n, DBMUser *u) { n->user = u; });
 }

@@ -5,6 +5,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "admin_token.h"
 #include "kx_records.hpp"
 #include "kx_raii.hpp"
+#include "kx_swap.hpp"
 #include "utils.h"
 
 namespace {
@@ -154,7 +158,22 @@ KXXconfig *fill_Xconfig_struct(KXAdmin kxa, LDAPMessage *e)
     return c;
 }
 
-int kx_getXconfByTokenID(KXAdmin kxa, char *tokenID, KXXconfig **result)
+} // extern "C"
+
+namespace {
+
+// The values of the screen attributes of an entry, as the directory holds
+// them, by attribute; an attribute without values is absent.
+using Values = std::map<std::string, std::vector<std::string>>;
+
+bool is_screen_attribute(const kx::Field<X> &f)
+{
+    return f.kind != kx::Kind::Class && std::strcmp(f.attr, "kxID") != 0;
+}
+
+// A lookup (kx_getXconfByTokenID); with `stored`, also hands over the
+// values that the record was read from.
+int lookup(KXAdmin kxa, char *tokenID, KXXconfig **result, Values *stored)
 {
     if (!result)
         return KXE_INVAL;
@@ -170,11 +189,108 @@ int kx_getXconfByTokenID(KXAdmin kxa, char *tokenID, KXXconfig **result)
         search_for_entries(kxa->ld, filter.data(), base.data(), nullptr, 0, KX_SEARCH_ONE));
     if (!found)
         return KXE_NOTFOUND;
-    KXXconfig *c = fill_Xconfig_struct(kxa, ldap_first_entry(kxa->ld, found.get()));
+    LDAPMessage *e = ldap_first_entry(kxa->ld, found.get());
+    KXXconfig *c = fill_Xconfig_struct(kxa, e);
     if (!c)
         return KXE_NOTFOUND;
+    for (const kx::Field<X> &f : kXconfigFields)
+        if (stored && is_screen_attribute(f))
+            if (std::vector<std::string> values = kx::all_values(kxa->ld, e, f.attr); !values.empty())
+                (*stored)[f.attr] = std::move(values);
     *result = c;
     return KXE_SUCCESS;
+}
+
+struct XconfFree {
+    void operator()(KXXconfig *c) const { kx_freeXconf(c); }
+};
+using Record = std::unique_ptr<KXXconfig, XconfFree>;
+
+// A token's screen configuration as a change reads it.
+struct Stored {
+    int rc;
+    Record record;
+    Values values;
+};
+
+Stored read_stored(KXAdmin kxa, char *tokenID)
+{
+    KXXconfig *record = nullptr;
+    Values values;
+    int rc = lookup(kxa, tokenID, &record, &values);
+    return {rc, Record(record), std::move(values)};
+}
+
+// The modification that turns the stored configuration into `next`
+// (nullptr: removes it).  Conditional, it deletes every value read, and the
+// object class, and adds back what stays: the directory refuses it when
+// another writer changed any of them.  Unconditional (for a schema without
+// equality rules), it replaces every attribute.
+kx::Mods swap_mods(const Values &stored, const KXXconfig *next, bool conditional)
+{
+    kx::Mods wanted;
+    if (next)
+        kx::write_fields(wanted, LDAP_MOD_ADD, *next, kXconfigFields, kAdd);
+    kx::Mods mods;
+    mods.add(LDAP_MOD_DELETE, "objectClass", {"kxXconfig"});
+    if (next)
+        mods.add(LDAP_MOD_ADD, "objectClass", {"kxXconfig"});
+    for (const kx::Field<X> &f : kXconfigFields) {
+        if (!is_screen_attribute(f))
+            continue;
+        auto old = stored.find(f.attr);
+        const std::vector<std::string> *values = wanted.values_of(f.attr);
+        if (!conditional) {
+            if (next)
+                mods.add(LDAP_MOD_REPLACE, f.attr, values ? *values : std::vector<std::string>{});
+            else if (old != stored.end())
+                mods.add(LDAP_MOD_DELETE, f.attr, {});
+            continue;
+        }
+        if (old != stored.end())
+            mods.add(LDAP_MOD_DELETE, f.attr, old->second);
+        if (values)
+            mods.add(LDAP_MOD_ADD, f.attr, *values);
+        else if (next && old == stored.end())
+            // Nothing read, nothing wanted: whatever another writer put
+            // there goes too.
+            mods.add(LDAP_MOD_REPLACE, f.attr, {});
+    }
+    return mods;
+}
+
+// Makes `next` the screen configuration of the token's entry (nullptr:
+// removes it), provided that the entry still holds the values `stored`;
+// nullopt when it does not: another writer came first.
+std::optional<int> swap_xconf(KXAdmin kxa, char *id, const Values &stored, const KXXconfig *next)
+{
+    kx::CString dn(constructDN(kxa, id));
+    if (!dn)
+        return KXE_INTERNAL;
+    kx::Mods mods = swap_mods(stored, next, true);
+    int ldap_rc = LDAP_SUCCESS;
+    int rc = kx::modify_entry_quietly(kxa->ld, dn.get(), mods.get(), ldap_rc);
+    switch (kx::write_outcome(ldap_rc)) {
+    case kx::Write::Done:
+        return KXE_SUCCESS;
+    case kx::Write::Conflict:
+        return std::nullopt;
+    case kx::Write::NoEquality:
+        mods = swap_mods(stored, next, false);
+        return modify_entry(kxa->ld, dn.get(), mods.get());
+    case kx::Write::Failed:
+        break;
+    }
+    return rc;
+}
+
+} // namespace
+
+extern "C" {
+
+int kx_getXconfByTokenID(KXAdmin kxa, char *tokenID, KXXconfig **result)
+{
+    return lookup(kxa, tokenID, result, nullptr);
 }
 
 int _modXconf(KXAdmin kxa, KXXconfig *c, int op)
@@ -191,38 +307,54 @@ int kx_delXconfByTokenID(KXAdmin kxa, char *tokenID)
 {
     if (!kxa || isValidToken(tokenID) == KX_TOKEN_INVALID)
         return KXE_INVAL;
-    KXXconfig *stored = nullptr;
-    int rc = kx_getXconfByTokenID(kxa, tokenID, &stored);
-    if (rc != KXE_SUCCESS)
-        return rc;
-    rc = _modXconf(kxa, stored, 1);
-    kx_freeXconf(stored);
-    return rc;
+    return kx::retry_conflicts(
+        "kx_delXconfByTokenID",
+        [&]() -> std::optional<int> {
+            Stored stored = read_stored(kxa, tokenID);
+            if (stored.rc != KXE_SUCCESS)
+                return stored.rc;
+            return swap_xconf(kxa, stored.record->id, stored.values, nullptr);
+        },
+        KXE_INTERNAL);
 }
 
 int kx_addXconf(KXAdmin kxa, KXXconfig *c, int replace)
 {
     if (!kxa || !c || isValidToken(c->id) == KX_TOKEN_INVALID)
         return KXE_INVAL;
-    KXXconfig *stored = nullptr;
-    int rc = kx_getXconfByTokenID(kxa, c->id, &stored);
-    if (rc == KXE_SUCCESS) {
-        if (replace != 1) {
-            kx_freeXconf(stored);
-            return KXE_EXISTS;
-        }
-        rc = kx_delXconfByTokenID(kxa, stored->id);
-        kx_freeXconf(stored);
-        if (rc != KXE_SUCCESS)
-            return KXE_INTERNAL;
-        return _modXconf(kxa, c, 0);
-    }
-    if (rc != KXE_NOTFOUND)
-        return rc;
-
-    if (int rc = _kx_ensureTokenEntry(kxa, c->id))
-        return rc;
-    return _modXconf(kxa, c, 0);
+    return kx::retry_conflicts(
+        "kx_addXconf",
+        [&]() -> std::optional<int> {
+            Stored stored = read_stored(kxa, c->id);
+            if (stored.rc == KXE_SUCCESS) {
+                if (replace != 1)
+                    return KXE_EXISTS;
+                // Replaced in one modification; a refusal leaves it in place.
+                std::optional<int> rc = swap_xconf(kxa, stored.record->id, stored.values, c);
+                if (rc && *rc != KXE_SUCCESS)
+                    return KXE_INTERNAL;
+                return rc;
+            }
+            if (stored.rc != KXE_NOTFOUND)
+                return stored.rc;
+            if (int rc = _kx_ensureTokenEntry(kxa, c->id))
+                return rc;
+            int ldap_rc = LDAP_SUCCESS;
+            kx::Mods mods;
+            kx::write_fields(mods, LDAP_MOD_ADD, *c, kXconfigFields, kAdd);
+            kx::CString dn(constructDN(kxa, c->id));
+            if (!dn)
+                return KXE_INTERNAL;
+            int rc = kx::modify_entry_quietly(kxa->ld, dn.get(), mods.get(), ldap_rc);
+            if (kx::write_outcome(ldap_rc) != kx::Write::Conflict)
+                return rc;
+            // Another writer added a configuration in the meantime: it is
+            // replaced on the next attempt, or refused as if it had been there.
+            if (replace != 1)
+                return KXE_EXISTS;
+            return std::nullopt;
+        },
+        KXE_INTERNAL);
 }
 
 void kx_printXconfig(FILE *fd, KXXconfig *c)

@@ -81,19 +81,6 @@ template <size_t N> void decode(datum value, char *(&out)[N])
         out[i] = i < found ? copy(pieces[i]) : nullptr;
 }
 
-// Opens an existing database, read-only for anonymous sessions.  Both files
-// must be there: the library never creates a database, nor the .dir half
-// that gdbm would otherwise make anew.
-inline DBM *open_existing(char *path, int mode)
-{
-    if (!path)
-        return nullptr;
-    std::string base(path);
-    if (access((base + ".pag").c_str(), F_OK) != 0 || access((base + ".dir").c_str(), F_OK) != 0)
-        return nullptr;
-    return dbm_open(path, mode == 1 ? O_RDONLY : O_RDWR, 0664);
-}
-
 inline datum as_datum(const std::string &s)
 {
     datum d;

@@ -78,6 +78,14 @@ std::string cut(size_t size, const char *format, Args... args)
 // A NULL-terminated list of modifications whose strings it owns.
 class Mods {
 public:
+    Mods() = default;
+    // Each modification points into its own strings: moving keeps them in
+    // place, copying would not.
+    Mods(Mods &&) = default;
+    Mods &operator=(Mods &&) = default;
+    Mods(const Mods &) = delete;
+    Mods &operator=(const Mods &) = delete;
+
     // One modification of attr; values may be empty (a replace without
     // values removes the attribute).
     void add(int op, const char *attr, std::vector<std::string> values)
@@ -107,6 +115,14 @@ public:
         return list_.data();
     }
     size_t size() const { return entries_.size(); }
+    // The values of the first modification of attr; nullptr without one.
+    const std::vector<std::string> *values_of(std::string_view attr) const
+    {
+        for (const Entry &e : entries_)
+            if (e.attr == attr)
+                return &e.values;
+        return nullptr;
+    }
 
 private:
     struct Entry {

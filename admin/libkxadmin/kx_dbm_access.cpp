@@ -1,0 +1,218 @@
+// Locked, up-to-date access to the status databases (see kx_dbm_access.hpp).
+
+#include "kx_dbm_access.hpp"
+
+#include <cerrno>
+#include <ctime>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kx::dbm {
+
+struct Handle {
+    std::string base;        // the database's path, without .dir or .pag
+    int flags = O_RDONLY;    // how the handle opens it
+    int lock_fd = -1;        // the .pag file, for flock
+    std::mutex turn;         // threads that share the handle
+    struct stat seen {};     // the .pag file as the handle last saw it
+    bool current = false;    // whether every later change shows in `seen`
+    Handle() = default;
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    ~Handle()
+    {
+        if (lock_fd >= 0)
+            ::close(lock_fd);
+    }
+    std::string pag() const { return base + ".pag"; }
+};
+
+namespace {
+
+std::mutex registry_lock;
+std::unordered_map<DBM *, std::shared_ptr<Handle>> registry;
+
+std::shared_ptr<Handle> find(DBM *db)
+{
+    std::lock_guard<std::mutex> hold(registry_lock);
+    auto found = registry.find(db);
+    return found == registry.end() ? nullptr : found->second;
+}
+
+bool lock(int fd, int how)
+{
+    while (flock(fd, how) != 0)
+        if (errno != EINTR)
+            return false;
+    return true;
+}
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool same_time(const timespec &a, const timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool unchanged(const struct stat &now, const struct stat &seen)
+{
+    return same_file(now, seen) && now.st_size == seen.st_size && same_time(now.st_ctim, seen.st_ctim) &&
+           same_time(now.st_mtim, seen.st_mtim);
+}
+
+// A file gdbm can open without writing it: a regular file that is not empty
+// (an empty one it would initialise as a new database).
+bool usable(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+// Records the state of the file that the handle now sees.  The file system
+// stamps changes with the coarse clock: a change later in the tick of the
+// last one may leave the times as they are, so the handle can only be sure
+// to notice the next change once that tick is over.
+void note(Handle &h, const struct stat &st)
+{
+    h.seen = st;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    h.current = st.st_ctim.tv_sec < now.tv_sec ||
+                (st.st_ctim.tv_sec == now.tv_sec && st.st_ctim.tv_nsec < now.tv_nsec);
+}
+
+// A new gdbm handle of the locked file; nullptr when the path names
+// another file now or the database cannot be opened.
+DBM *open_locked(const Handle &h, const struct stat &locked)
+{
+    std::string base = h.base;
+    DBM *fresh = dbm_open(base.data(), h.flags, 0);
+    if (!fresh)
+        return nullptr;
+    struct stat st;
+    if (fstat(dbm_pagfno(fresh), &st) != 0 || !same_file(st, locked)) {
+        dbm_close(fresh);
+        return nullptr;
+    }
+    return fresh;
+}
+
+// Brings the handle up to date with its locked file: a handle that cannot
+// be sure to see the file as it is now is replaced, in place, by a new one.
+bool refresh(DBM *db, Handle &h, const struct stat &locked)
+{
+    if (!usable(locked))
+        return false;
+    if (h.current && unchanged(locked, h.seen))
+        return true;
+    DBM *fresh = open_locked(h, locked);
+    if (!fresh)
+        return false;
+    std::swap(*db, *fresh);
+    dbm_close(fresh);
+    note(h, locked);
+    return true;
+}
+
+}  // namespace
+
+DBM *open_existing(char *path, int mode)
+{
+    if (!path)
+        return nullptr;
+    auto h = std::make_shared<Handle>();
+    h->base = path;
+    h->flags = mode == 1 ? O_RDONLY : O_RDWR;
+    struct stat dir, pag;
+    if (stat((h->base + ".dir").c_str(), &dir) != 0 || !usable(dir))
+        return nullptr;
+    h->lock_fd = open(h->pag().c_str(), O_RDONLY | O_CLOEXEC);
+    if (h->lock_fd < 0 || !lock(h->lock_fd, h->flags == O_RDONLY ? LOCK_SH : LOCK_EX))
+        return nullptr;
+    DBM *db = nullptr;
+    if (fstat(h->lock_fd, &pag) == 0 && usable(pag) && (db = open_locked(*h, pag)))
+        note(*h, pag);
+    flock(h->lock_fd, LOCK_UN);
+    if (db) {
+        std::lock_guard<std::mutex> hold(registry_lock);
+        registry[db] = std::move(h);
+    }
+    return db;
+}
+
+void close(DBM *db)
+{
+    if (!db)
+        return;
+    std::shared_ptr<Handle> h;
+    {
+        std::lock_guard<std::mutex> hold(registry_lock);
+        if (auto found = registry.find(db); found != registry.end()) {
+            h = std::move(found->second);
+            registry.erase(found);
+        }
+    }
+    dbm_close(db);
+}
+
+Access::Access(DBM *db, Kind kind) : handle_(find(db))
+{
+    if (!handle_) {
+        ok_ = db != nullptr;
+        return;
+    }
+    Handle &h = *handle_;
+    if (kind == kWrite && h.flags == O_RDONLY)
+        return;
+    turn_ = std::unique_lock<std::mutex>(h.turn);
+    for (int tries = 0; tries < 3; ++tries) {
+        if (!lock(h.lock_fd, kind == kWrite ? LOCK_EX : LOCK_SH))
+            return;
+        locked_ = true;
+        struct stat named, locked;
+        if (stat(h.pag().c_str(), &named) != 0 || fstat(h.lock_fd, &locked) != 0)
+            return;
+        if (same_file(named, locked)) {
+            ok_ = refresh(db, h, locked);
+            return;
+        }
+        // The path names another file now (a database put back from a
+        // copy, say): follow it.
+        flock(h.lock_fd, LOCK_UN);
+        locked_ = false;
+        int fd = open(h.pag().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        ::close(h.lock_fd);
+        h.lock_fd = fd;
+        h.current = false;
+    }
+}
+
+Access::~Access()
+{
+    if (!handle_)
+        return;
+    Handle &h = *handle_;
+    if (ok_ && writing_) {
+        // gdbm writes through a shared mapping, which does not stamp the
+        // file at every write: stamp it, so that other handles notice.
+        struct stat st;
+        if (futimens(h.lock_fd, nullptr) == 0 && fstat(h.lock_fd, &st) == 0)
+            note(h, st);
+        else
+            h.current = false;
+    }
+    if (locked_)
+        flock(h.lock_fd, LOCK_UN);
+}
+
+}  // namespace kx::dbm
