@@ -27,6 +27,7 @@
 #include "kx_paths.h"
 #include "kx_ldap.hpp"
 #include "kx_raii.hpp"
+#include "kx_dbm.h"
 #include "kxadmin_conf_template.h"
 #include "utils.h"
 
@@ -338,6 +339,23 @@ bool check_server_config(Report &r, std::string &primary, int &port)
     return true;
 }
 
+// A text as a terminal may show it: control bytes and the backslash escaped.
+std::string printable(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\%03o", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// Opens the database as kxcrypto does (read-only) and reads every record.
 void check_status_db(Report &r, const std::string &name, const std::string &path)
 {
     const std::string step = name + " status database";
@@ -346,15 +364,34 @@ void check_status_db(Report &r, const std::string &name, const std::string &path
     for (const char *ext : {".dir", ".pag"})
         if (access((path + ext).c_str(), F_OK) != 0)
             return r.error(step, path + ext + ": " + std::strerror(errno) + "; create it with kxadmin init");
-    DBM *db = dbm_open(const_cast<char *>(path.c_str()), O_RDONLY, 0);
+    bool users = name == "user";
+    std::string base = path;
+    DBM *db = users ? open_user_dbm(base.data(), KX_MODE_ANONYMOUS) : open_desktop_dbm(base.data(), KX_MODE_ANONYMOUS);
     if (!db)
         return r.error(step, path + " is not an ndbm database (.dir/.pag pair)");
-    dbm_close(db);
+    char **bad = nullptr;
+    int records = _kx_checkStatusDb(db, users, &bad);
+    users ? close_user_dbm(db) : close_desktop_dbm(db);
+    std::vector<std::string> problems = kx::strings_of(bad);
+    kx_free_array(bad);
+    std::sort(problems.begin(), problems.end());
+    if (records < 0)
+        return r.error(step, path + " cannot be read");
+    const std::string counted = std::to_string(records) + (records == 1 ? " record" : " records");
+    if (!problems.empty()) {
+        std::string text = std::to_string(problems.size()) + " of " + std::to_string(records) +
+                           (problems.size() == 1 ? " records does not decode: " : " records do not decode: ");
+        for (size_t i = 0; i < problems.size() && i < 3; ++i)
+            text += (i ? ", " : "") + printable(problems[i]);
+        if (problems.size() > 3)
+            text += ", and " + std::to_string(problems.size() - 3) + " more";
+        return r.error(step, text);
+    }
     if (!readable_by_others(path + ".dir") || !readable_by_others(path + ".pag"))
         r.warning(step, "other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 " + path +
                             ".dir " + path + ".pag");
     else
-        r.ok(step);
+        r.ok(step, counted);
 }
 
 void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port, bool have_primary)

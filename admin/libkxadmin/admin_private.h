@@ -126,6 +126,15 @@ KXXconfig *fill_Xconfig_struct(KXAdmin kxa, LDAPMessage *entry);
 void parse_intList(const char *text, int **result, int count);
 int _modXconf(KXAdmin kxa, KXXconfig *conf, int op);
 
+/* ---- status databases ------------------------------------------------------ */
+
+/* Private to kxadmin: reads every record of a status database opened with
+   open_desktop_dbm or open_user_dbm (users: 1 for the user database) under
+   its lock.  Returns the number of records, -1 when the database cannot be
+   read; *bad receives a new NULL-terminated list (kx_free_array) of
+   "<id> (<reason>)" texts for the records that do not decode, or NULL. */
+int _kx_checkStatusDb(DBM *db, int users, char ***bad);
+
 /* ---- data-store server configuration -------------------------------------- */
 
 typedef struct SubtreeNode {

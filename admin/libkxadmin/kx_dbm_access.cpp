@@ -2,6 +2,9 @@
 
 #include "kx_dbm_access.hpp"
 
+#include "admin_private.h"
+#include "kx_dbm_codec.hpp"
+
 #include <cerrno>
 #include <ctime>
 #include <string>
@@ -216,3 +219,22 @@ Access::~Access()
 }
 
 }  // namespace kx::dbm
+
+extern "C" int _kx_checkStatusDb(DBM *db, int users, char ***bad)
+{
+    if (!bad)
+        return -1;
+    *bad = nullptr;
+    kx::dbm::Access access(db, kx::dbm::Access::kRead);
+    if (!db || !access)
+        return -1;
+    int records = 0;
+    for (datum key = dbm_firstkey(db); key.dptr; key = dbm_nextkey(db)) {
+        ++records;
+        if (auto why = kx::dbm::undecodable(key, dbm_fetch(db, key), users != 0)) {
+            std::string id(key.dptr, static_cast<size_t>(key.dsize));
+            kx_add_array(bad, safe_strdup((id + " (" + *why + ")").c_str()));
+        }
+    }
+    return dbm_error(db) ? -1 : records;
+}

@@ -4,6 +4,8 @@
 #define KX_DBM_CODEC_HPP
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstdint>
@@ -79,6 +81,41 @@ template <size_t N> void decode(datum value, char *(&out)[N])
     size_t found = split(value, N, pieces);
     for (size_t i = 0; i < N; ++i)
         out[i] = i < found ? copy(pieces[i]) : nullptr;
+}
+
+// Why a stored value does not decode as a record of the kind given (users:
+// the user record, whose third, fourth and sixth fields are numbers);
+// nothing when it decodes.
+inline std::optional<std::string> undecodable(datum key, datum value, bool users)
+{
+    if (!value.dptr || value.dsize <= 0)
+        return "an empty value";
+    std::string_view v(value.dptr, static_cast<size_t>(value.dsize));
+    if (v.size() > KX_DBM_MAXVAL)
+        return "longer than " + std::to_string(KX_DBM_MAXVAL) + " bytes";
+    if (v.find('\0') != std::string_view::npos)
+        return "holds a zero byte";
+    std::vector<std::string_view> fields;
+    for (size_t start = 0, end; (end = v.find(KX_DBM_SEP, start)) != std::string_view::npos; start = end + 1)
+        fields.push_back(v.substr(start, end - start));
+    if (fields.size() != 6 || v.back() != KX_DBM_SEP)
+        return std::to_string(fields.size()) + " fields, not 6";
+    if (fields[0] != std::string_view(key.dptr, static_cast<size_t>(key.dsize)))
+        return "its id is not its key";
+    static const char *const numbers[] = {nullptr, nullptr, "create_time", "status", nullptr, "last_time"};
+    for (size_t i = 0; users && i < 6; ++i) {
+        if (!numbers[i])
+            continue;
+        std::string_view n = fields[i];
+        size_t digits = n.substr(0, 1) == "-" ? 1 : 0;
+        errno = 0;
+        std::string text(n);
+        long long number = std::strtoll(text.c_str(), nullptr, 10);
+        if (n.size() == digits || n.find_first_not_of("0123456789", digits) != std::string_view::npos ||
+            errno == ERANGE || number < INT_MIN || number > INT_MAX)
+            return std::string(numbers[i]) + " is not a number";
+    }
+    return std::nullopt;
 }
 
 inline datum as_datum(const std::string &s)

@@ -5,8 +5,8 @@ $ check
 > kxadmin.conf: ok
 > kxadmin.pw: ok
 > kxdsd.conf: ok, this host is the primary server
-> desktop status database: ok
-> user status database: ok
+> desktop status database: ok, 0 records
+> user status database: ok, 0 records
 > directory ldap://127.0.0.1:PORT: ok
 > anonymous bind: ok
 > administrator bind as cn=admin,o=kxdata: ok
@@ -87,6 +87,12 @@ $ with_file "$KX_USTATUS_DB.pag" 'not a database' problems
 [1]
 $ with_mode 0600 "$KX_USTATUS_DB.dir" problems
 > user status database: warning: other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 /var/opt/QRLNkx/data/ustatus.dir /var/opt/QRLNkx/data/ustatus.pag
+$ cp "$KX_USTATUS_DB.pag" saved.pag && put_record u1 u1 Ann 0 1 d 2 && check | grep user
+> user status database: ok, 1 record
+$ put_record u2 u2 Bob x 1 d 2 && put_record u3 u3 Eve && put_record u4 u5 Eve 0 0 '' 0 && problems
+> user status database: error: 3 of 4 records do not decode: u2 (create_time is not a number), u3 (2 fields, not 6), u4 (its id is not its key)
+[1]
+$ cp saved.pag "$KX_USTATUS_DB.pag"
 
 # the directory
 $ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.server.port .*/admin.server.port = 1/' "$KX_ADMIN_CONF")" problems

@@ -109,6 +109,9 @@ check() {
     ./kxadmin check | sed -e "s|$KX_PRODUCT_ROOT||g" -e "s|:$KX_LDAP_PORT\b|:PORT|g"
     return "${PIPESTATUS[0]}"
 }
+# Stores a record in the user status database: put_record <key> <field> ...
+# (each field followed by the separator byte).
+put_record() { "$KX_MKDBM" -s "$KX_USTATUS_DB" "$1" "$(printf '%s\x1e' "${@:2}")"; }
 # Only the steps of kxadmin check that are not in order.
 problems() { check | grep -v ': ok'; return "${PIPESTATUS[0]}"; }
 # ldapmodify on cn=config, as the local administrator of the server.
