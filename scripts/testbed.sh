@@ -7,6 +7,8 @@
 #   testbed.sh stop <statedir>
 #   testbed.sh stop-provider <statedir>
 #   testbed.sh start-provider <statedir>
+#   testbed.sh kill <statedir>
+#   testbed.sh restart <statedir>
 #   testbed.sh status <statedir>
 #
 # start runs slapd (slapd.conf, mdb backend) on a free port of 127.0.0.1,
@@ -32,6 +34,9 @@
 # to ldap:// (starttls) or ldaps:// (ldaps) of the provider.  <statedir>/tls
 # also holds other-ca.pem, an authority that signed nothing of the test bed.
 #
+# kill ends the server of a single test bed at once (SIGKILL), as a crash
+# would; restart brings it back on its port with its database.
+#
 # --cn-config runs one server the way Debian's slapd runs: its configuration
 # in a cn=config directory (slapd -F) holding only the core schema, managed
 # by the local user over ldapi:// with SASL EXTERNAL.  The kx schema, the
@@ -53,6 +58,7 @@
 #   KX_SLAPD               slapd binary (/usr/sbin/slapd)
 #   KX_SLAPD_MODULEDIR     directory of the slapd modules (/usr/lib/ldap)
 #   KX_LDAP_SCHEMADIR      directory holding core.schema (/etc/ldap/schema)
+#   KX_SCHEMA              the kx schema (schema/kx.schema)
 #   KX_SCHEMA_LDIF         --cn-config: the kx schema LDIF (made from kx.schema)
 #   KX_DATABASE_LDIF       --cn-config: the database LDIF (schema/kx-database.ldif)
 #   KX_BASE_LDIF           the base tree's template (schema/kx-base.ldif)
@@ -66,7 +72,7 @@ PROG=testbed.sh
 SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SRC_ROOT=$(cd "$SCRIPT_DIR/.." && pwd)
 
-KX_SCHEMA=$SRC_ROOT/schema/kx.schema
+KX_SCHEMA=${KX_SCHEMA:-$SRC_ROOT/schema/kx.schema}
 KX_BASE_LDIF=${KX_BASE_LDIF:-$SRC_ROOT/schema/kx-base.ldif}
 EXAMPLES=$SRC_ROOT/doc/examples
 KX_DATABASE_LDIF=${KX_DATABASE_LDIF:-$SRC_ROOT/schema/kx-database.ldif}
@@ -138,6 +144,8 @@ usage: $PROG start <statedir> <product-root> [--replicated | --cn-config] [--tls
        $PROG stop <statedir>
        $PROG stop-provider <statedir>
        $PROG start-provider <statedir>
+       $PROG kill <statedir>
+       $PROG restart <statedir>
        $PROG status <statedir>
 EOF
     exit 2
@@ -918,6 +926,47 @@ cmd_start_provider() {
     echo "KX_PROVIDER_PORT=$port"
 }
 
+require_single() {
+    local statedir=$1
+    if [ ! -f "$statedir/mode" ] || [ "$(cat "$statedir/mode")" != single ]; then
+        die "$statedir holds no single-server test bed"
+    fi
+}
+
+cmd_kill() {
+    [ $# -eq 1 ] || usage
+    local statedir pid
+    statedir=$(existing_dir "$1")
+    [ -n "$statedir" ] || die "no statedir $1"
+    require_single "$statedir"
+    pid=$(instance_pid "$statedir/master")
+    [ -n "$pid" ] || die "no server runs in $statedir"
+    kill -KILL "$pid"
+    for _ in $(seq 1 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        [[ $(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null) == Z ]] && break
+        sleep 0.02
+    done
+    rm -f "$statedir/master/launch.pid" "$statedir/master/slapd.pid"
+    write_env "$statedir"
+}
+
+cmd_restart() {
+    [ $# -eq 1 ] || usage
+    local statedir port
+    statedir=$(existing_dir "$1")
+    [ -n "$statedir" ] || die "no statedir $1"
+    require_single "$statedir"
+    load_tls "$statedir"
+    if [ -n "$(instance_pid "$statedir/master")" ]; then
+        note "the server is already running"
+        return 0
+    fi
+    port=$(cat "$statedir/master/port")
+    start_instance "$statedir/master" master "" "$port" >/dev/null
+    write_env "$statedir"
+}
+
 cmd_status() {
     [ $# -eq 1 ] || usage
     local statedir i pid any=1
@@ -944,6 +993,8 @@ start) cmd_start "$@" ;;
 stop) cmd_stop "$@" ;;
 stop-provider) cmd_stop_provider "$@" ;;
 start-provider) cmd_start_provider "$@" ;;
+kill) cmd_kill "$@" ;;
+restart) cmd_restart "$@" ;;
 status) cmd_status "$@" ;;
 -h | --help | help) usage ;;
 *) usage ;;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -752,6 +753,7 @@ int main(int argc, char **argv)
     std::string cmd = argv[1];
     argv[1] = argv[0]; // getopt's messages name the program
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);  // a server that goes away ends a request, not the run
     int rc = cmd == "check" && argc == 2 ? cmd_check()
              : cmd == "init"             ? cmd_init(argc - 1, argv + 1)
              : cmd == "passwd"           ? cmd_passwd(argc - 1, argv + 1)

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -409,6 +410,9 @@ int run(int argc, char **argv)
     int help_spec = 0;
     FILE *fd = stdout;
     basename = argv[0] ? argv[0] : const_cast<char *>("kxcrypto");
+    // libldap writes to its connections with write(): a server that goes
+    // away in the middle of a request must end the request, not the run.
+    signal(SIGPIPE, SIG_IGN);
 
     int mode;
     uid_t uid = getuid();
