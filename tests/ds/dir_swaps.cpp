@@ -1,0 +1,215 @@
+// Conditional writes against one directory server: the compare-and-swap of a
+// configuration that kxcrypto uses, writers of one entry in threads at once,
+// the requests a replacement sends, and the unconditional fallback where the
+// schema cannot compare values (NoEquality, a test bed of its own).
+#include <functional>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "admin_private.h"
+#include "kxtest.h"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+char *m(const char *s) { return const_cast<char *>(s); }
+
+// The object classes and crypto string of a raw token's entry, one line.
+std::string conf_of(const std::string &id)
+{
+    std::string out, entry = kxt::ldif(kxt::rtoken_dn(id), "base", "(objectClass=*)",
+                                       "objectClass kxCryptoString");
+    std::istringstream lines(entry);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line.rfind("dn: ", 0) != 0)
+            out += line.substr(line.find(": ") + 2) + " ";
+    return out;
+}
+
+// Puts back a raw token's entry with the given crypto string (none: no
+// configuration).
+void put(const std::string &id, const char *crypto)
+{
+    kxt::ldapdelete({kxt::rtoken_dn(id)});
+    std::string text = "dn: " + kxt::rtoken_dn(id) + "\nobjectClass: kxRawToken\nkxID: " + id + "\n";
+    if (crypto)
+        text += "objectClass: kxCrypto\nkxCryptoString: " + std::string(crypto) + "\n";
+    ASSERT_EQ(kxt::ldapmodify(text, true), 0) << id;
+}
+
+int swap(KXAdmin k, const char *id, const kxt::Strings *expected, const kxt::Strings *next)
+{
+    char **old = expected ? kxt::ids(*expected) : nullptr;
+    kxt::Crypto ent(next ? allocate_cryptoEnt() : nullptr);
+    if (ent)
+        ent->tokenID = kxt::dup(id), ent->keyValue = kxt::ids(*next);
+    int rc = _kx_swapCryptoEnt(k, m(id), old, ent.get());
+    kx_free_array(old);
+    return rc;
+}
+
+TEST(DirSwap, ConditionalReplacementOfAConfiguration)
+{
+    auto s = kxt::open();
+    ASSERT_TRUE(s);
+    const kxt::Strings hard = {"mode=hard"}, both = {"mode=hard", "enc_up_type=ARCFOUR"};
+    const kxt::Strings soft = {"mode=soft"};
+    struct Row {
+        const char *what, *stored;
+        const kxt::Strings *expected, *next;
+        int rc;
+        std::string after;
+    } rows[] = {
+        {"as read", "mode=hard", &hard, &soft, KXE_SUCCESS, "kxRawToken kxCrypto mode=soft "},
+        {"changed since", "mode=soft", &hard, &both, KX_CHANGED, "kxRawToken kxCrypto mode=soft "},
+        {"read in another form", "mode=hard , enc_up_type=ARCFOUR,", &both, &soft, KXE_SUCCESS,
+         "kxRawToken kxCrypto mode=soft "},
+        {"removed as read", "mode=hard", &hard, nullptr, KXE_SUCCESS, "kxRawToken "},
+        {"removed, changed since", "mode=soft", &hard, nullptr, KX_CHANGED,
+         "kxRawToken kxCrypto mode=soft "},
+        {"added to none", nullptr, nullptr, &both, KXE_SUCCESS,
+         "kxRawToken kxCrypto mode=hard,enc_up_type=ARCFOUR "},
+        {"added since", "mode=soft", nullptr, &both, KX_CHANGED, "kxRawToken kxCrypto mode=soft "},
+        {"none to none", nullptr, nullptr, nullptr, KXE_SUCCESS, "kxRawToken "},
+    };
+    for (const Row &r : rows) {
+        put("sw.tok", r.stored);
+        EXPECT_EQ(swap(s.get(), "sw.tok", r.expected, r.next), r.rc) << r.what;
+        EXPECT_EQ(conf_of("sw.tok"), r.after) << r.what;
+    }
+    kxt::ldapdelete({kxt::rtoken_dn("sw.tok")});
+    EXPECT_EQ(swap(s.get(), "sw.tok", nullptr, &hard), KXE_SUCCESS) << "a new raw token";
+    EXPECT_EQ(conf_of("sw.tok"), "kxRawToken kxCrypto mode=hard ");
+    EXPECT_EQ(swap(s.get(), "bad", &hard, &soft), KXE_INVAL);
+    EXPECT_EQ(swap(nullptr, "sw.tok", &hard, &soft), KXE_INVAL);
+    kxt::ldapdelete({kxt::rtoken_dn("sw.tok")});
+}
+
+// Threads, each with a session of its own, replace one token's security and
+// screen configurations and increment one counter: no call fails, and the
+// counter hands out every number once.
+TEST(DirSwap, WritersOfOneEntryAtOnce)
+{
+    constexpr int kThreads = 4, kRounds = 25;
+    put("sw.many", "mode=hard");
+    std::vector<std::vector<int>> numbers(kThreads);
+    std::vector<int> failures(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            kxt::Session s = kxt::open();
+            for (int round = 0; s && round < kRounds; ++round) {
+                std::string mine = "writer=" + std::to_string(t) + "." + std::to_string(round);
+                char *pairs[] = {mine.data(), nullptr};
+                kx_CryptoEnt_t ent{m("sw.many"), pairs, nullptr, 0};
+                KXXconfig screen{m("sw.many"), mine.data(), round};
+                failures[t] += kx_addCryptoEnt(s.get(), &ent, 1) != KXE_SUCCESS;
+                failures[t] += kx_addXconf(s.get(), &screen, 1) != KXE_SUCCESS;
+                numbers[t].push_back(kx_incGeneration(s.get(), m("logicalTokens")));
+            }
+        });
+    for (std::thread &t : threads)
+        t.join();
+    std::set<int> handed;
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(failures[t], 0) << "thread " << t;
+        for (size_t i = 0; i < numbers[t].size(); ++i) {
+            EXPECT_TRUE(handed.insert(numbers[t][i]).second) << "thread " << t << " number " << numbers[t][i];
+            EXPECT_TRUE(i == 0 || numbers[t][i] > numbers[t][i - 1]) << "thread " << t << " call " << i;
+        }
+    }
+    auto s = kxt::open();
+    EXPECT_EQ(handed.size(), size_t{kThreads * kRounds});
+    EXPECT_EQ(kx_getGeneration(s.get(), m("logicalTokens")), kThreads * kRounds - 1);
+    // One writer's last configuration stands, whole.
+    std::string entry = kxt::ldif(kxt::rtoken_dn("sw.many"), "base", "(objectClass=*)",
+                                  "kxCryptoString kxScreenResolution kxScreenRefresh");
+    EXPECT_NE(entry.find("\nkxCryptoString: writer="), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nkxScreenResolution: writer="), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nkxScreenRefresh: "), std::string::npos) << entry;
+    kxt::ldapdelete({kxt::rtoken_dn("sw.many")});
+    kxt::ldapmodify("dn: kxName=logicalTokens," + kxt::bed("KX_SUBTREE") + "\nchangetype: modify\n"
+                    "delete: kxGenerationNumber\n-\ndelete: objectClass\nobjectClass: kxSynch\n");
+}
+
+// The searches and modifications that slapd logged after `from` bytes of
+// its log.
+std::pair<int, int> requests_since(size_t from)
+{
+    std::istringstream log(kxt::slurp(kxt::bed("KX_SLAPD_LOG")).substr(from));
+    std::pair<int, int> count;
+    for (std::string line; std::getline(log, line);) {
+        count.first += line.find(" SRCH base=") != std::string::npos;
+        count.second += line.find(" MOD dn=") != std::string::npos;
+    }
+    return count;
+}
+
+TEST(DirSwap, OneSearchAndOneModificationPerChange)
+{
+    auto s = kxt::open();
+    KXAdmin k = s.get();
+    ASSERT_TRUE(k);
+    put("sw.trips", "mode=hard");
+    char *pairs[] = {m("mode=soft"), nullptr};
+    kx_CryptoEnt_t ent{m("sw.trips"), pairs, nullptr, 0};
+    KXXconfig screen{m("sw.trips"), m("1280x1024")}, other{m("sw.trips"), m("800x600")};
+    ASSERT_EQ(kx_addXconf(k, &screen, 0), KXE_SUCCESS);
+    const kxt::Strings soft = {"mode=soft"}, hard = {"mode=hard"};
+    struct Row {
+        const char *what;
+        std::function<int()> call;
+        std::pair<int, int> requests;
+    } rows[] = {
+        {"replacing a configuration", [&] { return kx_addCryptoEnt(k, &ent, 1); }, {1, 1}},
+        {"kxcrypto's compare-and-swap", [&] { return swap(k, "sw.trips", &soft, &hard); }, {0, 1}},
+        {"deleting a configuration", [&] { return kx_delCryptoEnt(k, m("sw.trips")); }, {1, 1}},
+        {"replacing a screen configuration", [&] { return kx_addXconf(k, &other, 1); }, {1, 1}},
+        {"incrementing a counter", [&] { return kx_incGeneration(k, m("rawTokens")) < 0; }, {1, 1}},
+    };
+    for (const Row &r : rows) {
+        size_t from = kxt::slurp(kxt::bed("KX_SLAPD_LOG")).size();
+        EXPECT_EQ(r.call(), KXE_SUCCESS) << r.what;
+        EXPECT_EQ(requests_since(from), r.requests) << r.what;
+    }
+    kxt::ldapdelete({kxt::rtoken_dn("sw.trips")});
+    kxt::ldapmodify("dn: kxName=rawTokens," + kxt::bed("KX_SUBTREE") + "\nchangetype: modify\n"
+                    "delete: kxGenerationNumber\n-\ndelete: objectClass\nobjectClass: kxSynch\n");
+}
+
+// Where the schema gives the values no equality rule, a single value cannot
+// be deleted: replacements and increments are written unconditionally, and
+// a compare-and-swap with a stale expectation overwrites what is stored.
+TEST(NoEquality, ChangesAreWrittenUnconditionally)
+{
+    auto s = kxt::open();
+    KXAdmin k = s.get();
+    ASSERT_TRUE(k);
+    put("ne.tok", nullptr);
+    const kxt::Strings hard = {"mode=hard"}, soft = {"mode=soft"}, stale = {"mode=stale"};
+    char *pairs[] = {m("enc_up_type=ARCFOUR"), nullptr};
+    kx_CryptoEnt_t ent{m("ne.tok"), pairs, nullptr, 0};
+    KXXconfig screen{m("ne.tok"), m("1280x1024"), 60}, other{m("ne.tok"), m("800x600"), -1};
+    kxt::clear_logs();
+    EXPECT_EQ(swap(k, "ne.tok", nullptr, &hard), KXE_SUCCESS);
+    EXPECT_EQ(swap(k, "ne.tok", &stale, &soft), KXE_SUCCESS);
+    EXPECT_EQ(conf_of("ne.tok"), "kxRawToken kxCrypto mode=soft ");
+    EXPECT_EQ(kx_addCryptoEnt(k, &ent, 1), KXE_SUCCESS);
+    EXPECT_EQ(conf_of("ne.tok"), "kxRawToken kxCrypto enc_up_type=ARCFOUR ");
+    EXPECT_EQ(kx_delCryptoEnt(k, m("ne.tok")), KXE_SUCCESS);
+    EXPECT_EQ(conf_of("ne.tok"), "kxRawToken ");
+    EXPECT_EQ(kx_addXconf(k, &screen, 0), KXE_SUCCESS);
+    EXPECT_EQ(kx_addXconf(k, &other, 1), KXE_SUCCESS);
+    EXPECT_EQ(kxt::ldif(kxt::rtoken_dn("ne.tok"), "base", "(objectClass=*)", "kxScreenResolution kxScreenRefresh"),
+              "dn: " + kxt::rtoken_dn("ne.tok") + "\nkxScreenResolution: 800x600\n\n");
+    EXPECT_EQ(kx_delXconfByTokenID(k, m("ne.tok")), KXE_SUCCESS);
+    EXPECT_EQ(conf_of("ne.tok"), "kxRawToken ");
+    for (int expected : {0, 1, 2})
+        EXPECT_EQ(kx_incGeneration(k, m("users")), expected);
+    EXPECT_EQ(kxt::logs(), "");
+    kxt::ldapdelete({kxt::rtoken_dn("ne.tok")});
+}
+
+}  // namespace
