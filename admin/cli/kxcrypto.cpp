@@ -222,12 +222,17 @@ int add_config(KXAdmin kxa, char *token, char **argv, int start, int max)
     return 0;
 }
 
-int modify_config(KXAdmin kxa, char *token, char **argv, char **orig, int start, int max)
+namespace {
+
+// modify_config, handing the record it stored to *written (empty when it
+// removed the configuration or failed).
+int modify_and_keep(KXAdmin kxa, char *token, char **argv, char **orig, int start, int max, CryptoEnt *written)
 {
     // The new pairs are merged into the stored ones and written only if the
     // stored configuration is still the one read; when another writer
     // changed it in between, it is read again and the pairs merged again.
     CryptoEnt reread;
+    written->reset();
     for (int attempt = 1;; ++attempt) {
         CryptoEnt ent = build_record(token, argv, start, max);
         if (!ent) {
@@ -256,8 +261,18 @@ int modify_config(KXAdmin kxa, char *token, char **argv, char **orig, int start,
             return -1;
         }
         fputs("Configuration successfully modified.\n", stdout);
+        if (keep)
+            *written = std::move(ent);
         return 0;
     }
+}
+
+} // namespace
+
+int modify_config(KXAdmin kxa, char *token, char **argv, char **orig, int start, int max)
+{
+    CryptoEnt written;
+    return modify_and_keep(kxa, token, argv, orig, start, max, &written);
 }
 
 const char *batch_line_problem(char **f, bool *no_memory)
@@ -309,6 +324,7 @@ int add_batch_crypto_config(KXAdmin kxa, char *filename)
     int configs_skipped = 0;
     char line[256];
     char token[] = KX_DEFAULT_TOKEN;
+    CryptoEnt last_stored;  // the configuration the last line stored
 
     auto skip = [&](const char *format) {
         // Every format names the program and then the line number.
@@ -332,11 +348,18 @@ int add_batch_crypto_config(KXAdmin kxa, char *filename)
             return -1;
         }
 
-        kx_CryptoEnt_t *raw = nullptr;
-        int ret = kx_getCryptoEntByTokenID(kxa, token, &raw, 0);
-        CryptoEnt stored(raw);
+        // What the last line stored needs no lookup: the write is
+        // conditional on it, and reads the configuration again when another
+        // writer changed it in the meantime.
+        CryptoEnt stored = std::move(last_stored);
+        int ret = 0;
+        if (!stored) {
+            kx_CryptoEnt_t *raw = nullptr;
+            ret = kx_getCryptoEntByTokenID(kxa, token, &raw, 0);
+            stored.reset(raw);
+        }
         if (ret == 0) {
-            if (modify_config(kxa, token, f, stored->keyValue, 1, count) == 0) {
+            if (modify_and_keep(kxa, token, f, stored->keyValue, 1, count, &last_stored) == 0) {
                 printf("Successfully modified config on line %d\n", line_num);
                 ++configs_success;
             } else {

@@ -163,6 +163,20 @@ $ ./kxcrypto -e
 $ token
 > objectClass: kxRawToken
 
+# A configuration changed by another writer between two lines: the second
+# line is merged into what that writer stored.
+$ feed() { echo tokenID=default,enc_up_type=ARCFOUR; for _ in $(seq 100); do token | grep -q ARCFOUR && break; sleep 0.1; done; put mode=soft,auth_down_type=simple; echo tokenID=default,enc_down_type=ARCFOUR; }; put mode=hard && feed | ./kxcrypto -e && token && ./kxcrypto -d >/dev/null
+> Configuration successfully modified.
+> Successfully modified config on line 1
+> Configuration successfully modified.
+> Successfully modified config on line 2
+> 2 lines successfully processed.
+> 0 lines skipped due to errors.
+> A warm or cold restart of services must be performed.
+> objectClass: kxRawToken
+> objectClass: kxCrypto
+> kxCryptoString: enc_down_type=ARCFOUR,mode=soft,auth_down_type=simple
+
 # A batch line is read in pieces of 255 characters, each taken as a line.
 $ printf 'tokenID=default,mode=hard,auth_up_type=none%0220d\n' 0 | ./kxcrypto -e
 > 0 lines successfully processed.
@@ -184,6 +198,12 @@ $ put 'mode=hard,enc_up_type=ARCFOUR,' && ./kxcrypto && ./kxcrypto -o
 > 	auth_up_type   	none           	*
 > 	auth_down_type 	none           	*
 > tokenID=default.token,mode=hard,enc_up_type=ARCFOUR
+$ ./kxcrypto -m mode=soft && token
+> Configuration successfully modified.
+> A warm or cold restart of services must be performed.
+> objectClass: kxRawToken
+> objectClass: kxCrypto
+> kxCryptoString: mode=soft,enc_up_type=ARCFOUR
 $ put 'mode=hard,mode=soft' && ./kxcrypto
 ! ./kxcrypto: Internal system error
 [1]
