@@ -505,6 +505,78 @@ void BM_Baseline_ListBlocks(benchmark::State &state, bool users)
     remove_dbm(users ? "ustatus" : "dstatus", n);
 }
 
+// ---- a login's status update ------------------------------------------------
+
+// What a login does to the user status database: fetch the user's record
+// and store it back with the new status and time, on a handle of the library
+// (open_user_dbm: locked and kept up to date with the file), in three
+// patterns: back to back on one handle, which then knows that nobody wrote
+// after it and keeps its view of the file; alternating between two handles,
+// as two programs would, so that each update finds the file changed by the
+// other one and opens it afresh; spaced 10 ms apart on one handle, as logins
+// come (the pause is not measured).  The baseline does the same fetch and
+// store on a plain ndbm handle of the same file, without a lock.
+constexpr long kStatusUsers = 10000;
+
+void update_status(DBM *db, long i)
+{
+    char id[64];
+    std::snprintf(id, sizeof id, "%ld-%04ld", 1700000000 + (i * 7919) % kStatusUsers, i % 10000);
+    DBMUser *u = get_dbm_user(db, id);
+    if (!u)
+        std::abort();
+    u->status = 1;
+    u->last_time = static_cast<int>(1700000000 + i);
+    if (modify_ustatus(db, u) != 0)
+        std::abort();
+    free_dbm_user(u);
+}
+
+enum Pattern { kBackToBack, kTwoHandles, kSpaced };
+
+void BM_StatusUpdate(benchmark::State &state, Pattern pattern)
+{
+    dbm_close(filled_users(kStatusUsers));
+    std::string path = dbm_path("ustatus", kStatusUsers);
+    DBM *db[] = {open_user_dbm(path.data(), KX_MODE_PASSWD_FILE), open_user_dbm(path.data(), KX_MODE_PASSWD_FILE)};
+    long i = 0;
+    for (auto _ : state) {
+        if (pattern == kSpaced) {
+            state.PauseTiming();
+            usleep(10000);
+            state.ResumeTiming();
+        }
+        update_status(db[pattern == kTwoHandles ? i % 2 : 0], i);
+        ++i;
+    }
+    close_user_dbm(db[0]);
+    close_user_dbm(db[1]);
+    remove_dbm("ustatus", kStatusUsers);
+}
+
+void BM_Baseline_StatusUpdate(benchmark::State &state, Pattern pattern)
+{
+    DBM *db = filled_users(kStatusUsers);
+    long i = 0;
+    for (auto _ : state) {
+        if (pattern == kSpaced) {
+            state.PauseTiming();
+            usleep(10000);
+            state.ResumeTiming();
+        }
+        char id[64];
+        std::snprintf(id, sizeof id, "%ld-%04ld", 1700000000 + (i * 7919) % kStatusUsers, i % 10000);
+        datum key{id, static_cast<int>(std::strlen(id))};
+        datum v = dbm_fetch(db, key);
+        std::string value(v.dptr, static_cast<size_t>(v.dsize));
+        value.replace(value.size() - 11, 10, std::to_string(1700000000 + i));
+        dbm_store(db, key, datum{value.data(), static_cast<int>(value.size())}, DBM_REPLACE);
+        ++i;
+    }
+    dbm_close(db);
+    remove_dbm("ustatus", kStatusUsers);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -544,6 +616,17 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark("BM_Baseline_RawSearchDefaultToken",
                                      BM_Baseline_RawSearchDefaultToken)
             ->Unit(benchmark::kMicrosecond);
+        for (auto [pattern, how] : {std::pair{kBackToBack, "/back_to_back"}, {kTwoHandles, "/two_handles"},
+                                    {kSpaced, "/spaced"}}) {
+            std::string name = std::string("BM_StatusUpdate") + how;
+            std::string baseline = std::string("BM_Baseline_StatusUpdate") + how;
+            for (auto *b : {benchmark::RegisterBenchmark(name.c_str(), BM_StatusUpdate, pattern),
+                            benchmark::RegisterBenchmark(baseline.c_str(), BM_Baseline_StatusUpdate, pattern)}) {
+                b->Unit(benchmark::kMicrosecond);
+                if (pattern == kSpaced)
+                    b->Iterations(200);
+            }
+        }
         for (long size : {10000L, 100000L}) {
             benchmark::RegisterBenchmark("BM_AllDesktops", BM_AllDesktops)->Arg(size)
                 ->Unit(benchmark::kMillisecond);

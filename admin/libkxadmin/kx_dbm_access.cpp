@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -90,6 +91,19 @@ void note(Handle &h, const struct stat &st)
     clock_gettime(CLOCK_REALTIME_COARSE, &now);
     h.current = st.st_ctim.tv_sec < now.tv_sec ||
                 (st.st_ctim.tv_sec == now.tv_sec && st.st_ctim.tv_nsec < now.tv_nsec);
+}
+
+// Sets the file's modification time to one that no other write gives it:
+// the current second with a random fraction (a write of the kernel stamps
+// the time of its clock, any other writer of the library a random one of its
+// own).  Only the file's owner (or root) may set a time; false otherwise.
+bool stamp_own(int fd)
+{
+    thread_local std::minstd_rand random(std::random_device{}());
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    timespec times[2] = {{0, UTIME_OMIT}, {now.tv_sec, static_cast<long>(random() % 1000000000)}};
+    return futimens(fd, times) == 0;
 }
 
 // A new gdbm handle of the locked file; nullptr when the path names
@@ -207,12 +221,19 @@ Access::~Access()
     Handle &h = *handle_;
     if (ok_ && writing_) {
         // gdbm writes through a shared mapping, which does not stamp the
-        // file at every write: stamp it, so that other handles notice.
+        // file at every write: stamp it, so that other handles notice.  A
+        // stamp of the handle's own tells it that nobody wrote after it for
+        // as long as the file keeps it; failing that, the time of the
+        // change does, once its tick is over.
         struct stat st;
-        if (futimens(h.lock_fd, nullptr) == 0 && fstat(h.lock_fd, &st) == 0)
+        if (stamp_own(h.lock_fd) && fstat(h.lock_fd, &st) == 0) {
+            h.seen = st;
+            h.current = true;
+        } else if (futimens(h.lock_fd, nullptr) == 0 && fstat(h.lock_fd, &st) == 0) {
             note(h, st);
-        else
+        } else {
             h.current = false;
+        }
     }
     if (locked_)
         flock(h.lock_fd, LOCK_UN);
