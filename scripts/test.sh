@@ -3,7 +3,7 @@
 # (build/) and in a build with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build-asan/).  The normal build's tests run while the sanitizer build
 # compiles.  With --quick only the normal build is tested; with --thread
-# only the threads test, in a ThreadSanitizer build (build-tsan/); with
+# only the tests of threads, in a ThreadSanitizer build (build-tsan/); with
 # --chaos only the chaos test (writers at once while the directory server
 # is killed and restarted, about a minute), which the other runs leave out.
 #
@@ -43,9 +43,9 @@ report() {
 }
 
 if [ "${1:-}" = "--thread" ]; then
-    build build-tsan -DKX_SANITIZE=thread --target kx_ds_tests kx_mkdbm
+    build build-tsan -DKX_SANITIZE=thread --target kx_ds_tests kx_unit_tests kx_mkdbm
     status=0
-    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$SRC/build-tsan" --output-on-failure -R directory.threads \
+    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$SRC/build-tsan" --output-on-failure -R 'directory.threads|unit.threads' \
         >"$SRC/build-tsan/ctest.log" 2>&1 || status=$?
     report build-tsan
     exit $status

@@ -5,10 +5,10 @@
 // diagnostic goes to standard error prefixed with the program name as
 // invoked; every failure ends the run with status 1.
 
-#include <cstdio>
-#include <cstdlib>
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <memory>
-#include <optional>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 

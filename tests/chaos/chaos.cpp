@@ -251,7 +251,8 @@ void replacer(int n, Figures &f)
 {
     Session s;
     for (int round = 0; !f.stop; ++round) {
-        std::string writer = "writer=" + std::to_string(n), count = "round=" + std::to_string(round);
+        std::string writer = "writer=" + std::to_string(n),
+                    count = "round=" + std::to_string(round);
         char *pairs[] = {writer.data(), count.data(), nullptr};
         char id[] = "chaos.lib";
         kx_CryptoEnt_t ent{id, pairs, nullptr, 0};
@@ -397,8 +398,8 @@ Handed read_counter_files(const std::vector<std::string> &files)
 
 // Starts the worker processes of a phase: counter incrementers writing to
 // the files given, status database writers.
-std::vector<pid_t> start_workers(const std::string &self, int seconds, const std::vector<std::string> &files,
-                                 const std::string &tag)
+std::vector<pid_t> start_workers(const std::string &self, int seconds,
+                                 const std::vector<std::string> &files, const std::string &tag)
 {
     std::vector<std::vector<std::string>> commands;
     for (const std::string &file : files)
@@ -444,7 +445,9 @@ void phase(const char *title, int seconds, bool faults, const std::string &self)
     Session setup;
     run({kxcrypto, "-d"});
     check(run({kxcrypto, "-a", "enc_up_type=none", "enc_down_type=none", "auth_down_type=none",
-               "mode=soft"}).status == 0, "the default token's configuration could be added");
+               "mode=soft"})
+                  .status == 0,
+          "the default token's configuration could be added");
     check(setup.get() && kx_addCryptoEnt(setup.get(), &start, 1) == KXE_SUCCESS,
           "chaos.lib's configuration could be added");
     int first = setup.get() ? kx_getGeneration(setup.get(), users) : -1;
@@ -467,7 +470,8 @@ void phase(const char *title, int seconds, bool faults, const std::string &self)
         threads.emplace_back(killer, std::ref(f));
     std::thread reader(status_reader, std::ref(stop_reader), std::ref(torn), std::ref(listings));
     for (int i = 0; i < 2; ++i)
-        threads.emplace_back([&, i] { status_failures += status_worker("t" + tag + std::to_string(i), 300); });
+        threads.emplace_back(
+            [&, i] { status_failures += status_worker("t" + tag + std::to_string(i), 300); });
 
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     f.stop = true;
@@ -487,7 +491,8 @@ void phase(const char *title, int seconds, bool faults, const std::string &self)
     for (size_t k = 0; k < keys.size(); ++k) {
         std::string stored = config ? value_of(config->value_or(""), kKeys[k].name) : "(unread)";
         check(stored == keys[k].acked || keys[k].unanswered.count(stored),
-              std::string(kKeys[k].name) + " holds " + stored + ", its last acknowledged change " + keys[k].acked);
+              std::string(kKeys[k].name) + " holds " + stored + ", its last acknowledged change " +
+                  keys[k].acked);
     }
     Handed handed = read_counter_files(files);
     int last = setup.get() ? kx_getGeneration(setup.get(), users) : -1;
@@ -495,31 +500,38 @@ void phase(const char *title, int seconds, bool faults, const std::string &self)
 
     std::printf("kxcrypto -m: %d acknowledged, %d refused, %d undone later, %d with other output\n",
                 f.acked.load(), f.refused.load(), f.undone.load(), f.wrong_output.load());
-    std::printf("kx_addCryptoEnt replacing: %d done, %d failed\n", f.replaced.load(), f.replace_failed.load());
-    std::printf("poller: %d samples, %d without a configuration\n", f.samples.load(), f.missing.load());
-    std::printf("kx_incGeneration: %d calls, %d numbers handed out, %d of them twice, %d not above the "
-                "caller's previous one; the counter moved from %d to %d\n", handed.calls, handed.numbers,
-                handed.twice, handed.backwards, first, last);
-    std::printf("user status database: %d of 1200 records in place, %d replaced, %d writers failed, "
-                "%d listings, %d torn records\n", records, replaced, status_failures.load(), listings.load(),
-                torn.load());
-    std::printf("server kills: %d; kxcrypto runs that did not end: %d, that crashed: %d\n", f.kills.load(),
-                f.hangs.load(), f.crashes.load());
+    std::printf("kx_addCryptoEnt replacing: %d done, %d failed\n", f.replaced.load(),
+                f.replace_failed.load());
+    std::printf("poller: %d samples, %d without a configuration\n", f.samples.load(),
+                f.missing.load());
+    std::printf(
+        "kx_incGeneration: %d calls, %d numbers handed out, %d of them twice, %d not above the "
+        "caller's previous one; the counter moved from %d to %d\n",
+        handed.calls, handed.numbers, handed.twice, handed.backwards, first, last);
+    std::printf(
+        "user status database: %d of 1200 records in place, %d replaced, %d writers failed, "
+        "%d listings, %d torn records\n",
+        records, replaced, status_failures.load(), listings.load(), torn.load());
+    std::printf("server kills: %d; kxcrypto runs that did not end: %d, that crashed: %d\n",
+                f.kills.load(), f.hangs.load(), f.crashes.load());
     check(f.undone == 0, "no acknowledged change is undone");
     check(f.wrong_output == 0, "kxcrypto -m prints what it always prints on success");
     check(f.missing == 0, "no entry is ever seen without its configuration");
     check(f.hangs == 0 && f.crashes == 0, "every kxcrypto run ends normally");
     check(records == 1200 && replaced == 1200 && status_failures == 0 && torn == 0,
           "the status database writers lose and tear no record");
-    check(handed.twice == 0 && handed.backwards == 0, "the counter hands out distinct, increasing numbers");
-    check(f.acked > 0 && f.replaced > 0 && handed.numbers > 0 && f.samples > 0, "every writer makes progress");
+    check(handed.twice == 0 && handed.backwards == 0,
+          "the counter hands out distinct, increasing numbers");
+    check(f.acked > 0 && f.replaced > 0 && handed.numbers > 0 && f.samples > 0,
+          "every writer makes progress");
     if (!faults) {
         check(f.refused == 0 && f.replace_failed == 0, "no write fails without faults");
         check(handed.numbers == handed.calls && last - first == handed.calls,
               "the counter moves by the number of calls");
     } else {
         check(f.kills > 0, "the server was killed");
-        check(last - first >= handed.numbers, "the counter moves at least by the numbers handed out");
+        check(last - first >= handed.numbers,
+              "the counter moves at least by the numbers handed out");
     }
     std::fflush(stdout);
 }
@@ -535,8 +547,9 @@ int main(int argc, char **argv)
     if (argc == 4 && std::strcmp(argv[1], "--status") == 0)
         return status_worker(argv[2], std::atoi(argv[3]));
     if (argc != 5 || bed.empty()) {
-        std::fprintf(stderr, "usage: kx_chaos <kxcrypto> <testbed.sh> <seconds> <seconds with faults>\n"
-                             "(with KX_TESTBED_ENV naming the test bed)\n");
+        std::fprintf(stderr,
+                     "usage: kx_chaos <kxcrypto> <testbed.sh> <seconds> <seconds with faults>\n"
+                     "(with KX_TESTBED_ENV naming the test bed)\n");
         return 2;
     }
     kxcrypto = argv[1];

@@ -33,7 +33,8 @@ std::string conf_of(const std::string &id)
 void put(const std::string &id, const char *crypto)
 {
     kxt::ldapdelete({kxt::rtoken_dn(id)});
-    std::string text = "dn: " + kxt::rtoken_dn(id) + "\nobjectClass: kxRawToken\nkxID: " + id + "\n";
+    std::string text =
+        "dn: " + kxt::rtoken_dn(id) + "\nobjectClass: kxRawToken\nkxID: " + id + "\n";
     if (crypto)
         text += "objectClass: kxCrypto\nkxCryptoString: " + std::string(crypto) + "\n";
     ASSERT_EQ(kxt::ldapmodify(text, true), 0) << id;
@@ -116,8 +117,10 @@ TEST(DirSwap, WritersOfOneEntryAtOnce)
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(failures[t], 0) << "thread " << t;
         for (size_t i = 0; i < numbers[t].size(); ++i) {
-            EXPECT_TRUE(handed.insert(numbers[t][i]).second) << "thread " << t << " number " << numbers[t][i];
-            EXPECT_TRUE(i == 0 || numbers[t][i] > numbers[t][i - 1]) << "thread " << t << " call " << i;
+            EXPECT_TRUE(handed.insert(numbers[t][i]).second)
+                << "thread " << t << " number " << numbers[t][i];
+            EXPECT_TRUE(i == 0 || numbers[t][i] > numbers[t][i - 1])
+                << "thread " << t << " call " << i;
         }
     }
     auto s = kxt::open();
@@ -130,7 +133,8 @@ TEST(DirSwap, WritersOfOneEntryAtOnce)
     EXPECT_NE(entry.find("\nkxScreenResolution: writer="), std::string::npos) << entry;
     EXPECT_NE(entry.find("\nkxScreenRefresh: "), std::string::npos) << entry;
     kxt::ldapdelete({kxt::rtoken_dn("sw.many")});
-    kxt::ldapmodify("dn: kxName=logicalTokens," + kxt::bed("KX_SUBTREE") + "\nchangetype: modify\n"
+    kxt::ldapmodify("dn: kxName=logicalTokens," + kxt::bed("KX_SUBTREE") +
+                    "\nchangetype: modify\n"
                     "delete: kxGenerationNumber\n-\ndelete: objectClass\nobjectClass: kxSynch\n");
 }
 
@@ -175,7 +179,8 @@ TEST(DirSwap, OneSearchAndOneModificationPerChange)
         EXPECT_EQ(requests_since(from), r.requests) << r.what;
     }
     kxt::ldapdelete({kxt::rtoken_dn("sw.trips")});
-    kxt::ldapmodify("dn: kxName=rawTokens," + kxt::bed("KX_SUBTREE") + "\nchangetype: modify\n"
+    kxt::ldapmodify("dn: kxName=rawTokens," + kxt::bed("KX_SUBTREE") +
+                    "\nchangetype: modify\n"
                     "delete: kxGenerationNumber\n-\ndelete: objectClass\nobjectClass: kxSynch\n");
 }
 
@@ -202,7 +207,8 @@ TEST(NoEquality, ChangesAreWrittenUnconditionally)
     EXPECT_EQ(conf_of("ne.tok"), "kxRawToken ");
     EXPECT_EQ(kx_addXconf(k, &screen, 0), KXE_SUCCESS);
     EXPECT_EQ(kx_addXconf(k, &other, 1), KXE_SUCCESS);
-    EXPECT_EQ(kxt::ldif(kxt::rtoken_dn("ne.tok"), "base", "(objectClass=*)", "kxScreenResolution kxScreenRefresh"),
+    EXPECT_EQ(kxt::ldif(kxt::rtoken_dn("ne.tok"), "base", "(objectClass=*)",
+                        "kxScreenResolution kxScreenRefresh"),
               "dn: " + kxt::rtoken_dn("ne.tok") + "\nkxScreenResolution: 800x600\n\n");
     EXPECT_EQ(kx_delXconfByTokenID(k, m("ne.tok")), KXE_SUCCESS);
     EXPECT_EQ(conf_of("ne.tok"), "kxRawToken ");

@@ -109,6 +109,16 @@ check() {
     ./kxadmin check | sed -e "s|$KX_PRODUCT_ROOT||g" -e "s|:$KX_LDAP_PORT\b|:PORT|g"
     return "${PIPESTATUS[0]}"
 }
+# Batch lines for kxcrypto -e with another writer in between: the line
+# tokenID=default,<pair1>, then, once it is stored, the configuration
+# <crypto> put in place, then the line tokenID=default,<pair2>.
+# Usage: interleaved <pair1> <crypto> <pair2>
+interleaved() {
+    echo "tokenID=default,$1"
+    for _ in $(seq 100); do token | grep -q "$1" && break; sleep 0.1; done
+    put "$2"
+    echo "tokenID=default,$3"
+}
 # Stores a record in the user status database: put_record <key> <field> ...
 # (each field followed by the separator byte).
 put_record() { "$KX_MKDBM" -s "$KX_USTATUS_DB" "$1" "$(printf '%s\x1e' "${@:2}")"; }

@@ -165,7 +165,7 @@ $ token
 
 # A configuration changed by another writer between two lines: the second
 # line is merged into what that writer stored.
-$ feed() { echo tokenID=default,enc_up_type=ARCFOUR; for _ in $(seq 100); do token | grep -q ARCFOUR && break; sleep 0.1; done; put mode=soft,auth_down_type=simple; echo tokenID=default,enc_down_type=ARCFOUR; }; put mode=hard && feed | ./kxcrypto -e && token && ./kxcrypto -d >/dev/null
+$ put mode=hard && interleaved enc_up_type=ARCFOUR mode=soft,auth_down_type=simple mode=hard | ./kxcrypto -e
 > Configuration successfully modified.
 > Successfully modified config on line 1
 > Configuration successfully modified.
@@ -173,9 +173,10 @@ $ feed() { echo tokenID=default,enc_up_type=ARCFOUR; for _ in $(seq 100); do tok
 > 2 lines successfully processed.
 > 0 lines skipped due to errors.
 > A warm or cold restart of services must be performed.
+$ token && ./kxcrypto -d >/dev/null
 > objectClass: kxRawToken
 > objectClass: kxCrypto
-> kxCryptoString: enc_down_type=ARCFOUR,mode=soft,auth_down_type=simple
+> kxCryptoString: mode=hard,auth_down_type=simple
 
 # A batch line is read in pieces of 255 characters, each taken as a line.
 $ printf 'tokenID=default,mode=hard,auth_up_type=none%0220d\n' 0 | ./kxcrypto -e
