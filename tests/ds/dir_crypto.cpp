@@ -27,24 +27,8 @@ std::string look(KXAdmin k, const char *id, int merge)
     return e == &mark ? "out-parameter untouched" : show(rc, e);
 }
 
-// LDIF that adds a token entry, with a configuration unless crypto is NULL.
-std::string tok(const std::string &dn, const char *crypto)
-{
-    bool logical = dn.find(",kxName=logicalTokens,") != std::string::npos;
-    return "dn: " + dn + "\nobjectClass: " + (logical ? "kxLogicalToken" : "kxRawToken") + "\nkxID: " +
-           dn.substr(5, dn.find(',') - 5) + "\n" +
-           (crypto ? "objectClass: kxCrypto\nkxCryptoString: " + std::string(crypto) + "\n" : "") + "\n";
-}
-
-// The object classes and the crypto string of an entry, "-" without one.
-std::string conf_of(const std::string &dn)
-{
-    std::istringstream in(kxt::ldif(dn, "base", "(objectClass=*)", "objectClass kxCryptoString"));
-    std::string out, line;
-    while (std::getline(in, line))
-        out += line.rfind("dn: ", 0) == 0 || line.empty() ? "" : line.substr(line.find(": ") + 2) + " ";
-    return in.str().empty() ? "-" : out;
-}
+using kxt::conf_of;
+std::string tok(const std::string &dn, const char *crypto) { return kxt::token_ldif(dn, crypto); }
 
 TEST(DirCrypto, LookupsWithAndWithoutInheritance)
 {

@@ -1,11 +1,9 @@
 // Conditional writes against one directory server: the compare-and-swap of a
-// configuration that kxcrypto uses, writers of one entry in threads at once,
-// the requests a replacement sends, and the unconditional fallback where the
-// schema cannot compare values (NoEquality, a test bed of its own).
+// configuration that kxcrypto uses, the requests a change sends, and the
+// unconditional fallback where the schema cannot compare values
+// (NoEquality, a test bed of its own).  Writers at once: DirThreads.
 #include <functional>
-#include <set>
 #include <sstream>
-#include <thread>
 
 #include "admin_private.h"
 #include "kxtest.h"
@@ -16,28 +14,13 @@ namespace {
 
 char *m(const char *s) { return const_cast<char *>(s); }
 
-// The object classes and crypto string of a raw token's entry, one line.
-std::string conf_of(const std::string &id)
-{
-    std::string out, entry = kxt::ldif(kxt::rtoken_dn(id), "base", "(objectClass=*)",
-                                       "objectClass kxCryptoString");
-    std::istringstream lines(entry);
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty() && line.rfind("dn: ", 0) != 0)
-            out += line.substr(line.find(": ") + 2) + " ";
-    return out;
-}
+std::string conf_of(const std::string &id) { return kxt::conf_of(kxt::rtoken_dn(id)); }
 
-// Puts back a raw token's entry with the given crypto string (none: no
-// configuration).
+// Puts back a raw token's entry with the crypto string (none: no configuration).
 void put(const std::string &id, const char *crypto)
 {
     kxt::ldapdelete({kxt::rtoken_dn(id)});
-    std::string text =
-        "dn: " + kxt::rtoken_dn(id) + "\nobjectClass: kxRawToken\nkxID: " + id + "\n";
-    if (crypto)
-        text += "objectClass: kxCrypto\nkxCryptoString: " + std::string(crypto) + "\n";
-    ASSERT_EQ(kxt::ldapmodify(text, true), 0) << id;
+    ASSERT_EQ(kxt::ldapmodify(kxt::token_ldif(kxt::rtoken_dn(id), crypto), true), 0) << id;
 }
 
 int swap(KXAdmin k, const char *id, const kxt::Strings *expected, const kxt::Strings *next)
@@ -88,56 +71,6 @@ TEST(DirSwap, ConditionalReplacementOfAConfiguration)
     kxt::ldapdelete({kxt::rtoken_dn("sw.tok")});
 }
 
-// Threads, each with a session of its own, replace one token's security and
-// screen configurations and increment one counter: no call fails, and the
-// counter hands out every number once.
-TEST(DirSwap, WritersOfOneEntryAtOnce)
-{
-    constexpr int kThreads = 4, kRounds = 25;
-    put("sw.many", "mode=hard");
-    std::vector<std::vector<int>> numbers(kThreads);
-    std::vector<int> failures(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            kxt::Session s = kxt::open();
-            for (int round = 0; s && round < kRounds; ++round) {
-                std::string mine = "writer=" + std::to_string(t) + "." + std::to_string(round);
-                char *pairs[] = {mine.data(), nullptr};
-                kx_CryptoEnt_t ent{m("sw.many"), pairs, nullptr, 0};
-                KXXconfig screen{m("sw.many"), mine.data(), round};
-                failures[t] += kx_addCryptoEnt(s.get(), &ent, 1) != KXE_SUCCESS;
-                failures[t] += kx_addXconf(s.get(), &screen, 1) != KXE_SUCCESS;
-                numbers[t].push_back(kx_incGeneration(s.get(), m("logicalTokens")));
-            }
-        });
-    for (std::thread &t : threads)
-        t.join();
-    std::set<int> handed;
-    for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(failures[t], 0) << "thread " << t;
-        for (size_t i = 0; i < numbers[t].size(); ++i) {
-            EXPECT_TRUE(handed.insert(numbers[t][i]).second)
-                << "thread " << t << " number " << numbers[t][i];
-            EXPECT_TRUE(i == 0 || numbers[t][i] > numbers[t][i - 1])
-                << "thread " << t << " call " << i;
-        }
-    }
-    auto s = kxt::open();
-    EXPECT_EQ(handed.size(), size_t{kThreads * kRounds});
-    EXPECT_EQ(kx_getGeneration(s.get(), m("logicalTokens")), kThreads * kRounds - 1);
-    // One writer's last configuration stands, whole.
-    std::string entry = kxt::ldif(kxt::rtoken_dn("sw.many"), "base", "(objectClass=*)",
-                                  "kxCryptoString kxScreenResolution kxScreenRefresh");
-    EXPECT_NE(entry.find("\nkxCryptoString: writer="), std::string::npos) << entry;
-    EXPECT_NE(entry.find("\nkxScreenResolution: writer="), std::string::npos) << entry;
-    EXPECT_NE(entry.find("\nkxScreenRefresh: "), std::string::npos) << entry;
-    kxt::ldapdelete({kxt::rtoken_dn("sw.many")});
-    kxt::ldapmodify("dn: kxName=logicalTokens," + kxt::bed("KX_SUBTREE") +
-                    "\nchangetype: modify\n"
-                    "delete: kxGenerationNumber\n-\ndelete: objectClass\nobjectClass: kxSynch\n");
-}
-
 // The searches and modifications that slapd logged after `from` bytes of
 // its log.
 std::pair<int, int> requests_since(size_t from)
@@ -179,9 +112,7 @@ TEST(DirSwap, OneSearchAndOneModificationPerChange)
         EXPECT_EQ(requests_since(from), r.requests) << r.what;
     }
     kxt::ldapdelete({kxt::rtoken_dn("sw.trips")});
-    kxt::ldapmodify("dn: kxName=rawTokens," + kxt::bed("KX_SUBTREE") +
-                    "\nchangetype: modify\n"
-                    "delete: kxGenerationNumber\n-\ndelete: objectClass\nobjectClass: kxSynch\n");
+    kxt::remove_counter("rawTokens");
 }
 
 // Where the schema gives the values no equality rule, a single value cannot

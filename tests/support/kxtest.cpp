@@ -1,5 +1,7 @@
 #include "kxtest.h"
 
+#include "admin_private.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -205,8 +207,81 @@ void ldapdelete(const Strings &dns, const std::string &uri)
         sh(tool("ldapdelete", uri) + " -r -c" + args + " >/dev/null 2>&1");
 }
 
+std::string token_ldif(const std::string &dn, const char *crypto)
+{
+    bool logical = dn.find(",kxName=logicalTokens,") != std::string::npos;
+    return "dn: " + dn + "\nobjectClass: " + (logical ? "kxLogicalToken" : "kxRawToken") +
+           "\nkxID: " + dn.substr(5, dn.find(',') - 5) + "\n" +
+           (crypto ? "objectClass: kxCrypto\nkxCryptoString: " + std::string(crypto) + "\n" : "") +
+           "\n";
+}
+
+std::string conf_of(const std::string &dn)
+{
+    std::istringstream in(ldif(dn, "base", "(objectClass=*)", "objectClass kxCryptoString"));
+    std::string out, line;
+    while (std::getline(in, line))
+        out += line.rfind("dn: ", 0) == 0 || line.empty() ? "" : line.substr(line.find(": ") + 2) + " ";
+    return in.str().empty() ? "-" : out;
+}
+
+int remove_counter(const std::string &name)
+{
+    return ldapmodify("dn: kxName=" + name + "," + bed("KX_SUBTREE") +
+                      "\nchangetype: modify\ndelete: kxGenerationNumber\n-\n"
+                      "delete: objectClass\nobjectClass: kxSynch\n");
+}
+
 std::string user_dn(const std::string &id) { return "kxID=" + id + ",kxName=users," + bed("KX_SUBTREE"); }
 std::string ltoken_dn(const std::string &id) { return "kxID=" + id + ",kxName=logicalTokens," + bed("KX_SUBTREE"); }
 std::string rtoken_dn(const std::string &id) { return "kxID=" + id + ",kxName=rawTokens," + bed("KX_SUBTREE"); }
+
+// ---- writers of the user status database -----------------------------------
+int write_status_records(const std::string &path, const std::string &name, int records)
+{
+    KXAdminStruct *kxa = allocate_kxa();
+    std::string base = path, desktop = "d";
+    kxa->ustat_db = open_user_dbm(base.data(), KX_MODE_PASSWD_FILE);
+    int failures = !kxa->ustat_db;
+    for (int i = 0; i < records && !failures; ++i) {
+        std::string id = name + "." + std::to_string(i);
+        DBMUser u{id.data(), const_cast<char *>(name.c_str()), i, 1, desktop.data(), i};
+        failures += add_dbm_user(kxa, &u) != 0;
+        u.status = 2;
+        failures += modify_ustatus(kxa->ustat_db, &u) != 0;
+    }
+    close_user_dbm(kxa->ustat_db);
+    free_kxa(kxa);
+    return failures;
+}
+
+int list_status_records(const std::string &path, const std::atomic<bool> &stop,
+                        std::atomic<int> &listings)
+{
+    std::string base = path;
+    DBM *db = open_user_dbm(base.data(), KX_MODE_ANONYMOUS);
+    int torn = 0;
+    for (bool last = false; db && !last; ++listings) {
+        last = stop;
+        UserList *list = get_all_dbm_users(db);
+        for (UserList *n = list; n; n = n->next)
+            torn += !n->user->name || !n->user->last_desktop ||
+                    std::string(n->user->id).rfind(n->user->name + std::string("."), 0) != 0;
+        free_UserList(&list);
+    }
+    close_user_dbm(db);
+    return torn;
+}
+
+std::pair<int, int> count_status_records(DBM *db, const std::string &prefix)
+{
+    std::pair<int, int> count;
+    UserList *list = get_all_dbm_users(db);
+    for (UserList *n = list; n; n = n->next)
+        if (std::string(n->user->id).rfind(prefix, 0) == 0)
+            ++count.first, count.second += n->user->status == 2;
+    free_UserList(&list);
+    return count;
+}
 
 }  // namespace kxt

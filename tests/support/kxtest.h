@@ -4,6 +4,7 @@
 #ifndef KX_TEST_H
 #define KX_TEST_H
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,10 +62,32 @@ std::string ldif(const std::string &base, const std::string &scope = "base",
 int ldapmodify(const std::string &text, bool add = false, const std::string &uri = "");
 // Removes the entries and everything below them, whether they exist or not.
 void ldapdelete(const Strings &dns, const std::string &uri = "");
+// LDIF that adds a token entry (logical below kxName=logicalTokens, else
+// raw), with a configuration unless crypto is NULL.
+std::string token_ldif(const std::string &dn, const char *crypto);
+// The object classes and the crypto string of the entry named dn, each
+// followed by a blank; "-" without an entry.
+std::string conf_of(const std::string &dn);
+// Takes the generation counter off the container kxName=<name>; the
+// ldapmodify exit status.
+int remove_counter(const std::string &name);
 // DNs below admin.subtree: of a user, a logical and a raw token by id.
 std::string user_dn(const std::string &id);
 std::string ltoken_dn(const std::string &id);
 std::string rtoken_dn(const std::string &id);
+
+// ---- writers of the user status database -----------------------------------
+// Adds the records <name>.0 .. <name>.<records - 1> (named <name>) to the
+// user status database at path, through a handle of its own, and replaces
+// each once with status 2; the number of calls that failed.
+int write_status_records(const std::string &path, const std::string &name, int records);
+// Lists that database until stop is set, counting the listings; the number
+// of records seen that were not whole (whose name is not their id's prefix).
+int list_status_records(const std::string &path, const std::atomic<bool> &stop,
+                        std::atomic<int> &listings);
+// Of the records whose ids begin with prefix: how many, and how many have
+// status 2.
+std::pair<int, int> count_status_records(DBM *db, const std::string &prefix);
 
 }  // namespace kxt
 

@@ -176,86 +176,38 @@ TEST_F(StatusDb, StoredValuesListsAndPrintouts)
 }
 
 // Writers in threads of this process and in other processes, each through
-// handles of its own, add records and replace them while a reader lists
+// a handle of its own, add records and replace them while a reader lists
 // them: no record is lost and none is seen half written.
 TEST_F(StatusDb, WritersInThreadsAndProcesses)
 {
-    constexpr int kRecords = 150, kOld = 28;
-    for (int i = 0; i < kOld; ++i) {
-        DBMUser *u = user(("old" + std::to_string(i)).c_str(), "Old", "d");
-        ASSERT_EQ(add_dbm_user(kxa, u), 0);
-        free_dbm_user(u);
-    }
-    auto writer = [&](const std::string &name) {
-        KXAdminStruct *own = allocate_kxa();
-        own->ustat_db = open_user_dbm(upath.data(), 3);
-        own->dstat_db = open_desktop_dbm(dpath.data(), 3);
-        int failures = !own->ustat_db || !own->dstat_db;
-        for (int i = 0; i < kRecords && !failures; ++i) {
-            std::string id = name + "." + std::to_string(i);
-            DBMUser *u = user(id.c_str(), name.c_str(), "d", i, 1, i);
-            DBMDesktop *d = desk({id.c_str(), "m", "f", "s", "1", "2"});
-            failures += add_dbm_user(own, u) != 0;
-            failures += add_dbm_desktop(own, d) != 0;
-            u->status = 2;
-            failures += modify_ustatus(own->ustat_db, u) != 0;
-            free_dbm_user(u);
-            free_dbm_desktop(d);
-        }
-        close_user_dbm(own->ustat_db);
-        close_desktop_dbm(own->dstat_db);
-        free_kxa(own);
-        return failures;
-    };
+    ASSERT_EQ(kxt::write_status_records(upath, "old", 28), 0);
     std::vector<pid_t> children;
-    for (int p = 0; p < 3; ++p) {
-        pid_t pid = (fflush(nullptr), fork());
-        if (pid == 0)
-            _exit(writer("p" + std::to_string(p)) == 0 ? 0 : 1);
-        children.push_back(pid);
-    }
-    std::atomic<int> failures{0}, torn{0};
+    for (int p = 0; p < 3; ++p)
+        if (pid_t pid = (fflush(nullptr), fork()); pid == 0)
+            _exit(kxt::write_status_records(upath, "p" + std::to_string(p), 150) ? 1 : 0);
+        else
+            children.push_back(pid);
+    std::atomic<int> failures{0}, listings{0}, torn{0};
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] { failures += writer("t" + std::to_string(t)); });
-    std::thread reader([&] {
-        DBM *db = open_user_dbm(upath.data(), 1);
-        for (bool last = false; !last;) {
-            last = done;
-            UserList *list = get_all_dbm_users(db);
-            for (UserList *n = list; n; n = n->next) {
-                std::string id = n->user->id, name = n->user->name ? n->user->name : "";
-                torn += id.rfind(name == "Old" ? "old" : name + ".", 0) != 0 ||
-                        !n->user->last_desktop || std::string(n->user->last_desktop) != "d";
-            }
-            free_UserList(&list);
-        }
-        close_user_dbm(db);
-    });
+        threads.emplace_back([&, t] {
+            failures += kxt::write_status_records(upath, "t" + std::to_string(t), 150);
+        });
+    std::thread reader([&] { torn = kxt::list_status_records(upath, done, listings); });
     for (auto &t : threads)
         t.join();
     for (pid_t pid : children) {
         int status = 0;
         waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer process " << pid;
+        failures += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
     }
     done = true;
     reader.join();
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(torn, 0);
-    int users = 0, replaced = 0, desktops = 0;
-    UserList *ul = get_all_dbm_users(kxa->ustat_db);
-    for (UserList *n = ul; n; n = n->next)
-        ++users, replaced += n->user->status == 2;
-    DesktopList *dl = get_all_dbm_desktops(kxa->dstat_db);
-    for (DesktopList *n = dl; n; n = n->next)
-        ++desktops;
-    free_UserList(&ul);
-    free_DesktopList(&dl);
-    EXPECT_EQ(users, kOld + 7 * kRecords);
-    EXPECT_EQ(replaced, 7 * kRecords);
-    EXPECT_EQ(desktops, 7 * kRecords);
+    constexpr int kAll = 28 + 7 * 150;
+    EXPECT_EQ(kxt::count_status_records(kxa->ustat_db, ""), std::make_pair(kAll, kAll));
 }
 
 // A database whose files are not whole is refused and left as it is (gdbm
