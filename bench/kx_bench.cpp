@@ -534,6 +534,16 @@ void update_status(DBM *db, long i)
 
 enum Pattern { kBackToBack, kTwoHandles, kSpaced };
 
+// Spaced updates wait 10 ms before each, outside the measure.
+void space(benchmark::State &state, Pattern pattern)
+{
+    if (pattern == kSpaced) {
+        state.PauseTiming();
+        usleep(10000);
+        state.ResumeTiming();
+    }
+}
+
 void BM_StatusUpdate(benchmark::State &state, Pattern pattern)
 {
     dbm_close(filled_users(kStatusUsers));
@@ -541,11 +551,7 @@ void BM_StatusUpdate(benchmark::State &state, Pattern pattern)
     DBM *db[] = {open_user_dbm(path.data(), KX_MODE_PASSWD_FILE), open_user_dbm(path.data(), KX_MODE_PASSWD_FILE)};
     long i = 0;
     for (auto _ : state) {
-        if (pattern == kSpaced) {
-            state.PauseTiming();
-            usleep(10000);
-            state.ResumeTiming();
-        }
+        space(state, pattern);
         update_status(db[pattern == kTwoHandles ? i % 2 : 0], i);
         ++i;
     }
@@ -559,11 +565,7 @@ void BM_Baseline_StatusUpdate(benchmark::State &state, Pattern pattern)
     DBM *db = filled_users(kStatusUsers);
     long i = 0;
     for (auto _ : state) {
-        if (pattern == kSpaced) {
-            state.PauseTiming();
-            usleep(10000);
-            state.ResumeTiming();
-        }
+        space(state, pattern);
         char id[64];
         std::snprintf(id, sizeof id, "%ld-%04ld", 1700000000 + (i * 7919) % kStatusUsers, i % 10000);
         datum key{id, static_cast<int>(std::strlen(id))};

@@ -907,23 +907,28 @@ cmd_stop_provider() {
     write_env "$statedir"
 }
 
+# start_again <statedir> <instance> <role>: brings a stopped server back on
+# its port, with its database (where the consumer and the referrals look for
+# a provider, and the product files for a single server).
+start_again() {
+    local statedir=$1 inst=$2 role=$3
+    load_tls "$statedir"
+    if [ -n "$(instance_pid "$statedir/$inst")" ]; then
+        note "the $role server is already running"
+        return 0
+    fi
+    start_instance "$statedir/$inst" "$role" "" "$(cat "$statedir/$inst/port")" >/dev/null
+    write_env "$statedir"
+}
+
 cmd_start_provider() {
     [ $# -eq 1 ] || usage
-    local statedir port
+    local statedir
     statedir=$(existing_dir "$1")
     [ -n "$statedir" ] || die "no statedir $1"
     require_replicated "$statedir"
-    load_tls "$statedir"
-    if [ -n "$(instance_pid "$statedir/provider")" ]; then
-        note "the provider is already running"
-        return 0
-    fi
-    port=$(cat "$statedir/provider/port")
-    # The provider keeps its database and comes back on its own port, where
-    # the consumer and the referrals look for it.
-    start_instance "$statedir/provider" provider "" "$port" >/dev/null
-    write_env "$statedir"
-    echo "KX_PROVIDER_PORT=$port"
+    start_again "$statedir" provider provider
+    echo "KX_PROVIDER_PORT=$(cat "$statedir/provider/port")"
 }
 
 require_single() {
@@ -953,18 +958,11 @@ cmd_kill() {
 
 cmd_restart() {
     [ $# -eq 1 ] || usage
-    local statedir port
+    local statedir
     statedir=$(existing_dir "$1")
     [ -n "$statedir" ] || die "no statedir $1"
     require_single "$statedir"
-    load_tls "$statedir"
-    if [ -n "$(instance_pid "$statedir/master")" ]; then
-        note "the server is already running"
-        return 0
-    fi
-    port=$(cat "$statedir/master/port")
-    start_instance "$statedir/master" master "" "$port" >/dev/null
-    write_env "$statedir"
+    start_again "$statedir" master master
 }
 
 cmd_status() {
