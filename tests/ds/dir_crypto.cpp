@@ -8,7 +8,7 @@
 
 namespace {
 
-char *m(const char *s) { return const_cast<char *>(s); }
+using kxt::m;
 
 // "code id pair|pair 'origin'" of a record, the code alone without one.
 std::string show(int rc, const kx_CryptoEnt_t *e)

@@ -11,7 +11,7 @@
 
 namespace {
 
-char *m(const char *s) { return const_cast<char *>(s); }
+using kxt::m;
 
 // The attribute lines of the entry named dn (those asked for), "-" without an entry.
 std::string at(const std::string &dn, const std::string &attrs = "")

@@ -8,7 +8,7 @@
 
 namespace {
 
-char *m(const char *s) { return const_cast<char *>(s); }
+using kxt::m;
 
 TEST(DirSession, ModesAndCredentials)
 {

@@ -12,7 +12,7 @@
 
 namespace {
 
-char *m(const char *s) { return const_cast<char *>(s); }
+using kxt::m;
 
 std::string conf_of(const std::string &id) { return kxt::conf_of(kxt::rtoken_dn(id)); }
 

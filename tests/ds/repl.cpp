@@ -7,7 +7,7 @@
 
 namespace {
 
-char *m(const char *s) { return const_cast<char *>(s); }
+using kxt::m;
 
 // The entry as the provider holds it, attribute lines only; "-" without one.
 std::string provider(const std::string &dn, const std::string &attrs = "")

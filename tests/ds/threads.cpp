@@ -14,7 +14,7 @@
 
 namespace {
 
-char *m(const char *s) { return const_cast<char *>(s); }
+using kxt::m;
 
 TEST(DirThreads, SessionsInParallel)
 {

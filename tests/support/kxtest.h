@@ -32,6 +32,7 @@ std::string logs();
 void clear_logs();
 
 // ---- library values ------------------------------------------------------
+inline char *m(const char *s) { return const_cast<char *>(s); }  // for char * parameters
 char *dup(const char *s);               // heap copy the library may free
 char **ids(const Strings &v);            // NULL-terminated heap list
 Strings strs(char **list);               // the texts of such a list
