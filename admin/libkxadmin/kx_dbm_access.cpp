@@ -39,14 +39,20 @@ struct Handle {
 
 namespace {
 
+// The handles that the library opened; never destroyed, so that a handle
+// may still be closed while the program exits.
 std::mutex registry_lock;
-std::unordered_map<DBM *, std::shared_ptr<Handle>> registry;
+std::unordered_map<DBM *, std::shared_ptr<Handle>> &registry()
+{
+    static auto *handles = new std::unordered_map<DBM *, std::shared_ptr<Handle>>;
+    return *handles;
+}
 
 std::shared_ptr<Handle> find(DBM *db)
 {
     std::lock_guard<std::mutex> hold(registry_lock);
-    auto found = registry.find(db);
-    return found == registry.end() ? nullptr : found->second;
+    auto found = registry().find(db);
+    return found == registry().end() ? nullptr : found->second;
 }
 
 bool lock(int fd, int how)
@@ -111,7 +117,7 @@ bool stamp_own(int fd)
 DBM *open_locked(const Handle &h, const struct stat &locked)
 {
     std::string base = h.base;
-    DBM *fresh = dbm_open(base.data(), h.flags, 0);
+    DBM *fresh = dbm_open(base.data(), h.flags | O_CLOEXEC, 0);
     if (!fresh)
         return nullptr;
     struct stat st;
@@ -160,7 +166,7 @@ DBM *open_existing(char *path, int mode)
     flock(h->lock_fd, LOCK_UN);
     if (db) {
         std::lock_guard<std::mutex> hold(registry_lock);
-        registry[db] = std::move(h);
+        registry()[db] = std::move(h);
     }
     return db;
 }
@@ -172,9 +178,9 @@ void close(DBM *db)
     std::shared_ptr<Handle> h;
     {
         std::lock_guard<std::mutex> hold(registry_lock);
-        if (auto found = registry.find(db); found != registry.end()) {
+        if (auto found = registry().find(db); found != registry().end()) {
             h = std::move(found->second);
-            registry.erase(found);
+            registry().erase(found);
         }
     }
     dbm_close(db);
