@@ -691,10 +691,21 @@ Stored read_stored(KXAdmin kxa, char *tokenID)
     return {rc, Record(record), std::move(values)};
 }
 
+// Adds the record's configuration to its token, which had none when it was
+// read; nullopt when the addition failed because another writer added one
+// in the meantime.
+std::optional<int> add_config(KXAdmin kxa, kx_CryptoEnt_t *ent)
+{
+    int rc = _modCrypto(kxa, ent, 0);
+    if (rc == KXE_SUCCESS || read_stored(kxa, ent->tokenID).rc != KXE_SUCCESS)
+        return rc;
+    return std::nullopt;
+}
+
 // Makes `next` the configuration of the token's entry (nullptr: removes the
 // configuration) in one modification, provided that the entry still holds
-// the crypto strings `stored` (empty: no configuration).  nullopt when it
-// does not: another writer came first.
+// the crypto strings `stored`.  nullopt when it does not: another writer
+// came first.
 std::optional<int> swap_config(KXAdmin kxa, char *tokenID, const std::vector<std::string> &stored,
                                const std::string *next)
 {
@@ -703,16 +714,11 @@ std::optional<int> swap_config(KXAdmin kxa, char *tokenID, const std::vector<std
     if (!dn)
         return KXE_INTERNAL;
     kx::Mods mods;
-    if (stored.empty()) {
-        mods.add(LDAP_MOD_ADD, "objectclass", {"kxCrypto"});
-        mods.add(LDAP_MOD_ADD, "kxCryptoString", {next ? *next : std::string()});
-    } else {
-        if (!next)
-            mods.add(LDAP_MOD_DELETE, "objectclass", {"kxCrypto"});
-        mods.add(LDAP_MOD_DELETE, "kxCryptoString", stored);
-        if (next)
-            mods.add(LDAP_MOD_ADD, "kxCryptoString", {*next});
-    }
+    if (!next)
+        mods.add(LDAP_MOD_DELETE, "objectclass", {"kxCrypto"});
+    mods.add(LDAP_MOD_DELETE, "kxCryptoString", stored);
+    if (next)
+        mods.add(LDAP_MOD_ADD, "kxCryptoString", {*next});
     int ldap_rc = LDAP_SUCCESS;
     int rc = kx::modify_entry_quietly(kxa->ld, dn.get(), mods.get(), ldap_rc);
     switch (kx::write_outcome(ldap_rc)) {
@@ -784,7 +790,7 @@ int kx_addCryptoEnt(KXAdmin kxa, kx_CryptoEnt_t *ent, int replace)
                 return stored.rc;
             if (int rc = _kx_ensureTokenEntry(kxa, ent->tokenID))
                 return rc;
-            std::optional<int> rc = swap_config(kxa, ent->tokenID, {}, &next);
+            std::optional<int> rc = add_config(kxa, ent);
             // A configuration added by another writer in the meantime is
             // replaced on the next attempt, or refused as if it had been there.
             if (!rc && replace != 1)
@@ -803,11 +809,11 @@ int _kx_swapCryptoEnt(KXAdmin kxa, char *tokenID, char **expected, kx_CryptoEnt_
         next = crypto_string(ent->keyValue);
     const std::string *want = next ? &*next : nullptr;
     if (!expected) {
-        if (!want)
+        if (!ent)
             return KXE_SUCCESS;
         if (int rc = _kx_ensureTokenEntry(kxa, tokenID))
             return rc;
-        return swap_config(kxa, tokenID, {}, want).value_or(KX_CHANGED);
+        return add_config(kxa, ent).value_or(KX_CHANGED);
     }
     std::vector<std::string> stored{crypto_string(expected)};
     if (std::optional<int> rc = swap_config(kxa, tokenID, stored, want))

@@ -339,14 +339,8 @@ int kx_addXconf(KXAdmin kxa, KXXconfig *c, int replace)
                 return stored.rc;
             if (int rc = _kx_ensureTokenEntry(kxa, c->id))
                 return rc;
-            int ldap_rc = LDAP_SUCCESS;
-            kx::Mods mods;
-            kx::write_fields(mods, LDAP_MOD_ADD, *c, kXconfigFields, kAdd);
-            kx::CString dn(constructDN(kxa, c->id));
-            if (!dn)
-                return KXE_INTERNAL;
-            int rc = kx::modify_entry_quietly(kxa->ld, dn.get(), mods.get(), ldap_rc);
-            if (kx::write_outcome(ldap_rc) != kx::Write::Conflict)
+            int rc = _modXconf(kxa, c, 0);
+            if (rc == KXE_SUCCESS || read_stored(kxa, c->id).rc != KXE_SUCCESS)
                 return rc;
             // Another writer added a configuration in the meantime: it is
             // replaced on the next attempt, or refused as if it had been there.

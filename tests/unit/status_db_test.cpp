@@ -223,3 +223,47 @@ TEST_F(StatusDb, PartialDatabasesAreLeftAlone)
         EXPECT_EQ(kxt::slurp(base + emptied), "") << emptied;
     }
 }
+
+// A writer that does not own the files (here the nobody user, on files that
+// everybody may write) cannot stamp them with a time of its own; its changes
+// show to another handle all the same, also when that handle last looked
+// after the tick of the previous change was over.
+TEST_F(StatusDb, WritesOfAnotherUserShow)
+{
+    for (const char *ext : {".dir", ".pag"})
+        ASSERT_EQ(chmod((upath + ext).c_str(), 0666), 0);
+    std::string seen = unit::in_child([&] {
+        if (setgid(65534) || setuid(65534))
+            return std::string("not the nobody user");
+        KXAdminStruct *writer = allocate_kxa();
+        writer->ustat_db = open_user_dbm(upath.data(), 3);
+        DBM *reader = open_user_dbm(upath.data(), 1);
+        std::string out;
+        for (const char *id : {"a", "b", "c"}) {
+            DBMUser u{kxt::m(id), kxt::m("n"), 0, 1, kxt::m("d"), 0};
+            out += std::to_string(add_dbm_user(writer, &u)) + " ";
+            usleep(20000);
+            out += text(get_dbm_user(reader, kxt::m(id))) + " ";
+        }
+        close_user_dbm(reader), close_user_dbm(writer->ustat_db), free_kxa(writer);
+        return out;
+    });
+    EXPECT_EQ(seen, "0 a|n|0|1|d|0 0 b|n|0|1|d|0 0 c|n|0|1|d|0 ");
+}
+
+// A session's handle follows its path to a database put back from a copy (a
+// new file); a handle that the caller opened with dbm_open works unlocked.
+TEST_F(StatusDb, ACopyPutBackAndPlainHandles)
+{
+    DBMUser x{kxt::m("x"), kxt::m("X"), 0, 0, kxt::m("d"), 0}, y = x;
+    y.id = kxt::m("y");
+    ASSERT_EQ(add_dbm_user(kxa, &x), 0);
+    kxt::sh("cp " + kxt::q(upath + ".pag") + " " + kxt::q(dir + "/copy.pag"));
+    ASSERT_EQ(add_dbm_user(kxa, &y), 0);
+    ASSERT_EQ(rename((dir + "/copy.pag").c_str(), (upath + ".pag").c_str()), 0);
+    EXPECT_EQ(dbm_user_exists(kxa->ustat_db, x.id), 1);
+    EXPECT_EQ(dbm_user_exists(kxa->ustat_db, y.id), 0);
+    DBM *plain = dbm_open(upath.data(), O_RDONLY, 0);
+    EXPECT_EQ(text(get_dbm_user(plain, x.id)), "x|X|0|0|d|0");
+    dbm_close(plain);
+}
