@@ -889,19 +889,23 @@ load_tls() {
     fi
 }
 
-require_replicated() {
-    local statedir=$1
-    if [ ! -f "$statedir/mode" ] || [ "$(cat "$statedir/mode")" != replicated ]; then
-        die "$statedir holds no replicated test bed"
+# statedir_of <statedir> [replicated | single]: the absolute path of an
+# existing statedir, which must hold a test bed of that mode when one is
+# given.
+statedir_of() {
+    local statedir
+    statedir=$(existing_dir "$1")
+    [ -n "$statedir" ] || die "no statedir $1"
+    if [ -n "${2:-}" ] && [ "$(cat "$statedir/mode" 2>/dev/null)" != "$2" ]; then
+        die "$statedir holds no $([ "$2" = single ] && echo single-server || echo "$2") test bed"
     fi
+    echo "$statedir"
 }
 
 cmd_stop_provider() {
     [ $# -eq 1 ] || usage
     local statedir
-    statedir=$(existing_dir "$1")
-    [ -n "$statedir" ] || die "no statedir $1"
-    require_replicated "$statedir"
+    statedir=$(statedir_of "$1" replicated)
     load_tls "$statedir"
     stop_instance "$statedir/provider"
     write_env "$statedir"
@@ -924,26 +928,15 @@ start_again() {
 cmd_start_provider() {
     [ $# -eq 1 ] || usage
     local statedir
-    statedir=$(existing_dir "$1")
-    [ -n "$statedir" ] || die "no statedir $1"
-    require_replicated "$statedir"
+    statedir=$(statedir_of "$1" replicated)
     start_again "$statedir" provider provider
     echo "KX_PROVIDER_PORT=$(cat "$statedir/provider/port")"
-}
-
-require_single() {
-    local statedir=$1
-    if [ ! -f "$statedir/mode" ] || [ "$(cat "$statedir/mode")" != single ]; then
-        die "$statedir holds no single-server test bed"
-    fi
 }
 
 cmd_kill() {
     [ $# -eq 1 ] || usage
     local statedir pid
-    statedir=$(existing_dir "$1")
-    [ -n "$statedir" ] || die "no statedir $1"
-    require_single "$statedir"
+    statedir=$(statedir_of "$1" single)
     pid=$(instance_pid "$statedir/master")
     [ -n "$pid" ] || die "no server runs in $statedir"
     kill -KILL "$pid"
@@ -959,17 +952,14 @@ cmd_kill() {
 cmd_restart() {
     [ $# -eq 1 ] || usage
     local statedir
-    statedir=$(existing_dir "$1")
-    [ -n "$statedir" ] || die "no statedir $1"
-    require_single "$statedir"
+    statedir=$(statedir_of "$1" single)
     start_again "$statedir" master master
 }
 
 cmd_status() {
     [ $# -eq 1 ] || usage
     local statedir i pid any=1
-    statedir=$(existing_dir "$1")
-    [ -n "$statedir" ] || die "no statedir $1"
+    statedir=$(statedir_of "$1")
     for i in "${INSTANCES[@]}"; do
         [ -d "$statedir/$i" ] || continue
         pid=$(instance_pid "$statedir/$i")

@@ -670,6 +670,26 @@ void log_modify_failure(int ldap_rc)
     dprintf("modify_entry(): LDAP modify failed - %s\n", ldap_err2string(ldap_rc));
 }
 
+std::optional<int> swap_entry(LDAP *ld, char *dn, Mods &conditional,
+                              const std::function<Mods()> &unconditional)
+{
+    int ldap_rc = LDAP_SUCCESS;
+    int rc = modify_entry_quietly(ld, dn, conditional.get(), ldap_rc);
+    switch (write_outcome(ldap_rc)) {
+    case Write::Done:
+        return KXE_SUCCESS;
+    case Write::Conflict:
+        return std::nullopt;
+    case Write::NoEquality: {
+        Mods mods = unconditional();
+        return modify_entry(ld, dn, mods.get());
+    }
+    case Write::Failed:
+        break;
+    }
+    return rc;
+}
+
 void log_gave_up(const char *who)
 {
     dprintf("%s(): gave up after %d attempts, the entry kept changing\n", who, kWriteAttempts);
@@ -982,35 +1002,25 @@ int kx_incGeneration(KXAdmin kxa, char *name)
         "kx_incGeneration", [&]() -> std::optional<int> {
             Counter stored = read_counter(kxa, dn.data());
             next = stored.value ? static_cast<int>((static_cast<unsigned>(stored.number()) + 1u) & 0x7FFFFFFFu) : 0;
+            std::string number = std::to_string(next);
             kx::Mods mods;
             if (stored.value) {
                 mods.add(LDAP_MOD_DELETE, kGenerationAttr, {*stored.value});
-                mods.add(LDAP_MOD_ADD, kGenerationAttr, {std::to_string(next)});
+                mods.add(LDAP_MOD_ADD, kGenerationAttr, {number});
             } else {
-                mods.add(LDAP_MOD_ADD, kGenerationAttr, {std::to_string(next)});
+                mods.add(LDAP_MOD_ADD, kGenerationAttr, {number});
                 mods.add(LDAP_MOD_ADD, "objectclass", {"kxSynch"});
             }
-            int ldap_rc = LDAP_SUCCESS;
-            int ret = kx::modify_entry_quietly(kxa->ld, dn.data(), mods.get(), ldap_rc);
-            switch (kx::write_outcome(ldap_rc)) {
-            case kx::Write::Done:
-                return KXE_SUCCESS;
-            case kx::Write::Conflict:
-                // A kxSynch entry without a number cannot take the class again.
-                if (stored.entry && !stored.value)
-                    break;
-                return std::nullopt;
-            case kx::Write::NoEquality: {
-                // No equality rule for the number: replace it unconditionally.
+            // A kxSynch entry without a number cannot take the class again:
+            // that is no conflict.
+            if (stored.entry && !stored.value)
+                return modify_entry(kxa->ld, dn.data(), mods.get());
+            // Without an equality rule for the number, it is replaced.
+            return kx::swap_entry(kxa->ld, dn.data(), mods, [&] {
                 kx::Mods replace;
-                replace.add(LDAP_MOD_REPLACE, kGenerationAttr, {std::to_string(next)});
-                return modify_entry(kxa->ld, dn.data(), replace.get());
-            }
-            case kx::Write::Failed:
-                return ret;
-            }
-            kx::log_modify_failure(ldap_rc);
-            return ret;
+                replace.add(LDAP_MOD_REPLACE, kGenerationAttr, {number});
+                return replace;
+            });
         },
         KXE_INTERNAL);
     return rc == KXE_SUCCESS ? next : -1;

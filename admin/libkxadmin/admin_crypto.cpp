@@ -670,10 +670,7 @@ int _kx_ensureTokenEntry(KXAdmin kxa, char *tokenID)
 
 namespace {
 
-struct RecordFree {
-    void operator()(kx_CryptoEnt_t *e) const { kx_freeCryptoEnt(e); }
-};
-using Record = std::unique_ptr<kx_CryptoEnt_t, RecordFree>;
+using Record = kx::Owned<kx_CryptoEnt_t, kx_freeCryptoEnt>;
 
 // A token's configuration as a change reads it: what a lookup without
 // merging gives, and the crypto strings that it was read from.
@@ -719,15 +716,8 @@ std::optional<int> swap_config(KXAdmin kxa, char *tokenID, const std::vector<std
     mods.add(LDAP_MOD_DELETE, "kxCryptoString", stored);
     if (next)
         mods.add(LDAP_MOD_ADD, "kxCryptoString", {*next});
-    int ldap_rc = LDAP_SUCCESS;
-    int rc = kx::modify_entry_quietly(kxa->ld, dn.get(), mods.get(), ldap_rc);
-    switch (kx::write_outcome(ldap_rc)) {
-    case kx::Write::Done:
-        return KXE_SUCCESS;
-    case kx::Write::Conflict:
-        return std::nullopt;
-    case kx::Write::NoEquality: {
-        // The schema cannot compare crypto strings: write unconditionally.
+    // The schema cannot compare crypto strings: write unconditionally.
+    return kx::swap_entry(kxa->ld, dn.get(), mods, [&] {
         kx::Mods blind;
         if (next) {
             blind.add(LDAP_MOD_REPLACE, "kxCryptoString", {*next});
@@ -735,12 +725,8 @@ std::optional<int> swap_config(KXAdmin kxa, char *tokenID, const std::vector<std
             blind.add(LDAP_MOD_DELETE, "objectclass", {"kxCrypto"});
             blind.add(LDAP_MOD_DELETE, "kxCryptoString", {});
         }
-        return modify_entry(kxa->ld, dn.get(), blind.get());
-    }
-    case kx::Write::Failed:
-        break;
-    }
-    return rc;
+        return blind;
+    });
 }
 
 bool same_pairs(char **a, char **b)
@@ -804,10 +790,8 @@ int _kx_swapCryptoEnt(KXAdmin kxa, char *tokenID, char **expected, kx_CryptoEnt_
 {
     if (!kxa || isValidToken(tokenID) == KX_TOKEN_INVALID)
         return KXE_INVAL;
-    std::optional<std::string> next;
-    if (ent)
-        next = crypto_string(ent->keyValue);
-    const std::string *want = next ? &*next : nullptr;
+    const std::string next = ent ? crypto_string(ent->keyValue) : std::string();
+    const std::string *want = ent ? &next : nullptr;
     if (!expected) {
         if (!ent)
             return KXE_SUCCESS;

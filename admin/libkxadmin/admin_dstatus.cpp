@@ -40,11 +40,7 @@ int store(DBM *db, const DBMDesktop *d, int how, bool nulls_as_empty)
         }
     }
     auto value = kx::dbm::encode({fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]});
-    kx::dbm::Access access(db, kx::dbm::Access::kWrite);
-    if (!value || !access)
-        return -1;
-    access.writing();
-    return dbm_store(db, kx::dbm::key_datum(d->id), kx::dbm::as_datum(*value), how) == 0 ? 0 : -1;
+    return kx::dbm::store(db, d->id, value, how);
 }
 
 // The record of an id; the database is locked.

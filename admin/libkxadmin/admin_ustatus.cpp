@@ -44,11 +44,7 @@ int store(DBM *db, const DBMUser *u, int how, bool desktop_may_be_null)
     std::string status = std::to_string(u->status);
     std::string last_time = std::to_string(u->last_time);
     auto value = kx::dbm::encode({u->id, u->name, create, status, p(u->last_desktop), last_time});
-    kx::dbm::Access access(db, kx::dbm::Access::kWrite);
-    if (!value || !access)
-        return -1;
-    access.writing();
-    return dbm_store(db, kx::dbm::key_datum(u->id), kx::dbm::as_datum(*value), how) == 0 ? 0 : -1;
+    return kx::dbm::store(db, u->id, value, how);
 }
 
 // The record of an id; the database is locked.

@@ -201,10 +201,7 @@ int lookup(KXAdmin kxa, char *tokenID, KXXconfig **result, Values *stored)
     return KXE_SUCCESS;
 }
 
-struct XconfFree {
-    void operator()(KXXconfig *c) const { kx_freeXconf(c); }
-};
-using Record = std::unique_ptr<KXXconfig, XconfFree>;
+using Record = kx::Owned<KXXconfig, kx_freeXconf>;
 
 // A token's screen configuration as a change reads it.
 struct Stored {
@@ -268,20 +265,7 @@ std::optional<int> swap_xconf(KXAdmin kxa, char *id, const Values &stored, const
     if (!dn)
         return KXE_INTERNAL;
     kx::Mods mods = swap_mods(stored, next, true);
-    int ldap_rc = LDAP_SUCCESS;
-    int rc = kx::modify_entry_quietly(kxa->ld, dn.get(), mods.get(), ldap_rc);
-    switch (kx::write_outcome(ldap_rc)) {
-    case kx::Write::Done:
-        return KXE_SUCCESS;
-    case kx::Write::Conflict:
-        return std::nullopt;
-    case kx::Write::NoEquality:
-        mods = swap_mods(stored, next, false);
-        return modify_entry(kxa->ld, dn.get(), mods.get());
-    case kx::Write::Failed:
-        break;
-    }
-    return rc;
+    return kx::swap_entry(kxa->ld, dn.get(), mods, [&] { return swap_mods(stored, next, false); });
 }
 
 } // namespace

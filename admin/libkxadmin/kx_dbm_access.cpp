@@ -21,6 +21,7 @@ namespace kx::dbm {
 
 struct Handle {
     std::string base;        // the database's path, without .dir or .pag
+    std::string pag;         // base + ".pag"
     int flags = O_RDONLY;    // how the handle opens it
     int lock_fd = -1;        // the .pag file, for flock
     std::mutex turn;         // threads that share the handle
@@ -34,7 +35,6 @@ struct Handle {
         if (lock_fd >= 0)
             ::close(lock_fd);
     }
-    std::string pag() const { return base + ".pag"; }
 };
 
 namespace {
@@ -153,16 +153,17 @@ DBM *open_existing(char *path, int mode)
         return nullptr;
     auto h = std::make_shared<Handle>();
     h->base = path;
+    h->pag = h->base + ".pag";
     h->flags = mode == 1 ? O_RDONLY : O_RDWR;
-    struct stat dir, pag;
+    struct stat dir, locked;
     if (stat((h->base + ".dir").c_str(), &dir) != 0 || !usable(dir))
         return nullptr;
-    h->lock_fd = open(h->pag().c_str(), O_RDONLY | O_CLOEXEC);
+    h->lock_fd = open(h->pag.c_str(), O_RDONLY | O_CLOEXEC);
     if (h->lock_fd < 0 || !lock(h->lock_fd, h->flags == O_RDONLY ? LOCK_SH : LOCK_EX))
         return nullptr;
     DBM *db = nullptr;
-    if (fstat(h->lock_fd, &pag) == 0 && usable(pag) && (db = open_locked(*h, pag)))
-        note(*h, pag);
+    if (fstat(h->lock_fd, &locked) == 0 && usable(locked) && (db = open_locked(*h, locked)))
+        note(*h, locked);
     flock(h->lock_fd, LOCK_UN);
     if (db) {
         std::lock_guard<std::mutex> hold(registry_lock);
@@ -201,7 +202,7 @@ Access::Access(DBM *db, Kind kind) : handle_(find(db))
             return;
         locked_ = true;
         struct stat named, locked;
-        if (stat(h.pag().c_str(), &named) != 0 || fstat(h.lock_fd, &locked) != 0)
+        if (stat(h.pag.c_str(), &named) != 0 || fstat(h.lock_fd, &locked) != 0)
             return;
         if (same_file(named, locked)) {
             ok_ = refresh(db, h, locked);
@@ -211,7 +212,7 @@ Access::Access(DBM *db, Kind kind) : handle_(find(db))
         // copy, say): follow it.
         flock(h.lock_fd, LOCK_UN);
         locked_ = false;
-        int fd = open(h.pag().c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = open(h.pag.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             return;
         ::close(h.lock_fd);
@@ -243,6 +244,17 @@ Access::~Access()
     }
     if (locked_)
         flock(h.lock_fd, LOCK_UN);
+}
+
+int store(DBM *db, const char *id, const std::optional<std::string> &value, int how)
+{
+    if (!value)
+        return -1;
+    Access access(db, Access::kWrite);
+    if (!access)
+        return -1;
+    access.writing();
+    return dbm_store(db, key_datum(id), as_datum(*value), how) == 0 ? 0 : -1;
 }
 
 }  // namespace kx::dbm

@@ -23,6 +23,8 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "kx_dbm.h"
 
@@ -58,6 +60,10 @@ private:
     std::unique_lock<std::mutex> turn_;
     bool locked_ = false, ok_ = false, writing_ = false;
 };
+
+// Stores the value under the id, locked (how: DBM_INSERT or DBM_REPLACE);
+// 0, or -1 without a value or when the store fails.
+int store(DBM *db, const char *id, const std::optional<std::string> &value, int how);
 
 }  // namespace kx::dbm
 

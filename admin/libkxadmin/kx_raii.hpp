@@ -36,6 +36,12 @@ struct HeapFree {
 };
 using CString = std::unique_ptr<char, HeapFree>;
 
+// Owner of a library record, released by the record's free function.
+template <class T, void (*Free)(T *)> struct RecordFree {
+    void operator()(T *p) const { Free(p); }
+};
+template <class T, void (*Free)(T *)> using Owned = std::unique_ptr<T, RecordFree<T, Free>>;
+
 struct FileClose {
     void operator()(FILE *f) const { std::fclose(f); }
 };

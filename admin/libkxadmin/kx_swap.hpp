@@ -9,9 +9,12 @@
 #ifndef KX_SWAP_HPP
 #define KX_SWAP_HPP
 
+#include <functional>
 #include <optional>
 
 #include <ldap.h>
+
+#include "kx_ldap.hpp"
 
 namespace kx {
 
@@ -48,6 +51,14 @@ int modify_entry_quietly(LDAP *ld, char *dn, LDAPMod **mods, int &ldap_rc);
 
 // Logs a modification that failed as modify_entry does.
 void log_modify_failure(int ldap_rc);
+
+// Sends the conditional modification of dn (through the primary-server
+// guard); where the schema cannot compare the values it deletes, sends the
+// unconditional one that `unconditional` makes instead.  nullopt on a
+// conflict, else the library code; failures are logged as modify_entry
+// logs them.
+std::optional<int> swap_entry(LDAP *ld, char *dn, Mods &conditional,
+                              const std::function<Mods()> &unconditional);
 
 // Attempts of a conditional write before it gives up.
 constexpr int kWriteAttempts = 50;
