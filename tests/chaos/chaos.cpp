@@ -6,24 +6,19 @@
 //     stays stored until the writer's own next change;
 //   - library threads replacing another token's whole configuration;
 //   - a poller that must never find either entry without its configuration;
-//   - processes incrementing one generation counter, noting every number;
-//   - writers of the user status database in threads and processes, and a
-//     reader that must never see a record half written.
+//   - threads incrementing one generation counter, noting every number.
 //
-// Runs against the test bed of with_testbed.sh.  Each phase prints its
-// figures.  The program runs its own worker processes:
-//   kx_chaos --counter <seconds> <file>     kx_chaos --status <name> <records>
+// Every library caller has a session of its own.  Runs against the test bed
+// of with_testbed.sh; each phase prints its figures.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <random>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include <signal.h>
-#include <sys/wait.h>
 
 #include "admin_private.h"
 #include "kxtest.h"
@@ -32,11 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-const std::string self = [] {
-    char path[4096] = {};
-    return readlink("/proc/self/exe", path, sizeof path - 1) > 0 ? std::string(path) : "";
-}();
 
 // A command's exit status: 124 when it ran out of time, 128 + n when
 // signal n ended it.  Its standard output goes to *out.
@@ -101,7 +91,6 @@ std::string value_of(const std::optional<std::string> &crypto, const std::string
 struct Figures {
     std::atomic<int> acked{0}, refused{0}, undone{0}, other_output{0}, hung{0}, crashed{0};
     std::atomic<int> replaced{0}, replace_failed{0}, samples{0}, missing{0}, kills{0};
-    std::atomic<int> listings{0}, torn{0}, status_failures{0};
     std::atomic<bool> stop{false};
 };
 
@@ -186,49 +175,40 @@ void killer(Figures &f)
     }
 }
 
-// ---- worker processes ---------------------------------------------------------
-
-// --counter: increments the counter "users" for the given seconds and writes
-// every number handed out, or -1, to the file.
-int counter_worker(int seconds, const char *file)
+// Increments the counter "users" until told to stop, noting every number
+// handed out, or -1.
+void incrementer(std::vector<int> &numbers, Figures &f)
 {
-    std::ofstream out(file);
     Session s;
     char users[] = "users";
-    for (auto until = Clock::now() + std::chrono::seconds(seconds); Clock::now() < until;) {
-        int number = s.get() ? kx_incGeneration(s.get(), users) : -1;
-        out << number << "\n";
-        if (number < 0)
+    while (!f.stop) {
+        numbers.push_back(s.get() ? kx_incGeneration(s.get(), users) : -1);
+        if (numbers.back() < 0)
             s.reset(), std::this_thread::sleep_for(20ms);
     }
-    return 0;
 }
 
-// ---- a phase ---------------------------------------------------------------------
-
-// The numbers that the counter handed out, by the files of the callers.
+// The numbers that the counter handed out, by caller.
 struct Handed {
     int calls = 0, numbers = 0, twice = 0, backwards = 0;
+    explicit Handed(const std::vector<std::vector<int>> &callers)
+    {
+        std::set<int> seen;
+        for (const std::vector<int> &got : callers)
+            for (int i = 0, last = -1; i < int(got.size()); ++i, ++calls)
+                if (got[i] >= 0)
+                    ++numbers, twice += !seen.insert(got[i]).second, backwards += got[i] <= last,
+                        last = got[i];
+    }
 };
 
-Handed read_counter_files(const std::vector<std::string> &files)
-{
-    Handed h;
-    std::set<int> seen;
-    for (const std::string &file : files) {
-        std::ifstream in(file);
-        for (int n, last = -1; in >> n; ++h.calls)
-            if (n >= 0)
-                ++h.numbers, h.twice += !seen.insert(n).second, h.backwards += n <= last, last = n;
-    }
-    return h;
-}
+// ---- a phase ---------------------------------------------------------------------
 
 // The phases: 15 seconds without faults, 30 with them.
 void phase(bool faults)
 {
     int seconds = faults ? 30 : 15;
-    std::string tag = faults ? "f" : "n", dir = kxt::bed("KX_STATEDIR");
+    std::string dir = kxt::bed("KX_STATEDIR");
     Figures f;
     Session setup;
     char users[] = "users", lib[] = "chaos.lib", *start_pairs[] = {users, nullptr};
@@ -244,24 +224,10 @@ void phase(bool faults)
                              {"enc_down_type", {"ARCFOUR", "none"}, "none"},
                              {"auth_down_type", {"simple", "none"}, "none"},
                              {"mode", {"hard", "soft"}, "soft"}};
-    std::vector<std::string> files;
-    std::vector<std::thread> threads, workers;
-    std::atomic<bool> stop_reader{false};
-    for (int i = 0; i < 3; ++i) {
-        files.push_back(dir + "/counter-" + tag + std::to_string(i));
-        std::string worker = self + " --counter " + std::to_string(seconds) + " " + files.back();
-        workers.emplace_back([worker] { std::system(worker.c_str()); });
-    }
-    std::string status_db = kxt::bed("KX_USTATUS_DB");
-    for (int i = 0; i < 2; ++i) {
-        std::string worker = self + " --status p" + tag + std::to_string(i) + " 300";
-        workers.emplace_back(
-            [worker, &f] { f.status_failures += std::system(worker.c_str()) != 0; });
-        threads.emplace_back([&, i] {
-            f.status_failures +=
-                kxt::write_status_records(status_db, "t" + tag + std::to_string(i), 300);
-        });
-    }
+    std::vector<std::vector<int>> numbers(4);
+    std::vector<std::thread> threads;
+    for (std::vector<int> &n : numbers)
+        threads.emplace_back(incrementer, std::ref(n), std::ref(f));
     for (Key &k : keys)
         threads.emplace_back(key_writer, std::ref(k), std::ref(f));
     for (int n = 0; n < 4; ++n)
@@ -269,17 +235,11 @@ void phase(bool faults)
     threads.emplace_back(poller, std::ref(f));
     if (faults)
         threads.emplace_back(killer, std::ref(f));
-    std::thread reader(
-        [&] { f.torn = kxt::list_status_records(status_db, stop_reader, f.listings); });
 
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     f.stop = true;
     for (std::thread &t : threads)
         t.join();
-    for (std::thread &t : workers)
-        t.join();
-    stop_reader = true;
-    reader.join();
     run(KX_SOURCE_DIR "/scripts/testbed.sh restart " + kxt::q(dir));
 
     setup.reset();
@@ -290,32 +250,23 @@ void phase(bool faults)
         EXPECT_TRUE(stored == k.acked || k.unanswered.count(stored))
             << k.name << " holds " << stored << ", its last acknowledged change " << k.acked;
     }
-    Handed handed = read_counter_files(files);
+    Handed handed(numbers);
     int last = kx_getGeneration(setup.get(), users);
-    auto [p_records, p_replaced] = kxt::count_status_records(setup.get()->ustat_db, "p" + tag);
-    auto [t_records, t_replaced] = kxt::count_status_records(setup.get()->ustat_db, "t" + tag);
-    int records = p_records + t_records, replaced = p_replaced + t_replaced;
     std::printf("kxcrypto -m: %d acknowledged, %d refused, %d undone later, %d other output\n"
                 "kx_addCryptoEnt replacing: %d done, %d failed\n"
                 "poller: %d samples, %d without a configuration\n"
                 "kx_incGeneration: %d calls, %d numbers, %d of them handed out twice, %d not "
                 "above the caller's previous one; the counter moved from %d to %d\n"
-                "user status database: %d of 1200 records, %d replaced, %d writers failed, %d "
-                "listings, %d torn records\n"
                 "server kills: %d; kxcrypto runs that did not end: %d, that crashed: %d\n",
                 f.acked.load(), f.refused.load(), f.undone.load(), f.other_output.load(),
                 f.replaced.load(), f.replace_failed.load(), f.samples.load(), f.missing.load(),
-                handed.calls, handed.numbers, handed.twice, handed.backwards, first, last, records,
-                replaced, f.status_failures.load(), f.listings.load(), f.torn.load(),
+                handed.calls, handed.numbers, handed.twice, handed.backwards, first, last,
                 f.kills.load(), f.hung.load(), f.crashed.load());
     EXPECT_EQ(f.undone, 0) << "acknowledged changes undone";
     EXPECT_EQ(f.other_output, 0) << "kxcrypto -m printed something else on success";
     EXPECT_EQ(f.missing, 0) << "entries seen without their configuration";
     EXPECT_EQ(f.hung + f.crashed, 0) << "kxcrypto runs that did not end normally";
     EXPECT_EQ(handed.twice + handed.backwards, 0) << "counter numbers repeated or going back";
-    EXPECT_EQ(records, 1200) << "status records in place";
-    EXPECT_EQ(replaced, 1200) << "status records replaced";
-    EXPECT_EQ(f.status_failures + f.torn, 0) << "status database writers failed or tore records";
     EXPECT_TRUE(f.acked && f.replaced && handed.numbers && f.samples)
         << "a writer made no progress";
     if (faults) {
@@ -337,12 +288,6 @@ TEST(Chaos, WhileTheServerIsKilledAndRestarted) { phase(true); }
 int main(int argc, char **argv)
 {
     signal(SIGPIPE, SIG_IGN);  // libldap writes to connections that a killed server closed
-    if (argc == 4 && std::string(argv[1]) == "--counter")
-        return counter_worker(std::atoi(argv[2]), argv[3]);
-    if (argc == 4 && std::string(argv[1]) == "--status")
-        return kxt::write_status_records(kxt::bed("KX_USTATUS_DB"), argv[2], std::atoi(argv[3]))
-                   ? 1
-                   : 0;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -9,6 +9,7 @@
 namespace {
 
 using kxt::m;
+using DirCrypto = kxt::Dir;
 
 // "code id pair|pair 'origin'" of a record, the code alone without one.
 std::string show(int rc, const kx_CryptoEnt_t *e)
@@ -28,13 +29,10 @@ std::string look(KXAdmin k, const char *id, int merge)
 }
 
 using kxt::conf_of;
-std::string tok(const std::string &dn, const char *crypto) { return kxt::token_ldif(dn, crypto); }
+const auto tok = kxt::token_ldif;
 
-TEST(DirCrypto, LookupsWithAndWithoutInheritance)
+TEST_F(DirCrypto, LookupsWithAndWithoutInheritance)
 {
-    auto s = kxt::open();
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k);
     std::string def = kxt::rtoken_dn("default.token"), dup = kxt::rtoken_dn("cr.dup");
     kxt::Strings dns = {def, kxt::rtoken_dn("cr.one"), kxt::rtoken_dn("cr.two"), kxt::ltoken_dn("user.cr"),
                         kxt::rtoken_dn("user.crraw"), kxt::ltoken_dn("cr.lt"), kxt::rtoken_dn("cr.trail"), dup};
@@ -84,10 +82,8 @@ TEST(DirCrypto, LookupsWithAndWithoutInheritance)
     kxt::ldapdelete(dns);
 }
 
-TEST(DirCrypto, IterationOverManyTokens)
+TEST_F(DirCrypto, IterationOverManyTokens)
 {
-    auto s = kxt::open();
-    ASSERT_TRUE(s);
     kxt::Strings ids = {"default.token", "B.tok", "a.tok", "_x.tok", "a-b.tok", "0.tok", "user.Zed", "USER.amy"};
     for (int i = 0; i < 60; ++i)
         ids.push_back("it" + std::to_string(i * 37 % 101) + ".t" + std::to_string(i));
@@ -100,7 +96,7 @@ TEST(DirCrypto, IterationOverManyTokens)
     ASSERT_EQ(kxt::ldapmodify(ldif, true), 0);
     auto iterate = [&](int merge) {
         std::string out;
-        EXPECT_EQ(kx_setCryptoEnt(s.get(), nullptr, merge), KXE_SUCCESS);
+        EXPECT_EQ(kx_setCryptoEnt(k, nullptr, merge), KXE_SUCCESS);
         for (kx_CryptoEnt_t *e = nullptr; kx_getCryptoEnt(&e) == KXE_SUCCESS; kx_freeCryptoEnt(e))
             out += show(0, e) + "\n";
         return out;
@@ -121,20 +117,17 @@ TEST(DirCrypto, IterationOverManyTokens)
     kx_endCryptoEnt();
     EXPECT_EQ(kx_getCryptoEnt(&e), KXE_NOMOREDATA);
     EXPECT_EQ(e, &mark);
-    ASSERT_EQ(kx_setCryptoEnt(s.get(), nullptr, 0), KXE_SUCCESS);
+    ASSERT_EQ(kx_setCryptoEnt(k, nullptr, 0), KXE_SUCCESS);
     ASSERT_EQ(kx_getCryptoEnt(&e), KXE_SUCCESS);
     kx_freeCryptoEnt(e);
     EXPECT_EQ(iterate(0), plain);
     kxt::ldapdelete(dns);
-    EXPECT_EQ(kx_setCryptoEnt(s.get(), nullptr, 0), KXE_NOTFOUND);
+    EXPECT_EQ(kx_setCryptoEnt(k, nullptr, 0), KXE_NOTFOUND);
     kx_endCryptoEnt();
 }
 
-TEST(DirCrypto, AddReplaceDelete)
+TEST_F(DirCrypto, AddReplaceDelete)
 {
-    auto s = kxt::open(), anon = kxt::open(1);
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k && anon);
     auto add = [&](const char *id, const kxt::Strings &pairs, int replace, KXAdmin on = nullptr) {
         kxt::Crypto e(allocate_cryptoEnt());
         e->tokenID = kxt::dup(id), e->keyValue = kxt::ids(pairs);

@@ -12,6 +12,10 @@
 namespace {
 
 using kxt::m;
+using DirUsers = kxt::Dir;
+using DirTokens = kxt::Dir;
+using DirXconf = kxt::Dir;
+using DirEnrol = kxt::Dir;
 
 // The attribute lines of the entry named dn (those asked for), "-" without an entry.
 std::string at(const std::string &dn, const std::string &attrs = "")
@@ -20,11 +24,8 @@ std::string at(const std::string &dn, const std::string &attrs = "")
     return e.empty() ? "-" : e.substr(e.find('\n') + 1, e.size() - e.find('\n') - 2);
 }
 
-TEST(DirUsers, AddModifyReadAndTheStatusJoin)
+TEST_F(DirUsers, AddModifyReadAndTheStatusJoin)
 {
-    auto s = kxt::open();
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k);
     std::string dn = kxt::user_dn("us-full");
     char *lts[] = {m("user.a"), m("user.b"), nullptr};
     KXUser u{m("us-full"), m("Ada"), m("room 12"), 123456, 1, m("desk.1"), 9, m("m1"), m("m2"), lts};
@@ -85,13 +86,11 @@ TEST(DirUsers, AddModifyReadAndTheStatusJoin)
     kxt::ldapdelete({dn, kxt::user_dn(gid), s1});
 }
 
-TEST(DirUsers, UniqueIdGivesUpAfterSixCandidates)
+TEST_F(DirUsers, UniqueIdGivesUpAfterSixCandidates)
 {
-    auto s = kxt::open();
-    ASSERT_TRUE(s);
     free(s->subtree), s->subtree = strdup("kxName=none,o=kxdata");  // no user search can succeed
     set_gdebug("a"), kxt::clear_logs();
-    EXPECT_EQ(gen_unique_user_id(s.get()), nullptr);
+    EXPECT_EQ(gen_unique_user_id(k), nullptr);
     set_gdebug(nullptr);
     std::string log = kxt::logs();
     size_t retries = 0;
@@ -101,11 +100,8 @@ TEST(DirUsers, UniqueIdGivesUpAfterSixCandidates)
     EXPECT_NE(log.find("gen_unique_user_id(): Could not generate unique ID after 5 tries"), std::string::npos);
 }
 
-TEST(DirTokens, LinksTranslationAndCascadingDeletes)
+TEST_F(DirTokens, LinksTranslationAndCascadingDeletes)
 {
-    auto s = kxt::open();
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k);
     KXUser u{.id = m("tk-u"), .create_time = 1};
     ASSERT_EQ(kxt::take(add_user(k, &u, 0)), "tk-u");
     char *never[] = {m("tk.no"), nullptr}, *r3[] = {m("pseudo.tkp"), m("tk.r3"), nullptr};
@@ -231,11 +227,8 @@ std::string shown(KXAdmin k, const char *id)
 // The users of the logical tokens that list a raw token, in the order of the logical tokens: ids matched
 // without regard to case, a token listed by two users or by none skipped, ids and values that are not plain
 // ASCII, and more logical tokens than one search takes.
-TEST(DirTokens, UsersOfTheLogicalTokensOfARawToken)
+TEST_F(DirTokens, UsersOfTheLogicalTokensOfARawToken)
 {
-    auto s = kxt::open();
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k);
     std::string ldif, x110(110, 'x'), x109(109, 'x');
     kxt::Strings dns;
     auto ltoken = [&](const std::string &id, const std::string &raw) {
@@ -286,11 +279,8 @@ TEST(DirTokens, UsersOfTheLogicalTokensOfARawToken)
     kxt::ldapdelete(dns);
 }
 
-TEST(DirXconf, AddReplaceReadDelete)
+TEST_F(DirXconf, AddReplaceReadDelete)
 {
-    auto s = kxt::open();
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k);
     std::string r = kxt::rtoken_dn("xc.r"), p = kxt::rtoken_dn("xc0800");
     ASSERT_EQ(kxt::ldapmodify("dn: " + r + "\nobjectClass: kxRawToken\nkxID: xc.r\n", true), 0);
     int order[] = {3, 1, 4, 2};
@@ -327,11 +317,8 @@ TEST(DirXconf, AddReplaceReadDelete)
     kxt::ldapdelete({r, p});
 }
 
-TEST(DirEnrol, EnrolEditAndRemove)
+TEST_F(DirEnrol, EnrolEditAndRemove)
 {
-    auto s = kxt::open();
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k);
     kxt::clear_logs();
     std::string uid = kxt::take(add_simple_user2(k, m("en.r1"), m("srv"), 7000, m("Ann"), m("info")));
     std::string lid = "user." + uid, ld = kxt::ltoken_dn(lid), ud = kxt::user_dn(uid);

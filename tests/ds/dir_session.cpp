@@ -9,8 +9,9 @@
 namespace {
 
 using kxt::m;
+using DirSession = kxt::Dir;
 
-TEST(DirSession, ModesAndCredentials)
+TEST_F(DirSession, ModesAndCredentials)
 {
     std::string dn = kxt::bed("KX_ADMIN_DN"), pw = kxt::bed("KX_ADMIN_PW");
     struct { int mode; const char *dn, *pw; int connect; } modes[] = {
@@ -31,10 +32,6 @@ TEST(DirSession, ModesAndCredentials)
     EXPECT_EQ(open_connection(2, nullptr, m("wrong"), nullptr, nullptr), nullptr);
     EXPECT_EQ(kxt::logs(), "6 open_connection(): Could not bind to LDAP server - Invalid credentials\n\n");
     EXPECT_EQ(close_connection(nullptr), 0);
-    char *path = nullptr;
-    EXPECT_EQ(kx_DSConfigured(&path), KXE_SUCCESS);
-    EXPECT_EQ(kxt::take(path) + " " + kxt::take(get_kxadmin_info("admin.server.port")) + " " +
-              kxt::take(get_defaultlocale()), std::string(KX_ADMIN_CONF) + " " + kxt::bed("KX_LDAP_PORT") + " (null)");
     int codes[][2] = {{0, KXE_SUCCESS}, {50, KXE_NOPERM}, {68, KXE_EXISTS}, {32, KXE_INTERNAL},
                       {49, KXE_INTERNAL}, {1, KXE_INTERNAL}, {-1, KXE_INTERNAL}};
     for (auto &c : codes)
@@ -72,11 +69,9 @@ TEST(Tls, SessionsAndRefusals)
     }
 }
 
-TEST(DirSession, EntryOperations)
+TEST_F(DirSession, EntryOperations)
 {
-    auto s = kxt::open(), anon = kxt::open(1);
-    ASSERT_TRUE(s && anon);
-    LDAP *ld = s->ld;
+    LDAP *ld = k->ld;
     std::string b = kxt::bed("KX_SUBTREE"), rc = "kxName=rawTokens," + b;
     std::string one = kxt::rtoken_dn("es.one"), two = kxt::rtoken_dn("es.two");
     ASSERT_EQ(kxt::ldapmodify("dn: " + one + "\nobjectClass: kxRawToken\nkxID: es.one\n\ndn: " + two +
@@ -99,12 +94,12 @@ TEST(DirSession, EntryOperations)
             EXPECT_EQ(entry_exists(ld, m(r.filter), r.base.data()), std::min(r.count, 1));
         }
     }
-    EXPECT_EQ(_kx_dsEntryExists(s.get(), m("(kxID=es.two)"), b.data(), 1) * 10 +
-              _kx_dsEntryExists(s.get(), m("(kxID=es.none)"), b.data(), 1), KXE_NOTFOUND);
-    EXPECT_EQ(_kx_dsEntryExists(s.get(), m("(kxID=es.two)"), m("o=none"), 0), KXE_INTERNAL);
+    EXPECT_EQ(_kx_dsEntryExists(k, m("(kxID=es.two)"), b.data(), 1) * 10 +
+              _kx_dsEntryExists(k, m("(kxID=es.none)"), b.data(), 1), KXE_NOTFOUND);
+    EXPECT_EQ(_kx_dsEntryExists(k, m("(kxID=es.two)"), m("o=none"), 0), KXE_INTERNAL);
     EXPECT_EQ(_kx_dsEntryExists(nullptr, m("(kxID=es.two)"), b.data(), 0), KXE_INVAL);
     testing::internal::CaptureStdout();
-    print_hierarchy(s.get(), 0, 1);
+    print_hierarchy(k, 0, 1);
     EXPECT_EQ(print_entry_hierarchy(ld, one.data(), 1, 1, 0), 0);
     EXPECT_EQ(print_entry_hierarchy(ld, m("o=none"), 1, 0, 0), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -123,11 +118,8 @@ TEST(DirSession, EntryOperations)
     EXPECT_EQ(delete_child_entries(ld, rc.data()), 0);
 }
 
-TEST(DirSession, GenerationCounter)
+TEST_F(DirSession, GenerationCounter)
 {
-    auto s = kxt::open();
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k);
     std::string dn = "kxName=users," + kxt::bed("KX_SUBTREE");
     auto store = [&](const std::string &v) {
         return kxt::ldapmodify("dn: " + dn + "\nchangetype: modify\nreplace: kxGenerationNumber\n"
@@ -162,20 +154,18 @@ TEST(DirSession, GenerationCounter)
     EXPECT_EQ(kxt::remove_counter("users"), 0);
 }
 
-TEST(DirSession, StatusDatabasesFollowTheSessionMode)
+TEST_F(DirSession, StatusDatabasesFollowTheSessionMode)
 {
-    auto ro = kxt::open(1), rw = kxt::open(3);
-    ASSERT_TRUE(ro && rw);
     DBMDesktop d{m("IEEE802.0800200c9a66"), m("m1"), nullptr, m("up"), nullptr, nullptr};
     DBMUser u{m("sd-user"), m("Sam"), 5, 1, nullptr, 6};
-    EXPECT_EQ(add_dbm_desktop(ro.get(), &d) + add_dbm_user(ro.get(), &u), -2);
-    EXPECT_EQ(add_dbm_desktop(rw.get(), &d) + add_dbm_user(rw.get(), &u), 0);
-    EXPECT_EQ(add_dbm_desktop(rw.get(), &d) + add_dbm_user(rw.get(), &u), -2);
+    EXPECT_EQ(add_dbm_desktop(anon.get(), &d) + add_dbm_user(anon.get(), &u), -2);
+    EXPECT_EQ(add_dbm_desktop(k, &d) + add_dbm_user(k, &u), 0);
+    EXPECT_EQ(add_dbm_desktop(k, &d) + add_dbm_user(k, &u), -2);
     kxt::clear_logs();
-    EXPECT_EQ(delete_dbm_desktop(ro.get(), d.id) + delete_dbm_user(ro.get(), u.id), -2);
+    EXPECT_EQ(delete_dbm_desktop(anon.get(), d.id) + delete_dbm_user(anon.get(), u.id), -2);
     EXPECT_EQ(kxt::logs(), "") << "a read-only session finds the records";
-    EXPECT_EQ(delete_dbm_desktop(rw.get(), d.id) + delete_dbm_user(rw.get(), u.id), 0);
-    EXPECT_EQ(delete_dbm_desktop(rw.get(), d.id) + delete_dbm_user(rw.get(), u.id), -2);
+    EXPECT_EQ(delete_dbm_desktop(k, d.id) + delete_dbm_user(k, u.id), 0);
+    EXPECT_EQ(delete_dbm_desktop(k, d.id) + delete_dbm_user(k, u.id), -2);
 }
 
 }  // namespace

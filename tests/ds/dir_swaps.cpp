@@ -13,6 +13,8 @@
 namespace {
 
 using kxt::m;
+using DirSwap = kxt::Dir;
+using NoEquality = kxt::Dir;
 
 std::string conf_of(const std::string &id) { return kxt::conf_of(kxt::rtoken_dn(id)); }
 
@@ -34,10 +36,8 @@ int swap(KXAdmin k, const char *id, const kxt::Strings *expected, const kxt::Str
     return rc;
 }
 
-TEST(DirSwap, ConditionalReplacementOfAConfiguration)
+TEST_F(DirSwap, ConditionalReplacementOfAConfiguration)
 {
-    auto s = kxt::open();
-    ASSERT_TRUE(s);
     const kxt::Strings hard = {"mode=hard"}, both = {"mode=hard", "enc_up_type=ARCFOUR"};
     const kxt::Strings soft = {"mode=soft"};
     struct Row {
@@ -60,13 +60,13 @@ TEST(DirSwap, ConditionalReplacementOfAConfiguration)
     };
     for (const Row &r : rows) {
         put("sw.tok", r.stored);
-        EXPECT_EQ(swap(s.get(), "sw.tok", r.expected, r.next), r.rc) << r.what;
+        EXPECT_EQ(swap(k, "sw.tok", r.expected, r.next), r.rc) << r.what;
         EXPECT_EQ(conf_of("sw.tok"), r.after) << r.what;
     }
     kxt::ldapdelete({kxt::rtoken_dn("sw.tok")});
-    EXPECT_EQ(swap(s.get(), "sw.tok", nullptr, &hard), KXE_SUCCESS) << "a new raw token";
+    EXPECT_EQ(swap(k, "sw.tok", nullptr, &hard), KXE_SUCCESS) << "a new raw token";
     EXPECT_EQ(conf_of("sw.tok"), "kxRawToken kxCrypto mode=hard ");
-    EXPECT_EQ(swap(s.get(), "bad", &hard, &soft), KXE_INVAL);
+    EXPECT_EQ(swap(k, "bad", &hard, &soft), KXE_INVAL);
     EXPECT_EQ(swap(nullptr, "sw.tok", &hard, &soft), KXE_INVAL);
     kxt::ldapdelete({kxt::rtoken_dn("sw.tok")});
 }
@@ -84,11 +84,8 @@ std::pair<int, int> requests_since(size_t from)
     return count;
 }
 
-TEST(DirSwap, OneSearchAndOneModificationPerChange)
+TEST_F(DirSwap, OneSearchAndOneModificationPerChange)
 {
-    auto s = kxt::open();
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k);
     put("sw.trips", "mode=hard");
     char *pairs[] = {m("mode=soft"), nullptr};
     kx_CryptoEnt_t ent{m("sw.trips"), pairs, nullptr, 0};
@@ -118,11 +115,8 @@ TEST(DirSwap, OneSearchAndOneModificationPerChange)
 // Where the schema gives the values no equality rule, a single value cannot
 // be deleted: replacements and increments are written unconditionally, and
 // a compare-and-swap with a stale expectation overwrites what is stored.
-TEST(NoEquality, ChangesAreWrittenUnconditionally)
+TEST_F(NoEquality, ChangesAreWrittenUnconditionally)
 {
-    auto s = kxt::open();
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k);
     put("ne.tok", nullptr);
     const kxt::Strings hard = {"mode=hard"}, soft = {"mode=soft"}, stale = {"mode=stale"};
     char *pairs[] = {m("enc_up_type=ARCFOUR"), nullptr};

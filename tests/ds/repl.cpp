@@ -8,6 +8,8 @@
 namespace {
 
 using kxt::m;
+using ReplWrites = kxt::Dir;
+using ReplPrimary = kxt::Dir;
 
 // The entry as the provider holds it, attribute lines only; "-" without one.
 std::string provider(const std::string &dn, const std::string &attrs = "")
@@ -25,20 +27,19 @@ bool on_consumer(const std::string &dn, bool present)
     return false;
 }
 
-TEST(ReplWrites, FollowTheReferralToTheProvider)
+TEST_F(ReplWrites, FollowTheReferralToTheProvider)
 {
     std::string rdn = "cn=reader,o=kxdata", one = kxt::rtoken_dn("rp.one"), two = kxt::rtoken_dn("rp.two");
     ASSERT_EQ(kxt::ldapmodify("dn: " + rdn + "\nobjectClass: person\ncn: reader\nsn: r\nuserPassword: pw-r", true,
                               kxt::bed("KX_PROVIDER_URI")), 0);
     ASSERT_TRUE(on_consumer(rdn, true));
-    auto s = kxt::open();
     kxt::Session reader(open_connection(4, rdn.data(), m("pw-r"), nullptr, nullptr));
-    ASSERT_TRUE(s && reader);
+    ASSERT_TRUE(reader);
     EXPECT_EQ(kx_isDSprimary(), 0);
     EXPECT_EQ(check_primary(), KXE_SUCCESS);
     KXRawToken t1{}, t2{};
     t1.id = m("rp.one"), t1.secret = m("s1"), t2.id = m("rp.two");
-    ASSERT_EQ(add_raw_token(s.get(), &t1), 0);
+    ASSERT_EQ(add_raw_token(k, &t1), 0);
     EXPECT_EQ(provider(one), "objectClass: kxRawToken\nkxID: rp.one\nkxSecret: s1\n\n");
     // A session bound as a reader follows the referral with the
     // administrator's credentials too.
@@ -46,19 +47,16 @@ TEST(ReplWrites, FollowTheReferralToTheProvider)
     EXPECT_EQ(provider(two, "kxID"), "kxID: rp.two\n\n");
     ASSERT_TRUE(on_consumer(one, true) && on_consumer(two, true));
     t1.secret = nullptr, t1.misc1 = m("x");
-    EXPECT_EQ(modify_raw_token(s.get(), &t1), 0);
+    EXPECT_EQ(modify_raw_token(k, &t1), 0);
     EXPECT_EQ(provider(one, "kxSecret kxMisc1"), "kxMisc1: x\n\n");
-    EXPECT_EQ(delete_raw_token(s.get(), m("rp.one")) + delete_raw_token(reader.get(), m("rp.two")), KXE_SUCCESS);
+    EXPECT_EQ(delete_raw_token(k, m("rp.one")) + delete_raw_token(reader.get(), m("rp.two")), KXE_SUCCESS);
     EXPECT_EQ(provider(one) + provider(two), "--");
     EXPECT_TRUE(on_consumer(one, false) && on_consumer(two, false));
     kxt::ldapdelete({rdn}, kxt::bed("KX_PROVIDER_URI"));
 }
 
-TEST(ReplPrimary, ExistenceTestsAndEnrolment)
+TEST_F(ReplPrimary, ExistenceTestsAndEnrolment)
 {
-    auto s = kxt::open(), anon = kxt::open(1);
-    KXAdmin k = s.get();
-    ASSERT_TRUE(k && anon);
     std::string raw = kxt::rtoken_dn("unsynced.rp"), lt = kxt::ltoken_dn("user.rpl"), b = kxt::bed("KX_SUBTREE");
     ASSERT_EQ(kxt::ldapmodify("dn: " + raw + "\nobjectClass: kxRawToken\nkxID: unsynced.rp\n\ndn: " + lt +
                               "\nobjectClass: kxLogicalToken\nkxID: user.rpl\nkxRawTokenIDs: unsynced.rp2\n",

@@ -4,7 +4,6 @@
 #ifndef KX_TEST_H
 #define KX_TEST_H
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +53,13 @@ using Xconf = Own<KXXconfig, kx_freeXconf>;
 std::string bed(const std::string &key);
 // A session on the test bed with the default configuration file.
 Session open(int mode = KX_MODE_PASSWD_FILE);
+// A test with sessions on the test bed: k as the administrator, anon
+// anonymous.
+struct Dir : testing::Test {
+    Session s = open(), anon = open(KX_MODE_ANONYMOUS);
+    KXAdmin k = s.get();
+    void SetUp() override { ASSERT_TRUE(s && anon); }
+};
 // ldapsearch -LLL as the administrator: the entries as LDIF without line
 // wrapping, "" when none.  uri "" is the session's server.
 std::string ldif(const std::string &base, const std::string &scope = "base",
@@ -76,19 +82,6 @@ int remove_counter(const std::string &name);
 std::string user_dn(const std::string &id);
 std::string ltoken_dn(const std::string &id);
 std::string rtoken_dn(const std::string &id);
-
-// ---- writers of the user status database -----------------------------------
-// Adds the records <name>.0 .. <name>.<records - 1> (named <name>) to the
-// user status database at path, through a handle of its own, and replaces
-// each once with status 2; the number of calls that failed.
-int write_status_records(const std::string &path, const std::string &name, int records);
-// Lists that database until stop is set, counting the listings; the number
-// of records seen that were not whole (whose name is not their id's prefix).
-int list_status_records(const std::string &path, const std::atomic<bool> &stop,
-                        std::atomic<int> &listings);
-// Of the records whose ids begin with prefix: how many, and how many have
-// status 2.
-std::pair<int, int> count_status_records(DBM *db, const std::string &prefix);
 
 }  // namespace kxt
 

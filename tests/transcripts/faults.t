@@ -14,9 +14,6 @@ $ with_file "$KX_ADMIN_CONF" ' ' ./kxcrypto
 $ with_file "$KX_ADMIN_PWFILE" '' ./kxcrypto -h
 ! ./kxcrypto: Could not connect to admin server.
 [1]
-$ with_file "$KX_ADMIN_PWFILE" "$KX_ADMIN_PW" ./kxcrypto
-! ./kxcrypto: Could not connect to admin server.
-[1]
 $ with_file "$KX_ADMIN_PWFILE" 'kx-Wrong-Secret' ./kxcrypto -d
 ! ./kxcrypto: Could not connect to admin server.
 [1]
@@ -26,9 +23,6 @@ $ with_mode 0600 "$KX_ADMIN_CONF" as 65534 65534 ./kxcrypto
 ! ./kxcrypto: Could not connect to admin server.
 [1]
 $ with_file "$KX_DSTATUS_DB.pag" '' ./kxcrypto -h
-! ./kxcrypto: Could not connect to admin server.
-[1]
-$ with_file "$KX_USTATUS_DB.dir" '' ./kxcrypto -h
 ! ./kxcrypto: Could not connect to admin server.
 [1]
 $ with_file "$KX_DSTATUS_DB.pag" 'not a database' ./kxcrypto -h

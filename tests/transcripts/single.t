@@ -43,20 +43,13 @@ $ token
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: enc_up_type=ARCFOUR,auth_down_type=simple
-$ ./kxcrypto -m enc_down_type=none
-> Configuration successfully modified.
-> A warm or cold restart of services must be performed.
-$ token
-> objectClass: kxRawToken
-> objectClass: kxCrypto
-> kxCryptoString: enc_down_type=none,enc_up_type=ARCFOUR,auth_down_type=simple
 $ ./kxcrypto -m enc_down_type=bogus
 ! ./kxcrypto: Invalid value 'bogus' to key 'enc_down_type'.
 [1]
 $ ./kxcrypto -o
-> tokenID=default.token,enc_down_type=none,enc_up_type=ARCFOUR,auth_down_type=simple
+> tokenID=default.token,enc_up_type=ARCFOUR,auth_down_type=simple
 $ ./kxcrypto -o -f export.csv && cat export.csv
-> tokenID=default.token,enc_down_type=none,enc_up_type=ARCFOUR,auth_down_type=simple
+> tokenID=default.token,enc_up_type=ARCFOUR,auth_down_type=simple
 $ ./kxcrypto -o -f export.csv
 ! ./kxcrypto: File 'export.csv' already exists.
 [1]
@@ -80,18 +73,12 @@ $ ./kxcrypto
 > 	auth_up_type   	none           	*
 > 	auth_down_type 	none           	*
 > 	mode           	soft           	*
-$ ./kxcrypto -o
-! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default values will be used.
-[1]
 $ ./kxcrypto -a mode=hard
 > Configuration successfully added.
 > A warm or cold restart of services must be performed.
 $ ./kxcrypto -d
 > Successfully deleted configuration for the default token.
 > A warm or cold restart of services must be performed.
-$ ./kxcrypto -d
-! ./kxcrypto: Configuration for the default token doesn't exist.
-[1]
 $ token
 > objectClass: kxRawToken
 
@@ -109,7 +96,7 @@ $ ./kxcrypto -e -f export.csv && token
 > A warm or cold restart of services must be performed.
 > objectClass: kxRawToken
 > objectClass: kxCrypto
-> kxCryptoString: enc_down_type=none,enc_up_type=ARCFOUR,auth_down_type=simple
+> kxCryptoString: enc_up_type=ARCFOUR,auth_down_type=simple
 $ ./kxcrypto -d >/dev/null; printf '%s\n' '' 'tokenID=default' 'tokenID=other,mode=hard' 'tokenID=default,mode=hard,mode=hard,mode=hard,mode=hard,mode=hard,mode=hard' | ./kxcrypto -e
 > 0 lines successfully processed.
 > 4 lines skipped due to errors.
