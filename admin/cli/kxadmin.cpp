@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <strings.h>
 #include <ldap.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -112,32 +113,28 @@ std::string uri_of(const Config &c)
     return (c.tls == "ldaps" ? "ldaps://" : "ldap://") + c.server + ":" + std::to_string(c.port);
 }
 
-// A connection with the configured limits and a simple bind; the LDAP
-// result code of the bind (or of the connection) in rc.
+// A connection made and secured as the library's sessions are, without
+// following referrals, and a simple bind; the LDAP result code of the bind
+// (or of the step of the connection that failed) in rc.
 Ldap bind(const Config &c, const std::string &dn, const std::string &pw, int &rc, std::string *reason = nullptr)
 {
-    LDAP *raw = nullptr;
-    rc = ldap_initialize(&raw, uri_of(c).c_str());
-    Ldap ld(raw);
-    if (rc != LDAP_SUCCESS)
-        return nullptr;
-    int version = LDAP_VERSION3;
-    ldap_set_option(raw, LDAP_OPT_PROTOCOL_VERSION, &version);
-    ldap_set_option(raw, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+    char *why = nullptr;
     // The check waits for the server whatever admin.ldap.timeout says.
-    kx::limit_time(raw, c.timeout > 0 ? c.timeout : 60);
-    if (c.tls != "none") {
-        kx::verify_certificates(raw, c.cacert);
-        if (c.tls == "starttls")
-            rc = ldap_start_tls_s(raw, nullptr, nullptr);
+    Ldap ld(_kx_ldapOpen(c.server.c_str(), c.port, c.tls.c_str(), c.cacert.c_str(), c.timeout > 0 ? c.timeout : 60,
+                         &rc, &why));
+    kx::CString owned(why);
+    if (!ld) {
+        if (reason)
+            *reason = why ? why : ldap_err2string(rc);
+        return nullptr;
     }
+    ldap_set_option(ld.get(), LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
     berval cred{pw.size(), const_cast<char *>(pw.c_str())};
-    if (rc == LDAP_SUCCESS)
-        rc = ldap_sasl_bind_s(raw, dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+    rc = ldap_sasl_bind_s(ld.get(), dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
     if (rc == LDAP_SUCCESS)
         return ld;
     if (reason)
-        *reason = kx::ldap_reason(raw, rc);
+        *reason = kx::ldap_reason(ld.get(), rc);
     return nullptr;
 }
 
@@ -401,6 +398,10 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
     const std::string step = "directory " + uri_of(c);
     std::string reason;
     Ldap anon = bind(c, "cn=anonymous", "", rc, &reason);
+    if (rc == LDAP_CONNECT_ERROR && c.tls != "none" && strcasecmp(c.server.c_str(), "localhost") == 0)
+        return r.error(step, "TLS failed: " + reason + "; for the name localhost libldap checks the certificate "
+                             "against this machine's own host name: set admin.server.name to a name or address "
+                             "that the certificate holds");
     if (rc == LDAP_CONNECT_ERROR && c.tls != "none")
         return r.error(step, "TLS failed: " + reason + "; the server's certificate must name admin.server.name "
                              "and be signed by the authority of admin.server.cacert");
@@ -531,7 +532,9 @@ std::string config_text(const std::map<std::string, std::string> &values)
         size_t end = text.find('\n', at);
         std::string line = text.substr(at, end - at);
         size_t eq = line.find('=');
-        std::string key = eq == std::string::npos || line[0] == '#' ? "" : trim(line.substr(0, eq));
+        // A key given a value is written, also where the template only
+        // shows it in a comment.
+        std::string key = eq == std::string::npos ? "" : trim(line.substr(line[0] == '#', eq - (line[0] == '#')));
         if (auto v = values.find(key); v != values.end())
             line = key + " = " + v->second;
         out += line + "\n";
@@ -540,25 +543,96 @@ std::string config_text(const std::map<std::string, std::string> &values)
     return out;
 }
 
-bool write_file(const std::string &path, const std::string &text, mode_t mode)
+// Whether anything of that name exists, a symbolic link too (even one that
+// points nowhere).
+bool present(const std::string &path)
 {
-    std::string tmp = path + ".new";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Writes the text to a new temporary file beside path (created
+// exclusively, so never through a link); its name, or "" with a message.
+std::string write_temporary(const std::string &path, const std::string &text, mode_t mode)
+{
+    std::string tmp = path + ".XXXXXX";
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
     bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
               fchmod(fd, mode) == 0 && fsync(fd) == 0;
     if (fd >= 0)
         ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", prog, path.c_str(), std::strerror(errno));
+    if (ok)
+        return tmp;
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", prog, path.c_str(), std::strerror(errno));
+    if (fd >= 0)
         unlink(tmp.c_str());
+    return "";
+}
+
+// Puts a file in place under a name that must not exist in any form: the
+// file is linked to the name, which fails when anything took the name in
+// the meantime.
+bool create_file(const std::string &path, const std::string &text, mode_t mode)
+{
+    std::string tmp = write_temporary(path, text, mode);
+    if (tmp.empty())
+        return false;
+    bool ok = link(tmp.c_str(), path.c_str()) == 0;
+    if (!ok)
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(), std::strerror(errno));
+    unlink(tmp.c_str());
+    return ok;
+}
+
+// Replaces a file (or puts it in place): the name is renamed over, never
+// written through.
+bool replace_file(const std::string &path, const std::string &text, mode_t mode)
+{
+    std::string tmp = write_temporary(path, text, mode);
+    if (tmp.empty())
+        return false;
+    if (rename(tmp.c_str(), path.c_str()) == 0)
+        return true;
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", prog, path.c_str(), std::strerror(errno));
+    unlink(tmp.c_str());
+    return false;
+}
+
+// Makes a new status database at path: gdbm follows symbolic links and
+// takes an existing file, so the pair is made in a directory of its own
+// beside it and linked to the names, which fails when either is taken.
+bool create_status_db(const std::string &path)
+{
+    std::string dir = path.substr(0, path.rfind('/') + 1) + ".kxadmin.XXXXXX";
+    if (!mkdtemp(dir.data())) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(), std::strerror(errno));
         return false;
     }
-    return true;
+    std::string fresh = dir + "/db";
+    DBM *db = dbm_open(fresh.data(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    bool ok = db != nullptr;
+    if (db)
+        dbm_close(db);
+    std::vector<std::string> linked;
+    for (const char *ext : {".dir", ".pag"}) {
+        ok = ok && chmod((fresh + ext).c_str(), 0644) == 0 && link((fresh + ext).c_str(), (path + ext).c_str()) == 0;
+        if (ok)
+            linked.push_back(path + ext);
+    }
+    if (!ok) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(), std::strerror(errno));
+        for (const std::string &name : linked)
+            unlink(name.c_str());
+    }
+    for (const char *ext : {".dir", ".pag"})
+        unlink((fresh + ext).c_str());
+    rmdir(dir.c_str());
+    return ok;
 }
 
 bool init_status_db(const std::string &path, bool dry)
 {
-    bool dir = access((path + ".dir").c_str(), F_OK) == 0, pag = access((path + ".pag").c_str(), F_OK) == 0;
+    bool dir = present(path + ".dir"), pag = present(path + ".pag");
     if (dir && pag) {
         std::printf("%s: exists\n", path.c_str());
         return true;
@@ -570,15 +644,7 @@ bool init_status_db(const std::string &path, bool dry)
     std::printf("%s: %s\n", path.c_str(), dry ? "would be created" : "created");
     if (dry)
         return true;
-    if (!make_parents(path))
-        return false;
-    DBM *db = dbm_open(const_cast<char *>(path.c_str()), O_RDWR | O_CREAT | O_EXCL, 0644);
-    if (!db) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(), std::strerror(errno));
-        return false;
-    }
-    dbm_close(db);
-    return chmod((path + ".dir").c_str(), 0644) == 0 && chmod((path + ".pag").c_str(), 0644) == 0;
+    return make_parents(path) && create_status_db(path);
 }
 
 bool init_directory(const Config &c, bool dry)
@@ -590,10 +656,11 @@ bool init_directory(const Config &c, bool dry)
         return true;
     }
     int rc = 0;
-    Ldap ld = bind(c, c.user, pw, rc);
+    std::string reason;
+    Ldap ld = bind(c, c.user, pw, rc, &reason);
     if (!ld) {
         std::fprintf(stderr, "%s: cannot bind to %s as %s: %s\n", prog, uri_of(c).c_str(), c.user.c_str(),
-                     ldap_err2string(rc));
+                     reason.c_str());
         return false;
     }
     // The entries from the top down: the suffix, the group, its containers.
@@ -636,34 +703,41 @@ int cmd_init(int argc, char **argv)
     std::map<std::string, std::string> values = {
         {"admin.dstatus.dbfile", KX_PRODUCT_ROOT "/var/opt/QRLNkx/data/dstatus"},
         {"admin.ustatus.dbfile", KX_PRODUCT_ROOT "/var/opt/QRLNkx/data/ustatus"}};
-    for (int opt; (opt = getopt(argc, argv, "+ns:p:D:b:")) != -1;) {
+    for (int opt; (opt = getopt(argc, argv, "+ns:p:D:b:t:c:")) != -1;) {
         switch (opt) {
         case 'n': dry = true; break;
         case 's': values["admin.server.name"] = optarg; break;
         case 'p': values["admin.server.port"] = optarg; break;
         case 'D': values["admin.user.name"] = optarg; break;
         case 'b': values["admin.subtree"] = optarg; break;
+        case 't': values["admin.server.tls"] = optarg; break;
+        case 'c': values["admin.server.cacert"] = optarg; break;
         default: return 2;
         }
+    }
+    if (auto tls = values.find("admin.server.tls");
+        tls != values.end() && tls->second != "none" && tls->second != "starttls" && tls->second != "ldaps") {
+        std::fprintf(stderr, "%s: -t takes none, starttls or ldaps\n", prog);
+        return 2;
     }
     if (optind < argc) {
         std::fprintf(stderr, "%s: unexpected argument: %s\n", prog, argv[optind]);
         return 2;
     }
     bool ok = true;
-    if (access(KX_ADMIN_CONF, F_OK) == 0) {
+    if (present(KX_ADMIN_CONF)) {
         std::printf("%s: exists\n", KX_ADMIN_CONF);
     } else {
         std::printf("%s: %s\n", KX_ADMIN_CONF, dry ? "would be created" : "created");
-        ok = dry || (make_parents(KX_ADMIN_CONF) && write_file(KX_ADMIN_CONF, config_text(values), 0644));
+        ok = dry || (make_parents(KX_ADMIN_CONF) && create_file(KX_ADMIN_CONF, config_text(values), 0644));
     }
-    if (access(KX_DSD_CONF, F_OK) == 0) {
+    if (present(KX_DSD_CONF)) {
         std::printf("%s: exists\n", KX_DSD_CONF);
     } else if (ok) {
         // A host without the directory server's configuration is taken to
         // be the primary server, as a single server is.
         std::printf("%s: %s, this host the primary server\n", KX_DSD_CONF, dry ? "would be created" : "created");
-        ok = dry || (make_parents(KX_DSD_CONF) && write_file(KX_DSD_CONF, kPrimaryTemplate, 0644));
+        ok = dry || (make_parents(KX_DSD_CONF) && create_file(KX_DSD_CONF, kPrimaryTemplate, 0644));
     }
     Config c;
     if (ok && !load_config(c)) {
@@ -724,13 +798,18 @@ int cmd_passwd(int argc, char **)
         return 1;
     }
     int rc = 0;
-    if (!bind(c, c.user, pw, rc)) {
-        std::fprintf(stderr, "%s: %s refused the password of %s: %s\n", prog, uri_of(c).c_str(), c.user.c_str(),
-                     ldap_err2string(rc));
+    std::string reason;
+    if (!bind(c, c.user, pw, rc, &reason)) {
+        if (rc == LDAP_INVALID_CREDENTIALS)
+            std::fprintf(stderr, "%s: %s refused the password of %s: %s\n", prog, uri_of(c).c_str(),
+                         c.user.c_str(), ldap_err2string(rc));
+        else
+            std::fprintf(stderr, "%s: cannot bind to %s as %s: %s\n", prog, uri_of(c).c_str(), c.user.c_str(),
+                         reason.c_str());
         return 1;
     }
     kx::CString scrambled(scramble_text(pw.c_str()));
-    if (!scrambled || !write_file(KX_ADMIN_PW, std::string(scrambled.get()) + "\n", 0600))
+    if (!scrambled || !replace_file(KX_ADMIN_PW, std::string(scrambled.get()) + "\n", 0600))
         return 1;
     std::printf("%s: written\n", KX_ADMIN_PW);
     return 0;
@@ -740,6 +819,7 @@ int usage()
 {
     std::fprintf(stderr, "usage: kxadmin check\n"
                          "       kxadmin init [-n] [-s server] [-p port] [-D admin-dn] [-b subtree]\n"
+                         "                    [-t none|starttls|ldaps] [-c cacert-file]\n"
                          "       kxadmin passwd\n");
     return 2;
 }

@@ -9,10 +9,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <memory>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -582,13 +584,22 @@ int run(int argc, char **argv)
                           "%s: An explicit configuration for the default token doesn't exist.  "
                           "Internal default values will be used.\n");
         if (filename) {
+            // Anything of that name is refused, a symbolic link too (even one
+            // that points nowhere), and the file is created so that nothing
+            // put there after the test is opened instead.
             struct stat st;
-            if (stat(filename, &st) == 0) {
+            bool exists = lstat(filename, &st) == 0;
+            int out = exists ? -1 : open(filename, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (exists || (out < 0 && (errno == EEXIST || errno == ELOOP))) {
                 fprintf(stderr, "%s: File '%s' already exists.\n", basename, filename);
                 kx_freeCryptoEnt(result);
                 exit(1);
             }
-            fd = fopen(filename, "w");
+            fd = out < 0 ? nullptr : fdopen(out, "w");
+            if (!fd && out >= 0) {
+                close(out);
+                unlink(filename);
+            }
             if (!fd) {
                 fprintf(stderr, "%s: Could not open file %s for writing.\n", basename, filename);
                 kx_freeCryptoEnt(result);

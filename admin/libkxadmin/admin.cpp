@@ -19,8 +19,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +26,7 @@
 #include <openldap.h>
 
 #include "admin_private.h"
+#include "kx_connect.hpp"
 #include "kx_ldap.hpp"
 #include "kx_paths.h"
 #include "kx_raii.hpp"
@@ -92,9 +91,8 @@ void set_setting(int &value, int number)
 // Transport security of a session's connections, from the keys
 // admin.server.tls and admin.server.cacert of the configuration file that
 // filled its record.  Kept beside the records, whose layout is fixed.
-enum TlsMode { kTlsNone, kTlsStartTls, kTlsLdaps, kTlsInvalid };
 struct TlsSettings {
-    TlsMode mode = kTlsNone;
+    kx::Tls mode = kx::Tls::None;
     std::string cacert;
 };
 std::mutex tls_table_lock;
@@ -113,14 +111,8 @@ void set_tls_setting(const KXAdminStruct *kxa, const char *key, const char *valu
     TlsSettings &tls = tls_table[kxa];
     if (std::strcmp(key, "admin.server.cacert") == 0)
         tls.cacert = value;
-    else if (std::strcmp(value, "none") == 0)
-        tls.mode = kTlsNone;
-    else if (std::strcmp(value, "starttls") == 0)
-        tls.mode = kTlsStartTls;
-    else if (std::strcmp(value, "ldaps") == 0)
-        tls.mode = kTlsLdaps;
     else
-        tls.mode = kTlsInvalid; // never fall back to plain text
+        tls.mode = kx::tls_mode(value);
 }
 
 } // namespace
@@ -345,106 +337,6 @@ int kx_ldap_rebind_callback(LDAP *, char **dnp, char **passwdp, int *authmethodp
 
 } // extern "C"
 
-namespace {
-
-// connect() that gives up after the given number of seconds (0: the
-// kernel's own limit) with ETIMEDOUT; the socket stays blocking.
-bool connect_within(int fd, const sockaddr *addr, socklen_t len, int seconds)
-{
-    if (seconds <= 0)
-        return connect(fd, addr, len) == 0;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-        return false;
-    if (connect(fd, addr, len) != 0) {
-        if (errno != EINPROGRESS)
-            return false;
-        pollfd wait{fd, POLLOUT, 0};
-        int ready;
-        do
-            ready = poll(&wait, 1, seconds * 1000);
-        while (ready < 0 && errno == EINTR);
-        int err = 0;
-        socklen_t err_len = sizeof err;
-        if (ready == 0)
-            err = ETIMEDOUT;
-        else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0)
-            err = err ? err : errno;
-        if (err != 0) {
-            errno = err;
-            return false;
-        }
-    }
-    return fcntl(fd, F_SETFL, flags) == 0;
-}
-
-// Opens a TCP connection to the directory server within DSldaptimeout
-// seconds; -1 with the reason.  The session's connection is made here rather
-// than inside libldap so that the reason of a failure (a refused connection,
-// an unknown host, a timeout) is known.
-int connect_tcp(const char *host, int port, std::string &reason)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    std::string service = std::to_string(port);
-    if (int rc = getaddrinfo(host, service.c_str(), &hints, &found); rc != 0) {
-        reason = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
-        return -1;
-    }
-    int fd = -1;
-    int err = ECONNREFUSED;
-    for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            err = errno;
-            continue;
-        }
-        if (!connect_within(fd, a->ai_addr, a->ai_addrlen, setting(DSldaptimeout))) {
-            err = errno;
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(found);
-    if (fd < 0)
-        reason = std::strerror(err);
-    return fd;
-}
-
-// The rebind procedure's argument of sessions over TLS: a referred
-// connection that TLS does not protect yet starts it.
-int kStartTlsReferrals;
-
-// libldap's rebind procedure binds on the referred connection itself; the
-// credentials come from kx_ldap_rebind_callback, as the session's own
-// referral contract requires.  A session over TLS starts it on the referred
-// connection too (unless an ldaps:// referral protects it already) before
-// the credentials cross it.
-int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *url, ber_tag_t, ber_int_t, void *arg)
-{
-    if (arg == &kStartTlsReferrals && !ldap_tls_inplace(ld)) {
-        int rc = ldap_start_tls_s(ld, nullptr, nullptr);
-        if (rc != LDAP_SUCCESS) {
-            dprintf("kx_ldap_rebind_callback: StartTLS with %s failed - %s\n", p(url), ldap_err2string(rc));
-            return rc;
-        }
-    }
-    char *dn = nullptr;
-    char *pw = nullptr;
-    int method = 0;
-    int rc = kx_ldap_rebind_callback(ld, &dn, &pw, &method, 0, nullptr);
-    if (rc != LDAP_SUCCESS)
-        return rc;
-    berval cred{pw ? std::strlen(pw) : 0, pw};
-    rc = ldap_sasl_bind_s(ld, dn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
-    kx_ldap_rebind_callback(ld, &dn, &pw, &method, 1, nullptr);
-    return rc;
-}
-
-} // namespace
-
 extern "C" {
 
 KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, char *server,
@@ -525,61 +417,31 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
     dlprintf("d", "connecting to ldap://%s:%d as |%s|\n", kxa->server_name, kxa->server_port,
              p(dn));
 
-    // libldap sets up its global state on first use, and that set-up is not
-    // safe for several threads at once: do it once, first.
-    static const bool ldap_ready = [] {
-        int version = 0;
-        return ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS;
-    }();
-    (void)ldap_ready;
     TlsSettings tls = tls_settings_of(kxa);
-    const char *scheme = tls.mode == kTlsLdaps ? "ldaps" : "ldap";
+    kx::Endpoint endpoint{kxa->server_name, kxa->server_port, tls.mode, tls.cacert, setting(DSldaptimeout)};
     std::string reason;
-    std::string uri = std::string(scheme) + "://" + kxa->server_name + ":" + std::to_string(kxa->server_port);
-    if (tls.mode == kTlsInvalid) {
-        reason = "admin.server.tls is none, starttls or ldaps";
-    } else if (tls.mode == kTlsLdaps) {
-        // libldap makes the connection and its TLS session itself.
-        int rc = ldap_initialize(&kxa->ld, uri.c_str());
-        if (rc == LDAP_SUCCESS) {
-            kx::limit_time(kxa->ld, setting(DSldaptimeout));
-            rc = kx::verify_certificates(kxa->ld, tls.cacert) ? ldap_connect(kxa->ld) : LDAP_PARAM_ERROR;
-        }
-        if (rc != LDAP_SUCCESS)
-            reason = kxa->ld ? kx::ldap_reason(kxa->ld, rc) : ldap_err2string(rc);
-    } else {
-        int fd = connect_tcp(kxa->server_name, kxa->server_port, reason);
-        if (fd >= 0 && ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &kxa->ld) != LDAP_SUCCESS) {
-            close(fd);
-            kxa->ld = nullptr;
-            reason = std::strerror(ENOMEM);
-        }
-        if (kxa->ld) {
-            kx::limit_time(kxa->ld, setting(DSldaptimeout));
-            int rc = LDAP_SUCCESS;
-            if (tls.mode == kTlsStartTls) {
-                int version = LDAP_VERSION3;
-                ldap_set_option(kxa->ld, LDAP_OPT_PROTOCOL_VERSION, &version);
-                rc = kx::verify_certificates(kxa->ld, tls.cacert) ? ldap_start_tls_s(kxa->ld, nullptr, nullptr)
-                                                                  : LDAP_PARAM_ERROR;
-            }
-            if (rc != LDAP_SUCCESS)
-                reason = "StartTLS: " + kx::ldap_reason(kxa->ld, rc);
-        }
-    }
-    if (!reason.empty()) {
+    int connect_rc = LDAP_SUCCESS;
+    kxa->ld = kx::open_ldap(endpoint, reason, connect_rc);
+    if (!kxa->ld) {
+        if (tls.mode == kx::Tls::StartTls && connect_rc != LDAP_SERVER_DOWN)
+            reason = "StartTLS: " + reason;
+        std::string uri = (tls.mode == kx::Tls::Ldaps ? "ldaps://" : "ldap://") + endpoint.host + ":" +
+                          std::to_string(endpoint.port);
         dprintf("open_connection(): Could not connect to LDAP server (%s) - %s\n", uri.c_str(), reason.c_str());
         return fail(KXE_INTERNAL);
     }
-
     int version = LDAP_VERSION3;
     if (ldap_set_option(kxa->ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS) {
         dprintf("open_connection(): ");
         dprintf("Could not establish ldapv3 session with server.\n");
         return fail(KXE_INTERNAL);
     }
-    if (ldap_set_rebind_proc(kxa->ld, rebind_with_admin_credentials,
-                             tls.mode == kTlsNone ? nullptr : &kStartTlsReferrals) != LDAP_OPT_SUCCESS) {
+    // Referred connections of a TLS session start TLS before anything
+    // crosses them.
+    static const bool kTlsReferrals = true;
+    if (ldap_set_rebind_proc(kxa->ld, kx::rebind_with_admin_credentials,
+                             tls.mode == kx::Tls::None ? nullptr : const_cast<bool *>(&kTlsReferrals)) !=
+        LDAP_OPT_SUCCESS) {
         dprintf("open_connection(): ");
         dprintf("Could not install the rebind callback function.\n");
         return fail(KXE_INTERNAL);
@@ -963,7 +825,7 @@ Counter read_counter(KXAdmin kxa, char *dn)
 
 bool generation_dn(KXAdmin kxa, const char *name, std::string &dn, const char *who)
 {
-    dn = "kxname=" + std::string(name) + "," + p(kxa->subtree);
+    dn = "kxname=" + kx::dn_value(name) + "," + p(kxa->subtree);
     if (dn.size() >= kGenerationDnLimit) {
         dprintf("%s: basedn name too long", who);
         return false;

@@ -53,6 +53,15 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file,
 int kx_ldap_rebind_callback(LDAP *ld, char **dnp, char **passwdp, int *authmethodp,
                             int freeit, void *arg);
 int _kx_get_authinfo(char **dn, char **passwd);
+/* Opens an LDAP connection to host:port and secures it as every session's
+   is: tls "none", "starttls" or "ldaps" (NULL: none), the server's
+   certificate verified against cacert (NULL or "": libldap's system-wide
+   defaults), each step within timeout seconds (0: no limit).  kxadmin's
+   connections are made here.  NULL when any step fails, with the LDAP
+   result code of that step in *rc and the reason in *reason (allocated;
+   the caller frees it). */
+LDAP *_kx_ldapOpen(const char *host, int port, const char *tls, const char *cacert,
+                   int timeout, int *rc, char **reason);
 
 /* ---- directory entry operations ------------------------------------------ */
 

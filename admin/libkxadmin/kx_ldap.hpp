@@ -183,17 +183,6 @@ inline void limit_time(LDAP *ld, int seconds)
     ldap_set_option(ld, LDAP_OPT_TIMEOUT, &limit);
 }
 
-// TLS on a handle with the server's certificate always verified, against
-// the certificate authority of cacert or, when it is empty, libldap's
-// defaults; a context of the handle's own.
-inline bool verify_certificates(LDAP *ld, const std::string &cacert)
-{
-    int demand = LDAP_OPT_X_TLS_DEMAND, fresh = 0;
-    return ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) == LDAP_OPT_SUCCESS &&
-           (cacert.empty() || ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, cacert.c_str()) == LDAP_OPT_SUCCESS) &&
-           ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &fresh) == LDAP_OPT_SUCCESS;
-}
-
 // The reason of libldap's last failure on a handle: the text of the result
 // and libldap's diagnostic, when it has one of its own (GnuTLS's
 // verification failures come without).

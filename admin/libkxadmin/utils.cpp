@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdarg>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <atomic>
@@ -40,6 +42,129 @@ std::mutex retired_lock;
 std::vector<std::unique_ptr<char, decltype(&std::free)>> retired_selectors;
 
 constexpr size_t kLogBuffer = 1024;
+
+// A value as it may appear in the system log: control characters (below
+// 0x20, and 0x7f) escaped, a newline as \n and the others as \ooo, so that
+// no value forges a line or a record; everything else as it is.
+std::string escape_controls(std::string_view value)
+{
+    std::string out;
+    for (unsigned char c : value) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c == 0x7f) {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\%03o", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// One conversion of a printf format with its argument taken from ap.
+template <typename T>
+void convert(std::string &out, const std::string &spec, T value)
+{
+    char piece[kLogBuffer];
+    std::snprintf(piece, sizeof piece, spec.c_str(), value);
+    out += piece;
+}
+
+// vsnprintf into buf, the strings and characters of the arguments escaped
+// (escape_controls); the format's own text is kept.  The text is cut to
+// what fits.
+void format_for_log(char *buf, size_t size, const char *format, va_list ap)
+{
+    int saved_errno = errno;
+    va_list args;
+    va_copy(args, ap);
+    std::string out;
+    for (const char *f = format; *f;) {
+        if (*f != '%') {
+            out += *f++;
+            continue;
+        }
+        std::string spec(1, *f++);
+        while (*f && std::strchr("-+ #0'", *f))
+            spec += *f++;
+        auto number = [&](bool precision) {
+            if (*f != '*') {
+                while (std::isdigit(static_cast<unsigned char>(*f)))
+                    spec += *f++;
+                return;
+            }
+            ++f;
+            int n = va_arg(args, int);
+            if (precision && n < 0)
+                spec.pop_back();  // a negative precision is none
+            else
+                spec += std::to_string(n);
+        };
+        number(false);
+        if (*f == '.') {
+            spec += *f++;
+            number(true);
+        }
+        std::string length;
+        while (*f && std::strchr("hlLqjzt", *f))
+            length += *f++;
+        char conversion = *f ? *f++ : '\0';
+        spec += length;
+        spec += conversion;
+        switch (conversion) {
+        case '%':
+            out += '%';
+            break;
+        case 's': {
+            const char *value = va_arg(args, const char *);
+            convert(out, spec, escape_controls(value ? value : "(null)").c_str());
+            break;
+        }
+        case 'c': {
+            char c = static_cast<char>(va_arg(args, int));
+            spec.back() = 's';
+            convert(out, spec, escape_controls(std::string_view(&c, 1)).c_str());
+            break;
+        }
+        case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
+            if (length == "l")
+                convert(out, spec, va_arg(args, long));
+            else if (length == "ll" || length == "q")
+                convert(out, spec, va_arg(args, long long));
+            else if (length == "z")
+                convert(out, spec, va_arg(args, size_t));
+            else if (length == "j")
+                convert(out, spec, va_arg(args, intmax_t));
+            else if (length == "t")
+                convert(out, spec, va_arg(args, ptrdiff_t));
+            else
+                convert(out, spec, va_arg(args, int));
+            break;
+        case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+            if (length == "L")
+                convert(out, spec, va_arg(args, long double));
+            else
+                convert(out, spec, va_arg(args, double));
+            break;
+        case 'p':
+            convert(out, spec, va_arg(args, void *));
+            break;
+        case 'n':
+            (void)va_arg(args, void *);
+            break;
+        case 'm':
+            out += escape_controls(std::strerror(saved_errno));
+            break;
+        default:
+            out += spec;
+            break;
+        }
+    }
+    va_end(args);
+    std::snprintf(buf, size, "%s", out.c_str());
+}
 
 // Blanks, tabs and newlines: the characters the trimming helpers remove.
 bool is_trim_char(char c)
@@ -157,7 +282,7 @@ void dprintf(const char *format, ...)
     char buf[kLogBuffer];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
+    format_for_log(buf, sizeof buf, format, ap);
     va_end(ap);
     syslog(LOG_INFO, "%s", buf);
 }
@@ -169,7 +294,7 @@ void dlprintf(const char *category, const char *format, ...)
     static thread_local char buf[kLogBuffer];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
+    format_for_log(buf, sizeof buf, format, ap);
     va_end(ap);
     syslog(LOG_INFO, "(%s) %s", category, buf);
 }
@@ -181,7 +306,7 @@ void log_admin(const char *category, const char *format, ...)
     char buf[kLogBuffer];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
+    format_for_log(buf, sizeof buf, format, ap);
     va_end(ap);
     syslog(LOG_LOCAL1 | LOG_INFO, "%s : %s", p(category), buf);
 }

@@ -96,7 +96,7 @@ $ cp saved.pag "$KX_USTATUS_DB.pag"
 
 # the directory
 $ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.server.port .*/admin.server.port = 1/' "$KX_ADMIN_CONF")" problems
-> directory ldap://127.0.0.1:1: error: no answer: Can't contact LDAP server; start the server or correct admin.server.name and admin.server.port
+> directory ldap://127.0.0.1:1: error: no answer: Connection refused; start the server or correct admin.server.name and admin.server.port
 [1]
 $ printf 'dn: cn=config\nchangetype: modify\ndelete: olcAllows\n' | config && problems
 > anonymous bind: error: Server is unwilling to perform; other users' kxcrypto binds as cn=anonymous without a password: allow it (olcAllows: bind_anon_dn in cn=config, allow bind_anon_dn in slapd.conf)
@@ -112,6 +112,13 @@ $ put mode=hard && printf 'dn: %s\nchangetype: modify\nadd: kxSecret\nkxSecret: 
 $ printf 'dn: olcDatabase={1}mdb,cn=config\nchangetype: modify\nadd: olcAccess\nolcAccess: {0}to * by * read\n' | config && problems
 > secrets: warning: anonymous clients can read kxSecret; add the access rule "to attrs=kxSecret by dn.exact=<administrator> write by * none"
 $ printf 'dn: olcDatabase={1}mdb,cn=config\nchangetype: modify\ndelete: olcAccess\nolcAccess: {0}\n' | config
+
+# kxadmin init writes through no symbolic link, not even one that points
+# nowhere.
+$ planted_links "$KX_USTATUS_DB" && ./kxadmin init | grep ustatus | sed "s|$KX_PRODUCT_ROOT||"
+> /var/opt/QRLNkx/data/ustatus: exists
+$ ls planted.*; planted_links "$KX_USTATUS_DB" back
+! ls: cannot access 'planted.*': No such file or directory
 
 # kxadmin init and passwd from nothing: the files, then the password.
 $ rm "$KX_ADMIN_CONF" "$KX_DSD_CONF" "$KX_ADMIN_PWFILE" "$KX_DSTATUS_DB".* "$KX_USTATUS_DB".* && ./kxadmin init -n | sed "s|$KX_PRODUCT_ROOT||g"
@@ -148,5 +155,6 @@ $ for a in "init -x" "init extra" "passwd extra" "check extra" bogus; do ./kxadm
 $ ./kxadmin
 ! usage: kxadmin check
 !        kxadmin init [-n] [-s server] [-p port] [-D admin-dn] [-b subtree]
+!                     [-t none|starttls|ldaps] [-c cacert-file]
 !        kxadmin passwd
 [2]

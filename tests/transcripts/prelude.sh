@@ -129,3 +129,39 @@ config() { ldapmodify -Q -Y EXTERNAL -H "$KX_LDAPI_URI" >/dev/null; }
 rot13() { tr 'A-Za-z' 'N-ZA-Mn-za-m'; }
 # Runs a command with kxadmin.conf edited by a sed script: with_conf <script> ...
 with_conf() { with_file "$KX_ADMIN_CONF" "$(sed "$1" "$KX_ADMIN_CONF")" "${@:2}"; }
+# Runs a command where libldap's environment and an ldaprc in the current
+# directory both say to check no certificate, with kxadmin.conf naming an
+# authority file that does not exist.
+unchecked() {
+    local rc
+    echo 'TLS_REQCERT never' >ldaprc
+    with_conf 's|^admin.server.cacert = .*|admin.server.cacert = /nonexistent/ca.pem|' \
+        env -u LDAPNOINIT LDAPTLS_REQCERT=never "$@"
+    rc=$?
+    rm -f ldaprc
+    return $rc
+}
+# Runs a command, with libldap reading its configuration, in a mount
+# namespace of its own where /etc/ldap holds only an ldap.conf of the given
+# text: with_ldap_conf <text> <command> ...
+with_ldap_conf() {
+    local dir rc
+    dir=$(mktemp -d)
+    printf '%s\n' "$1" >"$dir/ldap.conf"
+    env -u LDAPNOINIT unshare --mount --propagation private \
+        sh -c 'mount --bind "$0" /etc/ldap && exec "$@"' "$dir" "${@:2}"
+    rc=$?
+    rm -rf "$dir"
+    return $rc
+}
+# Takes both files of a status database away and puts symbolic links to
+# planted.dir and planted.pag (which do not exist) in their place, or, with
+# "back", puts the database back: planted_links <database> [back]
+planted_links() {
+    if [ "${2:-}" = back ]; then
+        rm "$1".* && mv saved.dir "$1.dir" && mv saved.pag "$1.pag"
+    else
+        mv "$1.dir" saved.dir && mv "$1.pag" saved.pag &&
+            ln -s "$PWD/planted.dir" "$1.dir" && ln -s "$PWD/planted.pag" "$1.pag"
+    fi
+}

@@ -56,6 +56,9 @@ $ ./kxcrypto -o -f export.csv
 $ mkdir -p adir && ./kxcrypto -o -f adir
 ! ./kxcrypto: File 'adir' already exists.
 [1]
+$ ln -s nowhere dangling && ./kxcrypto -o -f dangling; test -e nowhere || echo nothing written
+> nothing written
+! ./kxcrypto: File 'dangling' already exists.
 $ ./kxcrypto -o -f nodir/out
 ! ./kxcrypto: Could not open file nodir/out for writing.
 [1]

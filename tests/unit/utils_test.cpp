@@ -91,6 +91,31 @@ TEST(Log, WritersSwitchesAndSelectors)
         EXPECT_EQ(std::string(indent_spaces(level)), std::string(blanks, ' ')) << level;
 }
 
+// Control characters in the values written to the system log appear
+// escaped, so that no value forges a line or a record; the formats' own
+// text and every other character stay as they are.
+TEST(Log, ValuesCannotForgeRecords)
+{
+    struct {
+        const char *value, *logged;
+    } rows[] = {
+        {"jdoe", "142 user : User (jdoe) added.\n"},
+        {"a\nb", "142 user : User (a\\nb) added.\n"},
+        {"x\r\t\x1b\x7f", "142 user : User (x\\015\\011\\033\\177) added.\n"},
+        {"caf\xc3\xa9 \\ %s", "142 user : User (caf\xc3\xa9 \\ %s) added.\n"},
+    };
+    for (const auto &r : rows) {
+        kxt::clear_logs();
+        log_admin("user", "User (%s) added.", r.value);
+        EXPECT_EQ(kxt::logs(), r.logged) << r.value;
+    }
+    set_gdebug("a"), kxt::clear_logs();
+    dprintf("%s(): %c|%5.2s|%-3d|%ld|%x|%%\n", "f\n", '\n', "ab\x01", -3, 40L, 255);
+    dlprintf("a", "id |%s|\n", "x\ny");
+    set_gdebug(nullptr);
+    EXPECT_EQ(kxt::logs(), "6 f\\n(): \\n|   ab|-3 |40|ff|%\n\n6 (a) id |x\\ny|\n\n");
+}
+
 TEST(Lists, KeyedListsArraysIdListsAndStreams)
 {
     for (auto [order, freed] : {std::pair{0, "b2|a b2 b1 c "}, {1, "b2|c b2 b1 a "}}) {

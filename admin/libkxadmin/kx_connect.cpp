@@ -1,0 +1,311 @@
+// Directory connections: opening and securing every LDAP handle, the
+// certificate authority of libldap's defaults, and the rebind procedure of
+// a session's referrals.
+
+#include "kx_connect.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openldap.h>
+
+#include "admin_private.h"
+#include "kx_ldap.hpp"
+#include "kx_paths.h"
+#include "kx_raii.hpp"
+#include "utils.h"
+
+namespace {
+
+// connect() that gives up after the given number of seconds (0: the
+// kernel's own limit) with ETIMEDOUT; the socket stays blocking.
+bool connect_within(int fd, const sockaddr *addr, socklen_t len, int seconds)
+{
+    if (seconds <= 0)
+        return connect(fd, addr, len) == 0;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return false;
+    if (connect(fd, addr, len) != 0) {
+        if (errno != EINPROGRESS)
+            return false;
+        pollfd wait{fd, POLLOUT, 0};
+        int ready;
+        do
+            ready = poll(&wait, 1, seconds * 1000);
+        while (ready < 0 && errno == EINTR);
+        int err = 0;
+        socklen_t err_len = sizeof err;
+        if (ready == 0)
+            err = ETIMEDOUT;
+        else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0)
+            err = err ? err : errno;
+        if (err != 0) {
+            errno = err;
+            return false;
+        }
+    }
+    return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// A TCP connection to host:port within the given seconds; -1 with the
+// reason.  The connection is made here rather than inside libldap so that
+// the reason of a failure (a refused connection, an unknown host, a
+// timeout) is known.
+int connect_tcp(const std::string &host, int port, int seconds, std::string &reason)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); rc != 0) {
+        reason = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
+        return -1;
+    }
+    int fd = -1;
+    int err = ECONNREFUSED;
+    for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            err = errno;
+            continue;
+        }
+        if (!connect_within(fd, a->ai_addr, a->ai_addrlen, seconds)) {
+            err = errno;
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd < 0)
+        reason = std::strerror(err);
+    return fd;
+}
+
+// The TLS options of a handle: the server's certificate always verified,
+// against the given authority or libldap's defaults, in a context of the
+// handle's own, so that nothing falls back to the process-wide context
+// (which the environment or an ldaprc file may have told to check nothing).
+bool verify_certificates(LDAP *ld, const std::string &cacert)
+{
+    kx::CaFiles ca = cacert.empty() ? kx::ca_defaults() : kx::CaFiles{cacert, ""};
+    auto text = [](const std::string &s) { return s.empty() ? nullptr : s.c_str(); };
+    int demand = LDAP_OPT_X_TLS_DEMAND, fresh = 0;
+    return ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) == LDAP_OPT_SUCCESS &&
+           ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, text(ca.file)) == LDAP_OPT_SUCCESS &&
+           ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTDIR, text(ca.dir)) == LDAP_OPT_SUCCESS &&
+           ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &fresh) == LDAP_OPT_SUCCESS;
+}
+
+// The TLS keys of one ldap.conf file into ca.
+void read_ca_keys(const char *path, kx::CaFiles &ca)
+{
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#')
+            continue;
+        size_t end = line.find_first_of(" \t", start);
+        std::string key = line.substr(start, end - start);
+        size_t value = end == std::string::npos ? end : line.find_first_not_of(" \t", end);
+        if (value == std::string::npos)
+            continue;
+        size_t last = line.find_last_not_of(" \t\r");
+        if (strcasecmp(key.c_str(), "TLS_CACERT") == 0)
+            ca.file = line.substr(value, last + 1 - value);
+        else if (strcasecmp(key.c_str(), "TLS_CACERTDIR") == 0)
+            ca.dir = line.substr(value, last + 1 - value);
+    }
+}
+
+// Whether two host names name the same machine: the same name, or an
+// address in common.
+bool same_host(const std::string &a, const std::string &b)
+{
+    if (strcasecmp(a.c_str(), b.c_str()) == 0)
+        return true;
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *first = nullptr, *second = nullptr;
+    bool same = false;
+    if (getaddrinfo(a.c_str(), nullptr, &hints, &first) == 0 &&
+        getaddrinfo(b.c_str(), nullptr, &hints, &second) == 0) {
+        for (addrinfo *x = first; x && !same; x = x->ai_next)
+            for (addrinfo *y = second; y && !same; y = y->ai_next) {
+                if (x->ai_family != y->ai_family)
+                    continue;
+                if (x->ai_family == AF_INET)
+                    same = std::memcmp(&reinterpret_cast<sockaddr_in *>(x->ai_addr)->sin_addr,
+                                       &reinterpret_cast<sockaddr_in *>(y->ai_addr)->sin_addr,
+                                       sizeof(in_addr)) == 0;
+                else if (x->ai_family == AF_INET6)
+                    same = std::memcmp(&reinterpret_cast<sockaddr_in6 *>(x->ai_addr)->sin6_addr,
+                                       &reinterpret_cast<sockaddr_in6 *>(y->ai_addr)->sin6_addr,
+                                       sizeof(in6_addr)) == 0;
+            }
+    }
+    if (first)
+        freeaddrinfo(first);
+    if (second)
+        freeaddrinfo(second);
+    return same;
+}
+
+// Whether a referral's URL names the primary server of the directory
+// server's configuration file (host and port as kx_getDSprimary gives
+// them).  A host that is its own primary refers nowhere with credentials.
+bool names_primary(const char *url)
+{
+    LDAPURLDesc *lud = nullptr;
+    if (!url || ldap_url_parse(url, &lud) != LDAP_URL_SUCCESS)
+        return false;
+    std::unique_ptr<LDAPURLDesc, void (*)(LDAPURLDesc *)> owned(lud, ldap_free_urldesc);
+    int port = lud->lud_port ? lud->lud_port
+                             : (lud->lud_scheme && strcasecmp(lud->lud_scheme, "ldaps") == 0 ? 636 : 389);
+    char *raw = nullptr;
+    int primary_port = -1;
+    int rc = kx_getDSprimary(&raw, &primary_port);
+    kx::CString primary(raw);
+    return rc == KXE_SUCCESS && primary && primary_port != -1 && port == primary_port && lud->lud_host &&
+           same_host(lud->lud_host, primary.get());
+}
+
+} // namespace
+
+namespace kx {
+
+Tls tls_mode(const char *value)
+{
+    if (!value || std::strcmp(value, "none") == 0)
+        return Tls::None;
+    if (std::strcmp(value, "starttls") == 0)
+        return Tls::StartTls;
+    if (std::strcmp(value, "ldaps") == 0)
+        return Tls::Ldaps;
+    return Tls::Invalid;
+}
+
+CaFiles ca_defaults()
+{
+    CaFiles ca;
+    if (std::getenv("LDAPNOINIT"))
+        return ca;  // libldap reads no configuration at all then
+    read_ca_keys(KX_LDAP_CONF, ca);
+    if (const char *alt = std::getenv("LDAPCONF"); alt && *alt)
+        read_ca_keys(alt, ca);
+    if (const char *file = std::getenv("LDAPTLS_CACERT"))
+        ca.file = file;
+    if (const char *dir = std::getenv("LDAPTLS_CACERTDIR"))
+        ca.dir = dir;
+    return ca;
+}
+
+LDAP *open_ldap(const Endpoint &e, std::string &reason, int &rc)
+{
+    // libldap sets up its global state on first use, and that set-up is not
+    // safe for several threads at once: do it once, first.
+    static const bool ldap_ready = [] {
+        int version = 0;
+        return ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS;
+    }();
+    (void)ldap_ready;
+    LDAP *ld = nullptr;
+    auto fail = [&](int code, const std::string &why) -> LDAP * {
+        rc = code;
+        reason = why;
+        if (ld)
+            ldap_unbind_ext_s(ld, nullptr, nullptr);
+        return nullptr;
+    };
+    if (e.tls == Tls::Invalid)
+        return fail(LDAP_PARAM_ERROR, "admin.server.tls is none, starttls or ldaps");
+    std::string uri = (e.tls == Tls::Ldaps ? "ldaps://" : "ldap://") + e.host + ":" + std::to_string(e.port);
+    int version = LDAP_VERSION3;
+    if (e.tls == Tls::Ldaps) {
+        // libldap makes the connection and its TLS session itself.
+        rc = ldap_initialize(&ld, uri.c_str());
+        if (rc != LDAP_SUCCESS)
+            return fail(rc, ldap_err2string(rc));
+        limit_time(ld, e.timeout);
+        ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+        if (!verify_certificates(ld, e.cacert))
+            return fail(LDAP_CONNECT_ERROR, "TLS settings: " + ldap_reason(ld, LDAP_CONNECT_ERROR));
+        rc = ldap_connect(ld);
+        if (rc != LDAP_SUCCESS)
+            return fail(rc, ldap_reason(ld, rc));
+        return ld;
+    }
+    int fd = connect_tcp(e.host, e.port, e.timeout, reason);
+    if (fd < 0)
+        return fail(LDAP_SERVER_DOWN, reason);
+    if (ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &ld) != LDAP_SUCCESS) {
+        close(fd);
+        return fail(LDAP_NO_MEMORY, std::strerror(ENOMEM));
+    }
+    limit_time(ld, e.timeout);
+    if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS)
+        return fail(LDAP_OTHER, "Could not establish ldapv3 session with server.");
+    if (e.tls == Tls::StartTls) {
+        if (!verify_certificates(ld, e.cacert))
+            return fail(LDAP_CONNECT_ERROR, "TLS settings: " + ldap_reason(ld, LDAP_CONNECT_ERROR));
+        rc = ldap_start_tls_s(ld, nullptr, nullptr);
+        if (rc != LDAP_SUCCESS)
+            return fail(rc, ldap_reason(ld, rc));
+    }
+    rc = LDAP_SUCCESS;
+    return ld;
+}
+
+int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *url, ber_tag_t, ber_int_t, void *arg)
+{
+    if (arg && *static_cast<const bool *>(arg) && !ldap_tls_inplace(ld)) {
+        int rc = ldap_start_tls_s(ld, nullptr, nullptr);
+        if (rc != LDAP_SUCCESS) {
+            dprintf("kx_ldap_rebind_callback: StartTLS with %s failed - %s\n", p(url), ldap_err2string(rc));
+            return rc;
+        }
+    }
+    if (!names_primary(url)) {
+        dprintf("kx_ldap_rebind_callback: %s is not the primary server; referral followed without "
+                "credentials\n",
+                p(url));
+        return LDAP_SUCCESS;
+    }
+    char *dn = nullptr;
+    char *pw = nullptr;
+    int method = 0;
+    int rc = kx_ldap_rebind_callback(ld, &dn, &pw, &method, 0, nullptr);
+    if (rc != LDAP_SUCCESS)
+        return rc;
+    berval cred{pw ? std::strlen(pw) : 0, pw};
+    rc = ldap_sasl_bind_s(ld, dn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+    kx_ldap_rebind_callback(ld, &dn, &pw, &method, 1, nullptr);
+    return rc;
+}
+
+} // namespace kx
+
+extern "C" LDAP *_kx_ldapOpen(const char *host, int port, const char *tls, const char *cacert, int timeout,
+                              int *rc, char **reason)
+{
+    kx::Endpoint e{host ? host : "", port, kx::tls_mode(tls), cacert ? cacert : "", timeout};
+    std::string why;
+    int code = LDAP_SUCCESS;
+    LDAP *ld = kx::open_ldap(e, why, code);
+    if (rc)
+        *rc = code;
+    if (reason)
+        *reason = ld ? nullptr : safe_strdup(why.c_str());
+    return ld;
+}
