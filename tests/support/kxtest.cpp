@@ -11,6 +11,9 @@
 #include <mutex>
 #include <sstream>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,6 +117,32 @@ std::string sh(const std::string &cmd, int *status)
     if (status)
         *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return out;
+}
+
+Listener::Listener(int backlog) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), size), listen(fd, backlog);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size), port = ntohs(a.sin_port);
+}
+
+Listener::~Listener() { close(fd); }
+
+std::string Listener::take(int idle_ms)
+{
+    pollfd wait{fd, POLLIN, 0};
+    int c = poll(&wait, 1, 10000) == 1 ? accept(fd, nullptr, nullptr) : -1;
+    std::string received;
+    char buf[4096];
+    for (pollfd in{c, POLLIN, 0}; c >= 0 && poll(&in, 1, idle_ms) == 1;) {
+        ssize_t got = read(c, buf, sizeof buf);
+        if (got <= 0)
+            break;
+        received.append(buf, static_cast<size_t>(got));
+    }
+    close(c);
+    return received;
 }
 
 // ---- library values ------------------------------------------------------

@@ -25,6 +25,17 @@ std::string scratch(const std::string &tag);  // a fresh directory, mode 0777
 std::string q(const std::string &s);          // quoted for the shell
 std::string sh(const std::string &cmd, int *status = nullptr);  // its stdout
 
+// A listener on a free port of 127.0.0.1 (Listener(1).port: a port that
+// refuses connections once it is gone).  take() accepts one connection
+// within ten seconds and returns what it receives until it falls silent
+// for idle_ms; the connection is then closed, never answered.
+struct Listener {
+    int fd = -1, port = 0;
+    explicit Listener(int backlog);
+    ~Listener();
+    std::string take(int idle_ms);
+};
+
 // ---- the system log (tests/support/syslog_capture.cpp) --------------------
 // Every record since the last clear, one "<priority> <message>" a line.
 std::string logs();

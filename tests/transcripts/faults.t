@@ -8,9 +8,6 @@ $ with_conf 's/^#admin.ldap.timeout = 60/admin.ldap.timeout = 0/' ./kxcrypto | h
 $ with_file "$KX_ADMIN_CONF" '' ./kxcrypto -h
 ! ./kxcrypto: Could not connect to admin server.
 [1]
-$ with_file "$KX_ADMIN_CONF" ' ' ./kxcrypto
-! ./kxcrypto: Could not connect to admin server.
-[1]
 $ with_file "$KX_ADMIN_PWFILE" '' ./kxcrypto -h
 ! ./kxcrypto: Could not connect to admin server.
 [1]
@@ -66,12 +63,6 @@ $ put "mode=$(printf %0600d 0)" && ./kxcrypto
 ! ./kxcrypto: Internal system error
 [1]
 $ ./kxcrypto -o
-! ./kxcrypto: Internal system error
-[1]
-$ ./kxcrypto -m mode=soft
-! ./kxcrypto: Internal system error
-[1]
-$ ./kxcrypto -d
 ! ./kxcrypto: Internal system error
 [1]
 

@@ -133,35 +133,35 @@ with_conf() { with_file "$KX_ADMIN_CONF" "$(sed "$1" "$KX_ADMIN_CONF")" "${@:2}"
 # directory both say to check no certificate, with kxadmin.conf naming an
 # authority file that does not exist.
 unchecked() {
-    local rc
     echo 'TLS_REQCERT never' >ldaprc
     with_conf 's|^admin.server.cacert = .*|admin.server.cacert = /nonexistent/ca.pem|' \
         env -u LDAPNOINIT LDAPTLS_REQCERT=never "$@"
-    rc=$?
-    rm -f ldaprc
-    return $rc
 }
 # Runs a command, with libldap reading its configuration, in a mount
 # namespace of its own where /etc/ldap holds only an ldap.conf of the given
 # text: with_ldap_conf <text> <command> ...
 with_ldap_conf() {
-    local dir rc
-    dir=$(mktemp -d)
-    printf '%s\n' "$1" >"$dir/ldap.conf"
+    mkdir -p etc-ldap && printf '%s\n' "$1" >etc-ldap/ldap.conf
     env -u LDAPNOINIT unshare --mount --propagation private \
-        sh -c 'mount --bind "$0" /etc/ldap && exec "$@"' "$dir" "${@:2}"
-    rc=$?
-    rm -rf "$dir"
-    return $rc
+        sh -c 'mount --bind etc-ldap /etc/ldap && exec "$@"' sh "${@:2}"
 }
-# Takes both files of a status database away and puts symbolic links to
-# planted.dir and planted.pag (which do not exist) in their place, or, with
-# "back", puts the database back: planted_links <database> [back]
+no_cacert() { with_conf '/^admin.server.cacert/d' "$@"; }
+# kxadmin init of kxadmin.conf for the test bed with StartTLS and its
+# authority, and the directory step of kxadmin check.
+tls_init() {
+    ./kxadmin init -s 127.0.0.1 -p "$KX_LDAP_PORT" -D "$KX_ADMIN_DN" -b "$KX_SUBTREE" -t starttls \
+        -c "$KX_TLS_DIR/ca.pem" >/dev/null &&
+        { grep "^admin.server.[tc]" "$KX_ADMIN_CONF" && ./kxadmin check | grep directory; } |
+        sed -e "s|$KX_TLS_DIR|TLS|" -e "s|:$KX_LDAP_PORT|:PORT|"
+}
+# Puts symbolic links to planted.dir and planted.pag (which do not exist) in
+# the place of a status database's files, or, with "back", the files back:
+# planted_links <database> [back]
 planted_links() {
     if [ "${2:-}" = back ]; then
         rm "$1".* && mv saved.dir "$1.dir" && mv saved.pag "$1.pag"
     else
-        mv "$1.dir" saved.dir && mv "$1.pag" saved.pag &&
-            ln -s "$PWD/planted.dir" "$1.dir" && ln -s "$PWD/planted.pag" "$1.pag"
+        mv "$1.dir" saved.dir && mv "$1.pag" saved.pag && ln -s "$PWD/planted.dir" "$1.dir" &&
+            ln -s "$PWD/planted.pag" "$1.pag"
     fi
 }

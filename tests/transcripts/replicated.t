@@ -53,9 +53,6 @@ $ ./kxcrypto -o && as 65534 65534 ./kxcrypto
 $ ./kxcrypto -m mode=soft
 ! ./kxcrypto: Unable to modify configuration for the default token.
 [1]
-$ ./kxcrypto -m mode=default
-! ./kxcrypto: Unable to modify configuration for the default token.
-[1]
 $ ./kxcrypto -d
 ! ./kxcrypto: Could not delete default token configuration.
 [1]

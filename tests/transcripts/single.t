@@ -202,9 +202,6 @@ $ put 'mode=hard,mode=soft' && ./kxcrypto -o && ./kxcrypto -m mode=soft
 > tokenID=default.token,mode=hard,mode=soft
 > Configuration successfully modified.
 > A warm or cold restart of services must be performed.
-$ put 'mode=' && ./kxcrypto
-! ./kxcrypto: Internal system error
-[1]
 $ ./kxcrypto -d && token
 > Successfully deleted configuration for the default token.
 > A warm or cold restart of services must be performed.

@@ -1,5 +1,5 @@
 // Helpers of the unit tests: checks in a child process of their own, what a
-// call wrote to standard error, product files put back, a loopback listener.
+// call wrote to standard error, product files put back.
 #ifndef KX_UNIT_H
 #define KX_UNIT_H
 
@@ -8,7 +8,6 @@
 #include <cstring>
 #include <functional>
 #include <tuple>
-#include <netinet/in.h>
 #include <sys/wait.h>
 
 #include "admin_private.h"
@@ -43,15 +42,6 @@ struct ProductFile {  // put back as it was when the test ends
     void remove() const { unlink(path.c_str()); }
 };
 
-struct Listener {  // on a free port of 127.0.0.1; Listener(1).port is a closed port
-    int fd = socket(AF_INET, SOCK_STREAM, 0), port = 0;
-    explicit Listener(int backlog, sockaddr_in a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}}, socklen_t n = 16)
-    {
-        bind(fd, reinterpret_cast<sockaddr *>(&a), n), listen(fd, backlog);
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n), port = ntohs(a.sin_port);
-    }
-    ~Listener() { close(fd); }
-};
 }  // namespace unit
 
 #endif
