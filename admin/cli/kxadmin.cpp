@@ -29,6 +29,7 @@
 #include "kx_paths.h"
 #include "kx_ldap.hpp"
 #include "kx_raii.hpp"
+#include "kx_text.hpp"
 #include "kx_dbm.h"
 #include "kxadmin_conf_template.h"
 #include "utils.h"
@@ -337,22 +338,6 @@ bool check_server_config(Report &r, std::string &primary, int &port)
     return true;
 }
 
-// A text as a terminal may show it: control bytes and the backslash escaped.
-std::string printable(const std::string &text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f || c == '\\') {
-            char code[5];
-            std::snprintf(code, sizeof code, "\\%03o", c);
-            out += code;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 // Opens the database as kxcrypto does (read-only) and reads every record.
 void check_status_db(Report &r, const std::string &name, const std::string &path)
 {
@@ -380,7 +365,7 @@ void check_status_db(Report &r, const std::string &name, const std::string &path
         std::string text = std::to_string(problems.size()) + " of " + std::to_string(records) +
                            (problems.size() == 1 ? " records does not decode: " : " records do not decode: ");
         for (size_t i = 0; i < problems.size() && i < 3; ++i)
-            text += (i ? ", " : "") + printable(problems[i]);
+            text += (i ? ", " : "") + kx::escape_controls(problems[i], true);
         if (problems.size() > 3)
             text += ", and " + std::to_string(problems.size() - 3) + " more";
         return r.error(step, text);

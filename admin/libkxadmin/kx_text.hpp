@@ -1,9 +1,12 @@
 // Text splitting shared by the argument splitter and the readers that must
-// not end the process on bad input.
+// not end the process on bad input, and the escaping of values shown in
+// logs and reports.
 #ifndef KX_TEXT_HPP
 #define KX_TEXT_HPP
 
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kx {
@@ -15,6 +18,27 @@ namespace kx {
 // its first 511 characters.
 bool split_args(const char *text, char separator, std::vector<std::string> &fields,
                 std::string *too_long = nullptr);
+
+// A value as a log or a terminal may show it: control characters (below
+// 0x20, and 0x7f) escaped, a newline as \n and the others as \ooo, so that
+// no value forges a line; with backslash, the backslash too (as \134), so
+// that the escaping cannot be imitated.  Everything else as it is.
+inline std::string escape_controls(std::string_view value, bool backslash = false)
+{
+    std::string out;
+    for (unsigned char c : value) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c == 0x7f || (backslash && c == '\\')) {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\%03o", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 } // namespace kx
 

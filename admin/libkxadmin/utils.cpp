@@ -43,26 +43,6 @@ std::vector<std::unique_ptr<char, decltype(&std::free)>> retired_selectors;
 
 constexpr size_t kLogBuffer = 1024;
 
-// A value as it may appear in the system log: control characters (below
-// 0x20, and 0x7f) escaped, a newline as \n and the others as \ooo, so that
-// no value forges a line or a record; everything else as it is.
-std::string escape_controls(std::string_view value)
-{
-    std::string out;
-    for (unsigned char c : value) {
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c < 0x20 || c == 0x7f) {
-            char code[5];
-            std::snprintf(code, sizeof code, "\\%03o", c);
-            out += code;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 // One conversion of a printf format with its argument taken from ap.
 template <typename T>
 void convert(std::string &out, const std::string &spec, T value)
@@ -119,13 +99,13 @@ void format_for_log(char *buf, size_t size, const char *format, va_list ap)
             break;
         case 's': {
             const char *value = va_arg(args, const char *);
-            convert(out, spec, escape_controls(value ? value : "(null)").c_str());
+            convert(out, spec, kx::escape_controls(value ? value : "(null)").c_str());
             break;
         }
         case 'c': {
             char c = static_cast<char>(va_arg(args, int));
             spec.back() = 's';
-            convert(out, spec, escape_controls(std::string_view(&c, 1)).c_str());
+            convert(out, spec, kx::escape_controls(std::string_view(&c, 1)).c_str());
             break;
         }
         case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
@@ -155,7 +135,7 @@ void format_for_log(char *buf, size_t size, const char *format, va_list ap)
             (void)va_arg(args, void *);
             break;
         case 'm':
-            out += escape_controls(std::strerror(saved_errno));
+            out += kx::escape_controls(std::strerror(saved_errno));
             break;
         default:
             out += spec;
