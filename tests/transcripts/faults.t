@@ -47,9 +47,15 @@ $ token
 > No such object (32)
 > Matched DN: kxName=rawTokens,kxName=kx,o=kxdata
 
-# A server that accepts the connection and never answers is given up after
-# admin.ldap.timeout.
+# A server that accepts the connection and never answers, or one that never
+# completes it, is given up after admin.ldap.timeout; an unknown name at once.
 $ echo admin.ldap.timeout=2 >>"$KX_ADMIN_CONF" && silent_server timeout 20 ./kxcrypto -d
+! ./kxcrypto: Could not connect to admin server.
+[1]
+$ silent_server full timeout 20 ./kxcrypto -d
+! ./kxcrypto: Could not connect to admin server.
+[1]
+$ with_conf 's/^admin.server.name .*/admin.server.name = no-such-host.invalid/' ./kxcrypto
 ! ./kxcrypto: Could not connect to admin server.
 [1]
 

@@ -86,10 +86,11 @@ slave subtree=o=kxdata
     return $rc
 }
 # Runs a command while kxadmin.conf names a server that accepts connections
-# and never answers.
+# and never answers, or, with "full" first, one whose queue is full, so that
+# connections never complete: silent_server [full] <command> ...
 silent_server() {
     local rc
-    mute_listener accept
+    if [ "$1" = full ]; then mute_listener full; shift; else mute_listener accept; fi
     with_file "$KX_ADMIN_CONF" "$(sed "s/^admin.server.port .*/admin.server.port = $port/" "$KX_ADMIN_CONF")
 " "$@"
     rc=$?
