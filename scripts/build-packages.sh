@@ -16,7 +16,7 @@ export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 eval "$(dpkg-buildflags --export=sh)"
 export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 cmake -S "$SRC" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
-    -DCMAKE_INSTALL_PREFIX=/usr -DKX_PRODUCT_ROOT= >/dev/null
+    -DCMAKE_INSTALL_PREFIX=/usr -DKX_PRODUCT_ROOT= -DKX_BUNDLE_CXX_RUNTIME=OFF >/dev/null
 cmake --build "$BUILD" -j2 >/dev/null
 rm -f "$BUILD"/*.deb
 (cd "$BUILD" && cpack -G DEB >/dev/null)

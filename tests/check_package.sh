@@ -56,6 +56,7 @@ for page in kxcrypto kxadmin libkxadmin.3; do
 done
 [ "$(dpkg-query -W -f '${Conffiles}' kxcrypto | awk '{print $1}' | tr '\n' ' ')" = \
     "/etc/ldap/schema/kx.schema /etc/ldap/schema/kx.ldif " ] || fail "the schema files are not conffiles"
+"$SRC/tests/check_exports.sh" "$lib/libkxadmin.so.1" /usr/include/kxadmin || fail "the exported names"
 soname=$(objdump -p "$lib/libkxadmin.so.1.0.0" | awk '/SONAME/ {print $2}')
 [ "$soname" = libkxadmin.so.1 ] || fail "soname is $soname"
 ldd /usr/bin/kxcrypto | grep -Eq "libkxadmin.so.1 => (/usr)?/lib/$multiarch/libkxadmin.so.1" ||

@@ -117,8 +117,6 @@ void set_tls_setting(const KXAdminStruct *kxa, const char *key, const char *valu
 
 } // namespace
 
-extern "C" {
-
 int DStimeout = 10;
 int DSldaptimeout = 60;
 
@@ -335,9 +333,6 @@ int kx_ldap_rebind_callback(LDAP *, char **dnp, char **passwdp, int *authmethodp
     return LDAP_SUCCESS;
 }
 
-} // extern "C"
-
-extern "C" {
 
 KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, char *server,
                       int *error)
@@ -511,7 +506,6 @@ int check_primary(void)
 
 // ===== entry operations ====================================================
 
-} // extern "C"
 
 namespace kx {
 
@@ -566,8 +560,6 @@ void pause_before_attempt(int n)
 }
 
 } // namespace kx
-
-extern "C" {
 
 int global_num_entries = 0;
 
@@ -674,14 +666,11 @@ int _kx_dsEntryExists(KXAdmin kxa, char *filter, char *base, int on_primary)
     return found == 1 ? KXE_SUCCESS : found == 0 ? KXE_NOTFOUND : KXE_INTERNAL;
 }
 
-} // extern "C"
 
 namespace {
 char kAnyObject[] = "objectclass=*";
 char kIdAttr[] = "kxID";
 } // namespace
-
-extern "C" {
 
 int count_child_entries(LDAP *ld, char *dn)
 {
@@ -797,7 +786,6 @@ void print_hierarchy(KXAdmin kxa, int show_attributes, int sort)
 
 // ===== generation counters =================================================
 
-} // extern "C"
 
 namespace {
 
@@ -834,8 +822,6 @@ bool generation_dn(KXAdmin kxa, const char *name, std::string &dn, const char *w
 }
 
 } // namespace
-
-extern "C" {
 
 int kx_getGeneration(KXAdmin kxa, char *name)
 {
@@ -922,4 +908,3 @@ int kx_DSConfigured(char **path)
     return KXE_SUCCESS;
 }
 
-} // extern "C"

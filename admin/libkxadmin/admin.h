@@ -17,6 +17,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The library exports what its headers declare, and nothing else: it is
+   built with hidden visibility. */
+#pragma GCC visibility push(default)
 
 /* Connection modes of open_connection(). */
 #define KX_MODE_ANONYMOUS   1  /* anonymous bind, status databases read-only */
@@ -122,6 +125,8 @@ int delete_simple_user(KXAdmin kxa, char *raw_id);
 int kx_getDSprimary(char **host, int *port);
 int kx_isDSprimary(void);
 int kx_pingDShost(char *host, int port, int timeout);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

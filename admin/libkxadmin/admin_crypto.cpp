@@ -142,8 +142,6 @@ char *make_origin(int own, int total)
 
 } // namespace
 
-extern "C" {
-
 // ===== the record ===========================================================
 
 kx_CryptoEnt_t *allocate_cryptoEnt(void)
@@ -444,7 +442,6 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
 
 // ===== lookup ===================================================================
 
-} // extern "C"
 
 namespace {
 
@@ -504,8 +501,6 @@ int begin_iteration(KXAdmin kxa, char *tokenID, int merge, std::vector<std::stri
 
 } // namespace
 
-extern "C" {
-
 int kx_setCryptoEnt(KXAdmin kxa, char *tokenID, int merge)
 {
     return begin_iteration(kxa, tokenID, merge, nullptr);
@@ -560,7 +555,6 @@ void kx_endCryptoEnt(void)
     reset_iteration();
 }
 
-} // extern "C"
 
 namespace {
 
@@ -597,8 +591,6 @@ int lookup(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result, int merge, std::
 }
 
 } // namespace
-
-extern "C" {
 
 int kx_getCryptoEntByTokenID(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result, const int merge)
 {
@@ -666,7 +658,6 @@ int _kx_ensureTokenEntry(KXAdmin kxa, char *tokenID)
     return KXE_SUCCESS;
 }
 
-} // extern "C"
 
 namespace {
 
@@ -735,8 +726,6 @@ bool same_pairs(char **a, char **b)
 }
 
 } // namespace
-
-extern "C" {
 
 int kx_delCryptoEnt(KXAdmin kxa, char *tokenID)
 {
@@ -811,4 +800,3 @@ int _kx_swapCryptoEnt(KXAdmin kxa, char *tokenID, char **expected, kx_CryptoEnt_
     return swap_config(kxa, tokenID, now.values, want).value_or(KX_CHANGED);
 }
 
-} // extern "C"

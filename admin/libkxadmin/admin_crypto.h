@@ -13,6 +13,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The library exports what its headers declare, and nothing else: it is
+   built with hidden visibility. */
+#pragma GCC visibility push(default)
 
 #define KX_DEFAULT_TOKEN "default.token"
 #define KX_CRYPTO_STRING_MAX 9999   /* longest crypto string stored */
@@ -35,6 +38,8 @@ int kx_getCryptoEntByTokenID(KXAdmin kxa, char *tokenID,
                              kx_CryptoEnt_t **result, const int mergeMode);
 int kx_addCryptoEnt(KXAdmin kxa, kx_CryptoEnt_t *ent, int replace);
 int kx_delCryptoEnt(KXAdmin kxa, char *tokenID);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

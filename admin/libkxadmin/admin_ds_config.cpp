@@ -60,8 +60,6 @@ std::atomic<int> DSport{-1};
 
 } // namespace
 
-extern "C" {
-
 // ===== the configuration reader =============================================
 
 int fp_getline(FILE *fp, int *lineno, char *buf, int bufsize, char *line, int linesize)
@@ -564,4 +562,3 @@ int kx_pingDShost(char *host, int port, int timeout)
     return result;
 }
 
-} // extern "C"

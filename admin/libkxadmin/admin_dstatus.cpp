@@ -56,8 +56,6 @@ DBMDesktop *fetch(DBM *db, char *id)
 
 } // namespace
 
-extern "C" {
-
 DBM *open_desktop_dbm(char *path, int mode)
 {
     return kx::dbm::open_existing(path, mode);
@@ -195,4 +193,3 @@ void print_dbm_desktop(DBMDesktop *d)
                  nil(d->last_status_time), last.c_str(), nil(d->first_conn_time), first.c_str());
 }
 
-} // extern "C"

@@ -58,7 +58,7 @@ char *lookup(const char *msgid)
 
 } // namespace
 
-extern "C" char *kx_err2str(int code)
+char *kx_err2str(int code)
 {
     const char *msgid = kUndefined;
     if (code <= 0 && code >= kLowestCode)
@@ -68,17 +68,17 @@ extern "C" char *kx_err2str(int code)
     return lookup(msgid);
 }
 
-extern "C" void kx_err2str_init(void)
+void kx_err2str_init(void)
 {
     bindtextdomain(KX_TEXT_DOMAIN, KX_LOCALE_DIR);
 }
 
-extern "C" char *kx_errNotPrivileged(void)
+char *kx_errNotPrivileged(void)
 {
     return lookup(kNotPrivileged);
 }
 
-extern "C" int kx_errno2kxerr(int err, int default_code)
+int kx_errno2kxerr(int err, int default_code)
 {
     switch (err) {
     case 0:      return KXE_SUCCESS;

@@ -40,8 +40,6 @@ void logical_token_attributes(Mods &mods, const KXLogicalToken *t)
 
 } // namespace kx
 
-extern "C" {
-
 KXLogicalToken *allocate_logical_token(void)
 {
     return static_cast<KXLogicalToken *>(safe_malloc(sizeof(KXLogicalToken)));
@@ -141,4 +139,3 @@ void print_logical_token(void *, KXLogicalToken *t, int brief)
         kx::print_fields("logical token", *t, kLogicalTokenFields, brief);
 }
 
-} // extern "C"

@@ -12,6 +12,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The library exports what its headers declare, and nothing else: it is
+   built with hidden visibility. */
+#pragma GCC visibility push(default)
 
 #define KX_DS_SUFFIX        "o=kxdata"
 #define KX_USERS_RDN        "kxName=users"
@@ -188,6 +191,8 @@ Backend *select_backend(BackendTable *table, const char *dn);
 int configure_treeS(Backend *be, int argc, char **argv, int slave);
 void free_treeS(TreeS *list);
 void setLocalHostname(void);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -38,8 +38,6 @@ void raw_token_attributes(Mods &mods, const KXRawToken *t)
 
 } // namespace kx
 
-extern "C" {
-
 KXRawToken *allocate_raw_token(void)
 {
     return static_cast<KXRawToken *>(safe_malloc(sizeof(KXRawToken)));
@@ -144,4 +142,3 @@ int _kx_rawTokenExists(KXAdmin kxa, char *id, int on_primary)
     return _kx_dsEntryExists(kxa, filter->data(), base->data(), on_primary);
 }
 
-} // extern "C"

@@ -37,8 +37,6 @@ constexpr int kMaxTokenLength = 64;
 
 } // namespace
 
-extern "C" {
-
 // ===== name rules ==============================================================
 
 int prefixMatch(const char *id, const void *table)
@@ -303,4 +301,3 @@ int kx_raw_and_logical_tokens_exist(KXAdmin kxa, char *raw_id)
     return logical ? 1 : 0;
 }
 
-} // extern "C"

@@ -10,6 +10,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The library exports what its headers declare, and nothing else: it is
+   built with hidden visibility. */
+#pragma GCC visibility push(default)
 
 /* Token id classes. */
 #define KX_TOKEN_INVALID 0
@@ -84,6 +87,8 @@ int add_simple_logical_token(KXAdmin kxa, char *raw_id, char *logical_id);
 int delete_raw_token(KXAdmin kxa, char *id);
 int delete_logical_token(KXAdmin kxa, char *id);
 int kx_raw_and_logical_tokens_exist(KXAdmin kxa, char *raw_id);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -139,8 +139,6 @@ std::optional<std::vector<Owner>> owners_of(KXAdmin kxa, char **logical, int cou
 
 } // namespace
 
-extern "C" {
-
 char *logical_token_id_to_user_id(KXAdmin kxa, char *id)
 {
     return owner_id(kxa, KX_USERS_RDN, "kxLogicalTokenIDs", id);
@@ -291,4 +289,3 @@ int _kx_getUidByRid(KXAdmin kxa, char *raw_id, char ***ids)
     return KXE_SUCCESS;
 }
 
-} // extern "C"

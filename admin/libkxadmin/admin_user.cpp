@@ -34,8 +34,6 @@ constexpr kx::Field<KXUser> kUserFields[] = {
 
 } // namespace
 
-extern "C" {
-
 KXUser *allocate_user(void)
 {
     return static_cast<KXUser *>(safe_malloc(sizeof(KXUser)));
@@ -201,7 +199,6 @@ int kx_getLtokenByUser(KXAdmin kxa, char *name, char ***ids)
     return KXE_SUCCESS;
 }
 
-} // extern "C"
 
 // ===== enrolment ===============================================================
 
@@ -225,8 +222,6 @@ char **single_id(const char *id)
 }
 
 } // namespace
-
-extern "C" {
 
 char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_port,
                        char *user_name, char *other_info)
@@ -460,4 +455,3 @@ int delete_simple_user(KXAdmin kxa, char *raw_id)
     return result;
 }
 
-} // extern "C"

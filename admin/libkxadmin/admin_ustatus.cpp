@@ -60,8 +60,6 @@ DBMUser *fetch(DBM *db, char *id)
 
 } // namespace
 
-extern "C" {
-
 DBM *open_user_dbm(char *path, int mode)
 {
     return kx::dbm::open_existing(path, mode);
@@ -201,4 +199,3 @@ void print_dbm_user(DBMUser *u)
                  status_text(u->status), nil(u->last_desktop), u->last_time, last.c_str());
 }
 
-} // extern "C"

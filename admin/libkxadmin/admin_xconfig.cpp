@@ -87,8 +87,6 @@ constexpr kx::Field<X> kXconfigFields[] = {
 
 } // namespace
 
-extern "C" {
-
 KXXconfig *allocate_xconfig(void)
 {
     auto *c = static_cast<KXXconfig *>(safe_malloc(sizeof(KXXconfig)));
@@ -158,7 +156,6 @@ KXXconfig *fill_Xconfig_struct(KXAdmin kxa, LDAPMessage *e)
     return c;
 }
 
-} // extern "C"
 
 namespace {
 
@@ -270,8 +267,6 @@ std::optional<int> swap_xconf(KXAdmin kxa, char *id, const Values &stored, const
 
 } // namespace
 
-extern "C" {
-
 int kx_getXconfByTokenID(KXAdmin kxa, char *tokenID, KXXconfig **result)
 {
     return lookup(kxa, tokenID, result, nullptr);
@@ -360,4 +355,3 @@ void kx_printXconfig(FILE *fd, KXXconfig *c)
     std::fprintf(fd, "\tScreen EnableMultiscreen: %s\n", defined(c->screenEnableMultiscreen));
 }
 
-} // extern "C"

@@ -296,7 +296,7 @@ int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *url, ber_tag_t, ber
 
 } // namespace kx
 
-extern "C" LDAP *_kx_ldapOpen(const char *host, int port, const char *tls, const char *cacert, int timeout,
+LDAP *_kx_ldapOpen(const char *host, int port, const char *tls, const char *cacert, int timeout,
                               int *rc, char **reason)
 {
     kx::Endpoint e{host ? host : "", port, kx::tls_mode(tls), cacert ? cacert : "", timeout};

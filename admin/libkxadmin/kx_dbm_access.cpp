@@ -259,7 +259,7 @@ int store(DBM *db, const char *id, const std::optional<std::string> &value, int 
 
 }  // namespace kx::dbm
 
-extern "C" int _kx_checkStatusDb(DBM *db, int users, char ***bad)
+int _kx_checkStatusDb(DBM *db, int users, char ***bad)
 {
     if (!bad)
         return -1;

@@ -251,8 +251,6 @@ bool split_args(const char *text, char separator, std::vector<std::string> &fiel
 
 } // namespace kx
 
-extern "C" {
-
 // ===== Debug output and administrative log ================================
 
 void dprintf(const char *format, ...)
@@ -1026,7 +1024,6 @@ char *kx_filetobuf(FILE *stream)
     }
 }
 
-} // extern "C"
 
 // ===== Local policy, package root and environment ===========================
 
@@ -1049,8 +1046,6 @@ bool plain_package_name(const char *name)
 }
 
 } // namespace
-
-extern "C" {
 
 char *get_local_policy(void)
 {
@@ -1185,4 +1180,3 @@ char *get_env_var(const char *name)
     return name ? getenv(name) : nullptr;
 }
 
-} // extern "C"

@@ -25,6 +25,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The library exports what its headers declare, and nothing else: it is
+   built with hidden visibility. */
+#pragma GCC visibility push(default)
 
 #if defined(__GNUC__) || defined(__clang__)
 #define KX_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -117,6 +120,8 @@ int pseudo_allowed(void);
 char *get_package_root(const char *package);
 void set_env_var(const char *name, const char *value);
 char *get_env_var(const char *name);   /* the environment's own string */
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -26,6 +26,9 @@ extern "C" {
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The library exports what its headers declare, and nothing else: it is
+   built with hidden visibility. */
+#pragma GCC visibility push(default)
 
 typedef struct DBMDesktop {
     char *id;
@@ -92,6 +95,8 @@ void print_dbm_user(DBMUser *user);
 DBMUser *fill_dbm_user_struct(datum value);
 DBMUser *allocate_dbm_user(void);
 void free_dbm_user(DBMUser *user);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -45,11 +45,16 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The library exports what its headers declare, and nothing else: it is
+   built with hidden visibility. */
+#pragma GCC visibility push(default)
 
 char *kx_err2str(int code);
 void kx_err2str_init(void);
 char *kx_errNotPrivileged(void);
 int kx_errno2kxerr(int err, int default_code);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }
