@@ -7,13 +7,21 @@
 # --chaos only the chaos test (writers at once while the directory server
 # is killed and restarted, about a minute), which the other runs leave out.
 #
-# Both builds place every product path below <build>/product-root, so the
-# tests never read or write the real /etc/opt/QRLNkx or /opt/QRLNkx.
+# Each build places every product path below a directory of its own in the
+# system's temporary folder (product_root), so the tests never read or
+# write the real /etc/opt/QRLNkx or /opt/QRLNkx, and their runs as other
+# users reach the product files wherever the checkout lies (root's home
+# directory, which nobody else may enter, included).
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
 SRC=$(pwd)
 JOBS=${JOBS:-2}
+
+# The product root of a build directory: named after it, in ${TMPDIR:-/tmp}.
+product_root() {
+    echo "${TMPDIR:-/tmp}/kxadmin-tests.$(printf '%s' "$1" | md5sum | cut -c1-12)/product-root"
+}
 
 build() {
     local dir=$SRC/$1
@@ -25,7 +33,8 @@ build() {
         shift
     done
     [ $# -gt 0 ] && targets=("$@")
-    cmake -S "$SRC" -B "$dir" -DBUILD_TESTING=ON -DKX_PRODUCT_ROOT="$dir/product-root" "${configure[@]}" >/dev/null
+    cmake -S "$SRC" -B "$dir" -DBUILD_TESTING=ON -DKX_PRODUCT_ROOT="$(product_root "$dir")" "${configure[@]}" \
+        >/dev/null
     cmake --build "$dir" -j "$JOBS" "${targets[@]}" >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
 }
 

@@ -6,8 +6,9 @@ with_testbed.sh describes in KX_TESTBED_ENV and compares what they print
 with what the file says, byte for byte.  A file holds cases:
 
     $ command          run by bash in a scratch directory that holds
-                       the programs (./kxcrypto, ./kxadmin), with the
-                       test bed's variables and the functions of prelude.sh
+                       copies of the programs (./kxcrypto, ./kxadmin) and
+                       of the library, with the test bed's variables and
+                       the functions of prelude.sh
     < line             a line of standard input
     > line             a line the command writes to standard output
     ! line             a line it writes to standard error
@@ -29,8 +30,13 @@ tools = [os.path.abspath(a) for a in args if not a.endswith(".t")]
 here = os.path.dirname(os.path.abspath(__file__))
 work = tempfile.mkdtemp(prefix="kxtranscript.")
 os.chmod(work, 0o1777)
+# Copies of the programs and of the library they load, in a place that the
+# runs as other users can reach wherever the build tree lies.
 for tool in tools:
-    os.symlink(tool, os.path.join(work, os.path.basename(tool)))
+    shutil.copy2(tool, os.path.join(work, os.path.basename(tool)))
+    lib = os.path.join(os.path.dirname(tool), "libkxadmin.so.1")
+    if os.path.exists(lib):
+        shutil.copy2(os.path.realpath(lib), os.path.join(work, "libkxadmin.so.1"))
 vglog = os.path.join(work, "vg")
 os.mkdir(vglog)
 os.chmod(vglog, 0o1777)
@@ -52,7 +58,8 @@ def render(stream, mark):
 def run(cmd, stdin):
     if valgrind:
         cmd = re.sub(r"(^|[|;&(]\s*)\./kxcrypto\b", r"\1" + VG + "./kxcrypto", cmd)
-    script = f'set -a; . "$KX_TESTBED_ENV"; KX_TESTS={here}; set +a; . {here}/transcripts/prelude.sh; cd {work}; {cmd}'
+    script = (f'set -a; . "$KX_TESTBED_ENV"; KX_TESTS={here}; LD_LIBRARY_PATH={work}; set +a; '
+              f'. {here}/transcripts/prelude.sh; cd {work}; {cmd}')
     p = subprocess.run(["bash", "-c", script], input=stdin.encode("latin-1"), capture_output=True)
     out = render(p.stdout.decode("latin-1"), ">") + render(p.stderr.decode("latin-1"), "!")
     if p.returncode:

@@ -89,10 +89,25 @@ void spit(const std::string &path, const std::string &text, int mode)
 
 std::string scratch(const std::string &tag)
 {
+    // Below a directory of the process's own in the system's temporary
+    // folder, which the runs as other users can reach wherever the build
+    // tree is; the process that made it removes it when it ends.
+    static const std::string root = [] {
+        const char *tmp = getenv("TMPDIR");
+        std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/kxtest.XXXXXX";
+        if (!mkdtemp(dir.data()) || chmod(dir.c_str(), 0755) != 0)
+            return std::string(KX_TEST_TMP);
+        static pid_t owner = getpid();
+        static std::string remove = "rm -rf " + q(dir);
+        atexit([] {
+            if (getpid() == owner)
+                (void)!system(remove.c_str());
+        });
+        return dir;
+    }();
     static int serial;
-    std::string dir = std::string(KX_TEST_TMP) + "/" + tag + "." + std::to_string(getpid()) + "." +
-                      std::to_string(++serial);
-    sh("rm -rf " + q(dir) + " && mkdir -p " + q(dir) + " && chmod 0777 " + q(dir) + " " + q(KX_TEST_TMP));
+    std::string dir = root + "/" + tag + "." + std::to_string(getpid()) + "." + std::to_string(++serial);
+    sh("rm -rf " + q(dir) + " && mkdir -p " + q(dir) + " && chmod 0777 " + q(dir));
     return dir;
 }
 

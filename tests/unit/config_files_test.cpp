@@ -116,6 +116,7 @@ TEST_F(Files, ConfigurationAndPasswordFiles)
 
 TEST_F(Files, ProductConfigurationAndFailedOpening)
 {
+    SKIP_WITHOUT_PRODUCT_ROOT();
     unit::ProductFile product(KX_ADMIN_CONF), pw(KX_ADMIN_PW);
     product.put("admin.server.name = first\n  site.key \t=  some value = x  \nadmin.server.name=second\n"
                 "  #indented=yes\nblank =   \nadmin.defaultlocale=C\nadmin.defaultlocale = de_DE \nadmin.debug=d\n"
@@ -213,6 +214,7 @@ TEST_F(Files, ServerConfigurationFile)
 
 TEST(Primary, DiscoveryProbesAndTheWriteGuard)
 {
+    SKIP_WITHOUT_PRODUCT_ROOT();
     unit::ProductFile conf(KX_DSD_CONF);
     kxt::Listener server(8);
     char name[256] = "", lo[] = "127.0.0.1", nowhere[] = "no-such-host.invalid";

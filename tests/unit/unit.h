@@ -14,6 +14,12 @@
 #include "kx_paths.h"
 #include "kxtest.h"
 
+// Tests that put product files in place run only in a build whose product
+// paths lie below a root of their own: a default build's are the machine's.
+#define SKIP_WITHOUT_PRODUCT_ROOT()                                                                \
+    if (std::string(KX_PRODUCT_ROOT).empty())                                                      \
+    GTEST_SKIP() << "puts product files in place: needs a build with KX_PRODUCT_ROOT"
+
 namespace unit {
 // body runs in a forked child (fresh caches and locale); its text comes back.
 inline std::string in_child(const std::function<std::string()> &body)

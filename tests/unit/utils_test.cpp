@@ -158,6 +158,7 @@ TEST(Lists, KeyedListsArraysIdListsAndStreams)
 
 TEST(Host, PolicyPackageRootAndEnvironment)
 {
+    SKIP_WITHOUT_PRODUCT_ROOT();
     unit::ProductFile policy(KX_POLICY_CMD), pkginfo(KX_PKGINFO_CMD);
     std::string out = kxt::scratch("host") + "/out", args = out + ".args", l300(300, 'w'), c = "#" + l300.substr(175);
     policy.put("#!/bin/sh\ncat " + kxt::q(out) + "\nexit 3\n", 0755);
