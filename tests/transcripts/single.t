@@ -67,15 +67,6 @@ $ ./kxcrypto -m mode=default enc_up_type=default auth_down_type=default enc_down
 > A warm or cold restart of services must be performed.
 $ token
 > objectClass: kxRawToken
-$ ./kxcrypto
-> Token ID: default.token
-> 	Key            	Value          	Inherited      
-> 	---		-----		-------
-> 	enc_up_type    	none           	*
-> 	enc_down_type  	none           	*
-> 	auth_up_type   	none           	*
-> 	auth_down_type 	none           	*
-> 	mode           	soft           	*
 $ ./kxcrypto -a mode=hard
 > Configuration successfully added.
 > A warm or cold restart of services must be performed.
