@@ -363,8 +363,11 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
         return nullptr;
     };
 
-    if (access(path, F_OK) != 0)
-        return fail(kx_errno2kxerr(errno, KXE_FILEACCESS));
+    if (access(path, F_OK) != 0) {
+        int err = errno;
+        dprintf("open_connection(): Could not find config file (%s) - %s\n", path, std::strerror(err));
+        return fail(kx_errno2kxerr(err, KXE_FILEACCESS));
+    }
     int ret = read_config_file(kxa, path);
     if (ret != KXE_SUCCESS) {
         dprintf("open_connection(): Could not read config file (%s)\n", path);

@@ -146,7 +146,9 @@ TEST_F(Files, ProductConfigurationAndFailedOpening)
     struct { int mode; std::string text, result; } opens[] = {{3, base + "admin.user.name=cn=a\nadmin.debug=d\n",
         "-1 -1\n6  \n\n6 running with debug options |d|\n\n6 (d) connecting to " + uri + " as |cn=a|\n\n"
         "6 open_connection(): Could not connect to LDAP server (" + uri + ") - Connection refused\n\n"},
-        {1, "", "-19 -1\n"}, {3, base, "-1 -1\n6 check_kxa(): kxa - user fields are not filled.\n\n"
+        {1, "", "-19 -1\n6 open_connection(): Could not find config file (" + conf + ") - No such file or "
+                "directory\n\n"},
+        {3, base, "-1 -1\n6 check_kxa(): kxa - user fields are not filled.\n\n"
                                        "6 open_connection(): Config file (" + conf + ") contents are incomplete\n\n"}};
     pw.put("nqzva");
     for (auto &r : opens) {
