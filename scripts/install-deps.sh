@@ -34,6 +34,7 @@ PACKAGES="
     gcovr
     lintian
     dpkg-dev
+    debhelper
     iproute2
     openssl
 "
@@ -44,3 +45,6 @@ $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
     -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
     $PACKAGES
+# And what building the Debian packages needs (debian/control).
+cd "$(dirname "$0")/.."
+$SUDO apt-get build-dep -y --no-install-recommends ./

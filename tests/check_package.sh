@@ -2,7 +2,8 @@
 # check_package.sh <source dir> <work dir>
 #
 # Builds the Debian packages of the default build (the real product paths)
-# with scripts/build-packages.sh, which lintian checks, then installs them as
+# with scripts/build-packages.sh (dpkg-buildpackage, lintian --pedantic),
+# debug symbol packages included, then installs them as
 # on a fresh machine, but inside a private mount namespace whose /usr, /etc,
 # /var and /opt are overlays with their upper layers below <work dir>:
 # nothing reaches the machine's own file system.  There it checks where the
@@ -54,8 +55,12 @@ done
 for page in kxcrypto kxadmin libkxadmin.3; do
     man -w $page >/dev/null 2>&1 || fail "man finds no page $page"
 done
-[ "$(dpkg-query -W -f '${Conffiles}' kxcrypto | awk '{print $1}' | tr '\n' ' ')" = \
-    "/etc/ldap/schema/kx.schema /etc/ldap/schema/kx.ldif " ] || fail "the schema files are not conffiles"
+[ "$(dpkg-query -W -f '${Conffiles}' kxcrypto | awk '{print $1}' | sort | tr '\n' ' ')" = \
+    "/etc/ldap/schema/kx.ldif /etc/ldap/schema/kx.schema " ] || fail "the schema files are not conffiles"
+for pkg in libkxadmin1 libkxadmin-dev kxcrypto; do
+    [ -f "/usr/share/doc/$pkg/copyright" ] && [ -f "/usr/share/doc/$pkg/changelog.Debian.gz" ] ||
+        fail "$pkg has no copyright or changelog"
+done
 "$SRC/tests/check_exports.sh" "$lib/libkxadmin.so.1" /usr/include/kxadmin || fail "the exported names"
 soname=$(objdump -p "$lib/libkxadmin.so.1.0.0" | awk '/SONAME/ {print $2}')
 [ "$soname" = libkxadmin.so.1 ] || fail "soname is $soname"
@@ -102,7 +107,7 @@ cleanup
 trap - EXIT
 
 echo "== removing the packages"
-dpkg -r kxcrypto libkxadmin-dev libkxadmin1 >"$WORK/dpkg-remove.log" 2>&1 ||
+dpkg -r kxcrypto-dbgsym libkxadmin1-dbgsym kxcrypto libkxadmin-dev libkxadmin1 >"$WORK/dpkg-remove.log" 2>&1 ||
     { cat "$WORK/dpkg-remove.log"; fail "dpkg -r"; }
 for f in /usr/bin/kxcrypto "$lib/libkxadmin.so.1" /usr/include/kxadmin; do
     [ ! -e "$f" ] || fail "$f stayed after removal"
