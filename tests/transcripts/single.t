@@ -168,24 +168,8 @@ $ printf 'tokenID=default,mode=hard,auth_up_type=none%0220d\n' 0 | ./kxcrypto -e
 ! ./kxcrypto: could not add line 1...skipping
 ! ./kxcrypto: line 2 does not have enoughkey/value pairs...skipping
 
-# Crypto strings written by others: a trailing comma, a default token
-# configuration that does not add up to the five keys.
-$ put 'mode=hard,enc_up_type=ARCFOUR,' && ./kxcrypto && ./kxcrypto -o
-> Token ID: default.token
-> 	Key            	Value          	Inherited      
-> 	---		-----		-------
-> 	mode           	hard           	 
-> 	enc_up_type    	ARCFOUR        	 
-> 	enc_down_type  	none           	*
-> 	auth_up_type   	none           	*
-> 	auth_down_type 	none           	*
-> tokenID=default.token,mode=hard,enc_up_type=ARCFOUR
-$ ./kxcrypto -m mode=soft && token
-> Configuration successfully modified.
-> A warm or cold restart of services must be performed.
-> objectClass: kxRawToken
-> objectClass: kxCrypto
-> kxCryptoString: mode=soft,enc_up_type=ARCFOUR
+# A default token configuration written by others that does not add up to
+# the five keys.
 $ put 'mode=hard,mode=soft' && ./kxcrypto
 ! ./kxcrypto: Internal system error
 [1]
