@@ -78,6 +78,21 @@ out=$(kxcrypto -h) || fail "kxcrypto -h ended with $?"
 [ "$(printf '%s\n' "$out" | head -n 1)" = "Usage:" ] || fail "kxcrypto -h printed: $out"
 kxcrypto -a enc_up_type=ARCFOUR mode=hard >/dev/null || fail "kxcrypto -a"
 [ "$(kxcrypto -o)" = "tokenID=default.token,enc_up_type=ARCFOUR,mode=hard" ] || fail "kxcrypto -o"
+# The example of libkxadmin-dev, built through pkg-config, logs a card's
+# user in: the user, the configuration in force and the status record.
+(set -a; . "$STATE/env"
+    b=$KX_SUBTREE
+    printf '%s\n' "dn: kxID=u1,kxName=users,$b" objectClass:\ kxUser kxID:\ u1 kxName:\ Ann \
+        kxLogicalTokenIDs:\ user.u1 "" "dn: kxID=user.u1,kxName=logicalTokens,$b" \
+        objectClass:\ kxLogicalToken kxID:\ user.u1 kxRawTokenIDs:\ card.1 "" \
+        "dn: kxID=card.1,kxName=rawTokens,$b" objectClass:\ kxRawToken kxID:\ card.1 |
+        ldapadd -x -H "$KX_LDAP_URI" -D "$KX_ADMIN_DN" -w "$KX_ADMIN_PW" >/dev/null) || fail "the card's entries"
+cc -o "$WORK/kxlogin" /usr/share/doc/libkxadmin-dev/examples/kxlogin.c $(pkg-config --cflags --libs kxadmin) ||
+    fail "the example does not build"
+"$WORK/kxlogin" card.1 IEEE802.080020000001 >"$WORK/kxlogin.out" || { cat "$WORK/kxlogin.out"; fail "kxlogin"; }
+grep -qx "user u1 (Ann)" "$WORK/kxlogin.out" && grep -q "mode.*hard" "$WORK/kxlogin.out" &&
+    grep -qx "login recorded at IEEE802.080020000001" "$WORK/kxlogin.out" || { cat "$WORK/kxlogin.out"; fail "kxlogin"; }
+kxadmin check | grep -qx "user status database: ok, 1 record" || fail "kxlogin recorded no login"
 kxcrypto -d >/dev/null || fail "kxcrypto -d"
 cleanup
 rm -rf /etc/opt/QRLNkx /var/opt/QRLNkx
