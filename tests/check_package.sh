@@ -64,6 +64,13 @@ ldd /usr/bin/kxcrypto | grep -Eq "libkxadmin.so.1 => (/usr)?/lib/$multiarch/libk
 bash -c 'source /usr/share/bash-completion/completions/kxcrypto && complete -p kxcrypto' >/dev/null ||
     fail "the bash completion of kxcrypto does not load"
 dpkg-query -W -f '${Package} ${Version}\n' libkxadmin1 libkxadmin-dev kxcrypto
+# The unit tests of the build that scripts/test.sh made, with the packages
+# (and their catalogue) installed beside it.
+unit=$SRC/build/tests/kx_unit_tests
+if [ -x "$unit" ]; then
+    "$unit" --gtest_brief=1 >"$WORK/unit.log" 2>&1 || { cat "$WORK/unit.log"; fail "unit tests with the packages"; }
+    echo "unit tests pass with the packages installed"
+fi
 
 echo "== kxcrypto against a directory at the real product paths"
 STATE=$WORK/testbed
