@@ -43,9 +43,6 @@ $ token
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: enc_up_type=ARCFOUR,auth_down_type=simple
-$ ./kxcrypto -m enc_down_type=bogus
-! ./kxcrypto: Invalid value 'bogus' to key 'enc_down_type'.
-[1]
 $ ./kxcrypto -o
 > tokenID=default.token,enc_up_type=ARCFOUR,auth_down_type=simple
 $ ./kxcrypto -o -f export.csv && cat export.csv
