@@ -49,7 +49,8 @@ for f in /usr/bin/kxcrypto /usr/sbin/kxadmin "$lib/libkxadmin.so.1" "$lib/libkxa
     /usr/share/kxcrypto/kx-database.ldif /usr/share/kxcrypto/kx-base.ldif \
     /usr/share/doc/kxcrypto/examples/kxadmin.conf /usr/share/doc/kxcrypto/examples/kxdsd.conf.replica \
     /usr/share/bash-completion/completions/kxcrypto \
-    /usr/share/locale/fr/LC_MESSAGES/kx_libkxadmin.mo; do
+    /usr/share/locale/fr/LC_MESSAGES/kx_libkxadmin.mo \
+    /opt/QRLNkx/lib/locale/fr/LC_MESSAGES/kx_libkxadmin.mo; do
     [ -e "$f" ] || fail "$f is not installed"
 done
 for page in kxcrypto kxadmin libkxadmin.3; do
