@@ -423,9 +423,8 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
     if (!kxa->ld) {
         if (tls.mode == kx::Tls::StartTls && connect_rc != LDAP_SERVER_DOWN)
             reason = "StartTLS: " + reason;
-        std::string uri = (tls.mode == kx::Tls::Ldaps ? "ldaps://" : "ldap://") + endpoint.host + ":" +
-                          std::to_string(endpoint.port);
-        dprintf("open_connection(): Could not connect to LDAP server (%s) - %s\n", uri.c_str(), reason.c_str());
+        dprintf("open_connection(): Could not connect to LDAP server (%s) - %s\n", endpoint.uri().c_str(),
+                reason.c_str());
         return fail(KXE_INTERNAL);
     }
     int version = LDAP_VERSION3;

@@ -126,22 +126,7 @@ int dbm_desktop_exists(DBM *db, char *id)
 
 int delete_dbm_desktop(KXAdmin kxa, char *id)
 {
-    DBM *db = kxa ? kxa->dstat_db : nullptr;
-    // A read-only session finds the record and fails to delete it.
-    bool writable = db && !dbm_rdonly(db);
-    kx::dbm::Access access(db, writable ? kx::dbm::Access::kWrite : kx::dbm::Access::kRead);
-    DBMDesktop *d = db && id && access ? fetch(db, id) : nullptr;
-    if (!d) {
-        dprintf("delete_dbm_desktop(): Could not get dbm_desktop (%s)", p(id));
-        return -1;
-    }
-    int rc = -1;
-    if (writable) {
-        access.writing();
-        rc = dbm_delete(db, kx::dbm::key_datum(id));
-    }
-    free_dbm_desktop(d);
-    return rc == 0 ? 0 : -1;
+    return kx::dbm::remove(kxa ? kxa->dstat_db : nullptr, id, fetch, free_dbm_desktop, "delete_dbm_desktop", "dbm_desktop");
 }
 
 void add_desktop_to_list(DesktopList **list, DBMDesktop *desktop)

@@ -133,22 +133,7 @@ int dbm_user_exists(DBM *db, char *id)
 
 int delete_dbm_user(KXAdmin kxa, char *id)
 {
-    DBM *db = kxa ? kxa->ustat_db : nullptr;
-    // A read-only session finds the record and fails to delete it.
-    bool writable = db && !dbm_rdonly(db);
-    kx::dbm::Access access(db, writable ? kx::dbm::Access::kWrite : kx::dbm::Access::kRead);
-    DBMUser *u = db && id && access ? fetch(db, id) : nullptr;
-    if (!u) {
-        dprintf("delete_dbm_user(): Could not get dbm_user (%s)", p(id));
-        return -1;
-    }
-    int rc = -1;
-    if (writable) {
-        access.writing();
-        rc = dbm_delete(db, kx::dbm::key_datum(id));
-    }
-    free_dbm_user(u);
-    return rc == 0 ? 0 : -1;
+    return kx::dbm::remove(kxa ? kxa->ustat_db : nullptr, id, fetch, free_dbm_user, "delete_dbm_user", "dbm_user");
 }
 
 void add_user_to_list(UserList **list, DBMUser *user)

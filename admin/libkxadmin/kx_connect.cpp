@@ -230,7 +230,7 @@ LDAP *open_ldap(const Endpoint &e, std::string &reason, int &rc)
     };
     if (e.tls == Tls::Invalid)
         return fail(LDAP_PARAM_ERROR, "admin.server.tls is none, starttls or ldaps");
-    std::string uri = (e.tls == Tls::Ldaps ? "ldaps://" : "ldap://") + e.host + ":" + std::to_string(e.port);
+    std::string uri = e.uri();
     int version = LDAP_VERSION3;
     if (e.tls == Tls::Ldaps) {
         // libldap makes the connection and its TLS session itself.

@@ -23,6 +23,10 @@ struct Endpoint {
     Tls tls = Tls::None;
     std::string cacert;  // "" for libldap's defaults (ca_defaults)
     int timeout = 0;     // seconds for the connection and each operation; 0: none
+    std::string uri() const
+    {
+        return (tls == Tls::Ldaps ? "ldaps://" : "ldap://") + host + ":" + std::to_string(port);
+    }
 };
 
 // A handle connected to the endpoint with LDAPv3 and, with TLS, secured

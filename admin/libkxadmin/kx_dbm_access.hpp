@@ -27,6 +27,8 @@
 #include <string>
 
 #include "kx_dbm.h"
+#include "kx_dbm_codec.hpp"
+#include "utils.h"
 
 namespace kx::dbm {
 
@@ -64,6 +66,30 @@ private:
 // Stores the value under the id, locked (how: DBM_INSERT or DBM_REPLACE);
 // 0, or -1 without a value or when the store fails.
 int store(DBM *db, const char *id, const std::optional<std::string> &value, int how);
+
+// Deletes the record of the id, locked: 0, or -1 when fetch (which logs a
+// missing record) finds none or the handle is read-only (a read-only handle
+// finds the record and fails to delete it).  `who` names the caller in the
+// message of a missing record.
+template <class Record>
+int remove(DBM *db, char *id, Record *(*fetch)(DBM *, char *), void (*release)(Record *),
+           const char *who, const char *what)
+{
+    bool writable = db && !dbm_rdonly(db);
+    Access access(db, writable ? Access::kWrite : Access::kRead);
+    Record *found = db && id && access ? fetch(db, id) : nullptr;
+    if (!found) {
+        dprintf("%s(): Could not get %s (%s)", who, what, id ? id : "");
+        return -1;
+    }
+    int rc = -1;
+    if (writable) {
+        access.writing();
+        rc = dbm_delete(db, key_datum(id));
+    }
+    release(found);
+    return rc == 0 ? 0 : -1;
+}
 
 }  // namespace kx::dbm
 
