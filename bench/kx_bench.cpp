@@ -193,25 +193,24 @@ template <class Call> void measure(benchmark::State &state, Call call)
             state.SkipWithError("the call found nothing");
         ++calls;
     }
-    usleep(200000); // slapd's log catches up
-    state.counters["searches_per_call"] = static_cast<double>(searches_since(offset)) / static_cast<double>(calls);
+    usleep(200000);  // slapd's log catches up
+    state.counters["searches_per_call"] =
+        static_cast<double>(searches_since(offset)) / static_cast<double>(calls);
 }
 
-std::string id(const char *prefix, long i)
-{
-    return prefix + std::to_string(i);
-}
+std::string id(const char *prefix, long i) { return prefix + std::to_string(i); }
 
 // One raw search: the value of attr (or of the entry, attr nullptr) of the
 // single entry that filter finds below base.
-bool raw(const std::string &base, const std::string &filter, const char *attr, std::string *value = nullptr,
-         const char *attr2 = nullptr)
+bool raw(const std::string &base, const std::string &filter, const char *attr,
+         std::string *value = nullptr, const char *attr2 = nullptr)
 {
     KXAdmin kxa = session();
     char *attrs[] = {const_cast<char *>(attr), const_cast<char *>(attr2), nullptr};
     LDAPMessage *res = nullptr;
-    int rc = ldap_search_ext_s(kxa->ld, base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attr ? attrs : nullptr,
-                               0, nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &res);
+    int rc = ldap_search_ext_s(kxa->ld, base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(),
+                               attr ? attrs : nullptr, 0, nullptr, nullptr, nullptr, LDAP_NO_LIMIT,
+                               &res);
     bool one = rc == LDAP_SUCCESS && ldap_count_entries(kxa->ld, res) >= 1;
     if (one && attr && value) {
         berval **v = ldap_get_values_len(kxa->ld, ldap_first_entry(kxa->ld, res), attr);
@@ -224,10 +223,7 @@ bool raw(const std::string &base, const std::string &filter, const char *attr, s
     return one;
 }
 
-std::string container(const char *name)
-{
-    return std::string(name) + ", " + session()->subtree;
-}
+std::string container(const char *name) { return std::string(name) + ", " + session()->subtree; }
 
 // Whether a call found something; what it found is released.
 template <class T, class F> bool freed(T *p, F release)
@@ -243,7 +239,8 @@ void fill_user_status()
 {
     for (long i = 0; i < users(); i++) {
         std::string uid = id("bench.u", i), last = "IEEE802.0800200c9a66";
-        DBMUser u{uid.data(), const_cast<char *>("Bench User"), 1700000000, 1, last.data(), 1700000001};
+        DBMUser u{uid.data(), const_cast<char *>("Bench User"), 1700000000, 1, last.data(),
+                  1700000001};
         add_dbm_user(session(), &u);
     }
 }
@@ -264,26 +261,32 @@ void BM_Baseline_RawToLogicalId(benchmark::State &state)
 
 void BM_RawToUser(benchmark::State &state)
 {
-    measure(state, [](long i) { return freed(raw_token_id_to_user(session(), id("bench.r", i).data()), free_user); });
+    measure(state, [](long i) {
+        return freed(raw_token_id_to_user(session(), id("bench.r", i).data()), free_user);
+    });
 }
 
 void BM_Baseline_RawToUser(benchmark::State &state)
 {
     measure(state, [](long i) {
         std::string logical;
-        return raw(container("kxName=logicalTokens"), "kxRawTokenIDs=" + id("bench.r", i), "kxID", &logical) &&
+        return raw(container("kxName=logicalTokens"), "kxRawTokenIDs=" + id("bench.r", i), "kxID",
+                   &logical) &&
                raw(container("kxName=users"), "kxLogicalTokenIDs=" + logical, nullptr);
     });
 }
 
 void BM_GetUser(benchmark::State &state)
 {
-    measure(state, [](long i) { return freed(get_user(session(), id("bench.u", i).data()), free_user); });
+    measure(state,
+            [](long i) { return freed(get_user(session(), id("bench.u", i).data()), free_user); });
 }
 
 void BM_Baseline_GetUser(benchmark::State &state)
 {
-    measure(state, [](long i) { return raw(container("kxName=users"), "kxID=" + id("bench.u", i), nullptr); });
+    measure(state, [](long i) {
+        return raw(container("kxName=users"), "kxID=" + id("bench.u", i), nullptr);
+    });
 }
 
 void BM_GetXconf(benchmark::State &state)
@@ -298,8 +301,8 @@ void BM_GetXconf(benchmark::State &state)
 void BM_Baseline_GetXconf(benchmark::State &state)
 {
     measure(state, [](long i) {
-        return raw(container("kxName=logicalTokens"), "(&(kxID=" + id("user.l", i) + ")(objectclass=kxXconfig))",
-                   nullptr);
+        return raw(container("kxName=logicalTokens"),
+                   "(&(kxID=" + id("user.l", i) + ")(objectclass=kxXconfig))", nullptr);
     });
 }
 
@@ -320,23 +323,21 @@ void BM_LtokenByUser100(benchmark::State &state)
 
 void BM_Baseline_LtokenByUser100(benchmark::State &state)
 {
-    measure(state, [](long) { return raw(container("kxName=users"), "kxName=Bulk User", "kxLogicalTokenIDs"); });
+    measure(state, [](long) {
+        return raw(container("kxName=users"), "kxName=Bulk User", "kxLogicalTokenIDs");
+    });
 }
 
-void BM_LidByRid100(benchmark::State &state)
-{
-    measure_ids(state, _kx_getLidByRid, "bulk.r");
-}
+void BM_LidByRid100(benchmark::State &state) { measure_ids(state, _kx_getLidByRid, "bulk.r"); }
 
 void BM_Baseline_LidByRid100(benchmark::State &state)
 {
-    measure(state, [](long) { return raw(container("kxName=logicalTokens"), "kxRawTokenIDs=bulk.r", "kxID"); });
+    measure(state, [](long) {
+        return raw(container("kxName=logicalTokens"), "kxRawTokenIDs=bulk.r", "kxID");
+    });
 }
 
-void BM_UidByRid100(benchmark::State &state)
-{
-    measure_ids(state, _kx_getUidByRid, "bulk.r");
-}
+void BM_UidByRid100(benchmark::State &state) { measure_ids(state, _kx_getUidByRid, "bulk.r"); }
 
 // The least a client needs for the same answer: the logical tokens that
 // list the raw token, then their users in one search, with the lists that
@@ -368,7 +369,12 @@ DBM *filled_desktops(long n)
     for (long i = 0; i < n; ++i) {
         // Keys in an order unrelated to their sorted order.
         std::snprintf(buf, sizeof buf, "IEEE802.%012lx", (i * 2654435761UL) % 0xffffffffffffUL);
-        std::string value = std::string(buf) + "\x1e" "model\x1e" "rev\x1e" "up\x1e" "1700000000\x1e" "1690000000\x1e";
+        std::string value = std::string(buf) + "\x1e"
+                                               "model\x1e"
+                                               "rev\x1e"
+                                               "up\x1e"
+                                               "1700000000\x1e"
+                                               "1690000000\x1e";
         datum key{buf, static_cast<int>(std::strlen(buf))};
         datum val{value.data(), static_cast<int>(value.size())};
         dbm_store(db, key, val, DBM_REPLACE);
@@ -383,7 +389,12 @@ DBM *filled_users(long n)
     char buf[64];
     for (long i = 0; i < n; ++i) {
         std::snprintf(buf, sizeof buf, "%ld-%04ld", 1700000000 + (i * 7919) % n, i % 10000);
-        std::string value = std::string(buf) + "\x1e" "name\x1e" "1700000000\x1e" "1\x1e" "IEEE802.0800200c9a66\x1e" "1700000001\x1e";
+        std::string value = std::string(buf) + "\x1e"
+                                               "name\x1e"
+                                               "1700000000\x1e"
+                                               "1\x1e"
+                                               "IEEE802.0800200c9a66\x1e"
+                                               "1700000001\x1e";
         datum key{buf, static_cast<int>(std::strlen(buf))};
         datum val{value.data(), static_cast<int>(value.size())};
         dbm_store(db, key, val, DBM_REPLACE);
@@ -469,7 +480,8 @@ void BM_Baseline_ListBlocks(benchmark::State &state, bool users)
         DesktopList *list = get_all_dbm_desktops(db);
         for (DesktopList *l = list; l; l = l->next) {
             DBMDesktop *d = l->desktop;
-            keep({d->id, d->model, d->firmware_rev, d->status, d->last_status_time, d->first_conn_time});
+            keep({d->id, d->model, d->firmware_rev, d->status, d->last_status_time,
+                  d->first_conn_time});
         }
         free_DesktopList(&list);
     }
@@ -548,7 +560,8 @@ void BM_StatusUpdate(benchmark::State &state, Pattern pattern)
 {
     dbm_close(filled_users(kStatusUsers));
     std::string path = dbm_path("ustatus", kStatusUsers);
-    DBM *db[] = {open_user_dbm(path.data(), KX_MODE_PASSWD_FILE), open_user_dbm(path.data(), KX_MODE_PASSWD_FILE)};
+    DBM *db[] = {open_user_dbm(path.data(), KX_MODE_PASSWD_FILE),
+                 open_user_dbm(path.data(), KX_MODE_PASSWD_FILE)};
     long i = 0;
     for (auto _ : state) {
         space(state, pattern);
@@ -567,7 +580,8 @@ void BM_Baseline_StatusUpdate(benchmark::State &state, Pattern pattern)
     for (auto _ : state) {
         space(state, pattern);
         char id[64];
-        std::snprintf(id, sizeof id, "%ld-%04ld", 1700000000 + (i * 7919) % kStatusUsers, i % 10000);
+        std::snprintf(id, sizeof id, "%ld-%04ld", 1700000000 + (i * 7919) % kStatusUsers,
+                      i % 10000);
         datum key{id, static_cast<int>(std::strlen(id))};
         datum v = dbm_fetch(db, key);
         std::string value(v.dptr, static_cast<size_t>(v.dsize));
@@ -579,7 +593,7 @@ void BM_Baseline_StatusUpdate(benchmark::State &state, Pattern pattern)
     remove_dbm("ustatus", kStatusUsers);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -589,25 +603,26 @@ int main(int argc, char **argv)
         using Bench = void (*)(benchmark::State &);
         for (auto [name, fn] : std::initializer_list<std::pair<const char *, Bench>>{
                  {"BM_RawToLogicalId", BM_RawToLogicalId},
-                                {"BM_Baseline_RawToLogicalId", BM_Baseline_RawToLogicalId},
-                                {"BM_RawToUser", BM_RawToUser},
-                                {"BM_Baseline_RawToUser", BM_Baseline_RawToUser},
-                                {"BM_GetUser", BM_GetUser},
-                                {"BM_Baseline_GetUser", BM_Baseline_GetUser},
-                                {"BM_GetXconf", BM_GetXconf},
-                                {"BM_Baseline_GetXconf", BM_Baseline_GetXconf},
-                                {"BM_LtokenByUser100", BM_LtokenByUser100},
-                                {"BM_Baseline_LtokenByUser100", BM_Baseline_LtokenByUser100},
-                                {"BM_LidByRid100", BM_LidByRid100},
-                                {"BM_Baseline_LidByRid100", BM_Baseline_LidByRid100},
-                                {"BM_UidByRid100", BM_UidByRid100},
-                                {"BM_Baseline_UidByRid100", BM_Baseline_UidByRid100}})
+                 {"BM_Baseline_RawToLogicalId", BM_Baseline_RawToLogicalId},
+                 {"BM_RawToUser", BM_RawToUser},
+                 {"BM_Baseline_RawToUser", BM_Baseline_RawToUser},
+                 {"BM_GetUser", BM_GetUser},
+                 {"BM_Baseline_GetUser", BM_Baseline_GetUser},
+                 {"BM_GetXconf", BM_GetXconf},
+                 {"BM_Baseline_GetXconf", BM_Baseline_GetXconf},
+                 {"BM_LtokenByUser100", BM_LtokenByUser100},
+                 {"BM_Baseline_LtokenByUser100", BM_Baseline_LtokenByUser100},
+                 {"BM_LidByRid100", BM_LidByRid100},
+                 {"BM_Baseline_LidByRid100", BM_Baseline_LidByRid100},
+                 {"BM_UidByRid100", BM_UidByRid100},
+                 {"BM_Baseline_UidByRid100", BM_Baseline_UidByRid100}})
             benchmark::RegisterBenchmark(name, fn)->Unit(benchmark::kMicrosecond);
         fill_user_status();
     } else if (tokens() > 0) {
         for (int mode : {0, 1})
             benchmark::RegisterBenchmark(
-                ("BM_Iterate/tokens:" + n + "/merge:" + std::to_string(mode)).c_str(), BM_Iterate, mode)
+                ("BM_Iterate/tokens:" + n + "/merge:" + std::to_string(mode)).c_str(), BM_Iterate,
+                mode)
                 ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("BM_Baseline_RawSubtreeSearch/tokens:" + n).c_str(),
                                      BM_Baseline_RawSubtreeSearch)
@@ -618,28 +633,34 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark("BM_Baseline_RawSearchDefaultToken",
                                      BM_Baseline_RawSearchDefaultToken)
             ->Unit(benchmark::kMicrosecond);
-        for (auto [pattern, how] : {std::pair{kBackToBack, "/back_to_back"}, {kTwoHandles, "/two_handles"},
+        for (auto [pattern, how] : {std::pair{kBackToBack, "/back_to_back"},
+                                    {kTwoHandles, "/two_handles"},
                                     {kSpaced, "/spaced"}}) {
             std::string name = std::string("BM_StatusUpdate") + how;
             std::string baseline = std::string("BM_Baseline_StatusUpdate") + how;
             for (auto *b : {benchmark::RegisterBenchmark(name.c_str(), BM_StatusUpdate, pattern),
-                            benchmark::RegisterBenchmark(baseline.c_str(), BM_Baseline_StatusUpdate, pattern)}) {
+                            benchmark::RegisterBenchmark(baseline.c_str(), BM_Baseline_StatusUpdate,
+                                                         pattern)}) {
                 b->Unit(benchmark::kMicrosecond);
                 if (pattern == kSpaced)
                     b->Iterations(200);
             }
         }
         for (long size : {10000L, 100000L}) {
-            benchmark::RegisterBenchmark("BM_AllDesktops", BM_AllDesktops)->Arg(size)
+            benchmark::RegisterBenchmark("BM_AllDesktops", BM_AllDesktops)
+                ->Arg(size)
                 ->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark("BM_AllUsers", BM_AllUsers)->Arg(size)
+            benchmark::RegisterBenchmark("BM_AllUsers", BM_AllUsers)
+                ->Arg(size)
                 ->Unit(benchmark::kMillisecond);
             for (bool users : {false, true}) {
-                benchmark::RegisterBenchmark(users ? "BM_Baseline_DbmWalkUsers" : "BM_Baseline_DbmWalkDesktops",
+                benchmark::RegisterBenchmark(users ? "BM_Baseline_DbmWalkUsers"
+                                                   : "BM_Baseline_DbmWalkDesktops",
                                              BM_Baseline_DbmWalk, users)
                     ->Arg(size)
                     ->Unit(benchmark::kMillisecond);
-                benchmark::RegisterBenchmark(users ? "BM_Baseline_ListBlocksUsers" : "BM_Baseline_ListBlocksDesktops",
+                benchmark::RegisterBenchmark(users ? "BM_Baseline_ListBlocksUsers"
+                                                   : "BM_Baseline_ListBlocksDesktops",
                                              BM_Baseline_ListBlocks, users)
                     ->Arg(size)
                     ->Unit(benchmark::kMillisecond);

@@ -19,8 +19,7 @@ bool has_too_many_tokens(const char *path)
     char line[KX_DSCONF_LINE_LIMIT];
     int lineno = -1;
     bool too_many = false;
-    while (!too_many &&
-           fp_getline(fp, &lineno, buf, sizeof buf, line, sizeof line) == 0) {
+    while (!too_many && fp_getline(fp, &lineno, buf, sizeof buf, line, sizeof line) == 0) {
         if (line[0] == '\0' || line[0] == '#')
             continue;
         char *pos = nullptr;
@@ -33,7 +32,7 @@ bool has_too_many_tokens(const char *path)
     return too_many;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

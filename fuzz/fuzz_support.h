@@ -53,11 +53,8 @@ private:
 // Library diagnostics are not wanted in the fuzzer's output.  (The tool's
 // messages on standard error are dropped by running with -close_fd_mask=2,
 // which keeps the fuzzer's and the sanitizers' own reports.)
-inline void quiet()
-{
-    set_suppress_output(1);
-}
+inline void quiet() { set_suppress_output(1); }
 
-} // namespace fuzz
+}  // namespace fuzz
 
 #endif

@@ -28,6 +28,7 @@ PACKAGES="
     man-db
     util-linux
     clang
+    clang-format
     libclang-rt-dev
     valgrind
     python3

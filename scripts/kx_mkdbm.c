@@ -39,8 +39,10 @@ int main(int argc, char **argv)
     if (argc == 5 && strcmp(argv[1], "-s") == 0)
         return store(argv[2], argv[3], argv[4]);
     if (argc < 2 || argv[1][0] == '-') {
-        fprintf(stderr, "usage: %s <base path> [<base path> ...]\n"
-                        "       %s -s <base path> <key> <value>\n", argv[0], argv[0]);
+        fprintf(stderr,
+                "usage: %s <base path> [<base path> ...]\n"
+                "       %s -s <base path> <key> <value>\n",
+                argv[0], argv[0]);
         return 2;
     }
     for (int i = 1; i < argc; i++) {
@@ -49,8 +51,8 @@ int main(int argc, char **argv)
         errno = 0;
         db = dbm_open(argv[i], O_RDWR | O_CREAT, 0664);
         if (db == NULL) {
-            fprintf(stderr, "%s: cannot create database %s: %s\n", argv[0],
-                    argv[i], errno ? strerror(errno) : "unknown error");
+            fprintf(stderr, "%s: cannot create database %s: %s\n", argv[0], argv[i],
+                    errno ? strerror(errno) : "unknown error");
             status = 1;
             continue;
         }

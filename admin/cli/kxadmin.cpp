@@ -101,8 +101,14 @@ bool load_config(Config &c)
         return false;
     auto s = [](const char *v) { return std::string(v ? v : ""); };
     std::map<std::string, std::string> values = last_values();
-    c = {s(kxa->server_name), s(kxa->subtree), s(kxa->user_name), s(kxa->dstatus_fname),
-         s(kxa->ustatus_fname), kxa->server_port, DSldaptimeout, values["admin.server.tls"],
+    c = {s(kxa->server_name),
+         s(kxa->subtree),
+         s(kxa->user_name),
+         s(kxa->dstatus_fname),
+         s(kxa->ustatus_fname),
+         kxa->server_port,
+         DSldaptimeout,
+         values["admin.server.tls"],
          values["admin.server.cacert"]};
     if (c.tls.empty())
         c.tls = "none";
@@ -117,12 +123,13 @@ std::string uri_of(const Config &c)
 // A connection made and secured as the library's sessions are, without
 // following referrals, and a simple bind; the LDAP result code of the bind
 // (or of the step of the connection that failed) in rc.
-Ldap bind(const Config &c, const std::string &dn, const std::string &pw, int &rc, std::string *reason = nullptr)
+Ldap bind(const Config &c, const std::string &dn, const std::string &pw, int &rc,
+          std::string *reason = nullptr)
 {
     char *why = nullptr;
     // The check waits for the server whatever admin.ldap.timeout says.
-    Ldap ld(_kx_ldapOpen(c.server.c_str(), c.port, c.tls.c_str(), c.cacert.c_str(), c.timeout > 0 ? c.timeout : 60,
-                         &rc, &why));
+    Ldap ld(_kx_ldapOpen(c.server.c_str(), c.port, c.tls.c_str(), c.cacert.c_str(),
+                         c.timeout > 0 ? c.timeout : 60, &rc, &why));
     kx::CString owned(why);
     if (!ld) {
         if (reason)
@@ -140,12 +147,13 @@ Ldap bind(const Config &c, const std::string &dn, const std::string &pw, int &rc
 }
 
 // Entries found by a search, or -1 with rc set.
-int count(LDAP *ld, const std::string &base, int scope, const char *filter, const char *attr, int &rc,
-          std::vector<std::string> *values = nullptr)
+int count(LDAP *ld, const std::string &base, int scope, const char *filter, const char *attr,
+          int &rc, std::vector<std::string> *values = nullptr)
 {
     LDAPMessage *res = nullptr;
     char *attrs[] = {const_cast<char *>(attr), nullptr};
-    rc = ldap_search_ext_s(ld, base.c_str(), scope, filter, attrs, 0, nullptr, nullptr, nullptr, 0, &res);
+    rc = ldap_search_ext_s(ld, base.c_str(), scope, filter, attrs, 0, nullptr, nullptr, nullptr, 0,
+                           &res);
     kx::LdapMessage owned(res);
     if (rc != LDAP_SUCCESS)
         return -1;
@@ -185,10 +193,10 @@ struct Report {
 
 // The keys the library reads, and whether every session needs them.
 const std::map<std::string, bool> kKeys = {
-    {"admin.server.name", true},     {"admin.server.port", true},    {"admin.user.name", true},
-    {"admin.subtree", true},         {"admin.dstatus.dbfile", true}, {"admin.ustatus.dbfile", true},
-    {"admin.defaultlocale", false},  {"admin.debug", false},         {"admin.server.timeout", false},
-    {"admin.ldap.timeout", false},   {"admin.server.tls", false},    {"admin.server.cacert", false},
+    {"admin.server.name", true},    {"admin.server.port", true},    {"admin.user.name", true},
+    {"admin.subtree", true},        {"admin.dstatus.dbfile", true}, {"admin.ustatus.dbfile", true},
+    {"admin.defaultlocale", false}, {"admin.debug", false},         {"admin.server.timeout", false},
+    {"admin.ldap.timeout", false},  {"admin.server.tls", false},    {"admin.server.cacert", false},
 };
 
 size_t distance(const std::string &a, const std::string &b)
@@ -238,7 +246,8 @@ bool check_config_file(Report &r)
         size_t eq = line.find('=');
         std::string key = eq == std::string::npos ? "" : trim(line.substr(0, eq));
         std::string value = eq == std::string::npos ? "" : trim(line.substr(eq + 1));
-        if (eq == std::string::npos || key.empty() || value.empty() || key.find_first_of(": \t") != key.npos) {
+        if (eq == std::string::npos || key.empty() || value.empty() ||
+            key.find_first_of(": \t") != key.npos) {
             r.error(step, at + "not \"key = value\": " + trim(line));
             continue;
         }
@@ -248,7 +257,8 @@ bool check_config_file(Report &r)
             for (auto &[known, _] : kKeys)
                 if (size_t d = distance(key, known); d < best_distance)
                     best = known, best_distance = d;
-            r.error(step, at + "unknown key " + key + (best.empty() ? "" : ", did you mean " + best + "?"));
+            r.error(step, at + "unknown key " + key +
+                              (best.empty() ? "" : ", did you mean " + best + "?"));
             continue;
         }
         bool digits = value.find_first_not_of("0123456789") == std::string::npos;
@@ -257,7 +267,8 @@ bool check_config_file(Report &r)
         if (key == "admin.server.cacert" && access(value.c_str(), R_OK) != 0)
             r.error(step, at + "admin.server.cacert: " + value + ": " + std::strerror(errno));
         bool port = key == "admin.server.port";
-        if ((port || key.ends_with(".timeout")) && (!digits || (port && std::atol(value.c_str()) == 0)))
+        if ((port || key.ends_with(".timeout")) &&
+            (!digits || (port && std::atol(value.c_str()) == 0)))
             r.error(step, at + key + " must be a number" + (port ? " from 1 to 65535" : ""));
         seen.insert(key);
     }
@@ -270,8 +281,9 @@ bool check_config_file(Report &r)
         if (needed && !seen.count(key))
             r.error(step, key + " is missing");
     if (!readable_by_others(KX_ADMIN_CONF))
-        r.warning(step, "other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 " +
-                            std::string(KX_ADMIN_CONF));
+        r.warning(step,
+                  "other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 " +
+                      std::string(KX_ADMIN_CONF));
     if (r.errors == before)
         r.ok(step);
     return r.errors == before;
@@ -282,13 +294,14 @@ void check_password_file(Report &r)
     const std::string step = "kxadmin.pw";
     struct stat st;
     if (stat(KX_ADMIN_PW, &st) != 0) {
-        r.error(step, std::string(KX_ADMIN_PW) + ": " + std::strerror(errno) + "; write it with kxadmin passwd");
+        r.error(step, std::string(KX_ADMIN_PW) + ": " + std::strerror(errno) +
+                          "; write it with kxadmin passwd");
         return;
     }
     int before = r.errors;
     if (st.st_uid != geteuid())
-        r.error(step, "owned by uid " + std::to_string(st.st_uid) + ", not by uid " + std::to_string(geteuid()) +
-                          "; chown it");
+        r.error(step, "owned by uid " + std::to_string(st.st_uid) + ", not by uid " +
+                          std::to_string(geteuid()) + "; chown it");
     if ((st.st_mode & 07777) != 0600)
         r.error(step, "mode " + mode_text(st.st_mode) + ", not 0600; chmod 600 " + KX_ADMIN_PW);
     FILE *fp = std::fopen(KX_ADMIN_PW, "r");
@@ -300,14 +313,16 @@ void check_password_file(Report &r)
     for (int c; (c = std::fgetc(fp)) != EOF;)
         text += static_cast<char>(c);
     std::fclose(fp);
-    size_t lines = std::count(text.begin(), text.end(), '\n') + (!text.empty() && text.back() != '\n');
+    size_t lines =
+        std::count(text.begin(), text.end(), '\n') + (!text.empty() && text.back() != '\n');
     if (trim(text).empty())
         r.error(step, "empty; write it with kxadmin passwd");
     else if (text.find('\r') != std::string::npos)
         r.error(step, "holds a carriage return; write it with kxadmin passwd");
     else if (lines > 1)
-        r.error(step, "holds " + std::to_string(lines) + " lines where only the first is read; write it with "
-                      "kxadmin passwd");
+        r.error(step, "holds " + std::to_string(lines) +
+                          " lines where only the first is read; write it with "
+                          "kxadmin passwd");
     if (r.errors == before)
         r.ok(step);
 }
@@ -321,7 +336,8 @@ bool check_server_config(Report &r, std::string &primary, int &port)
     int rc = kx_getDSprimary(&host, &port);
     kx::CString owned(host);
     if (rc == KXE_NOENT || rc == KXE_NOPERM || rc == KXE_FILEACCESS)
-        r.error(step, std::string(KX_DSD_CONF) + ": " + kx_err2str(rc) + "; directory writes need it");
+        r.error(step,
+                std::string(KX_DSD_CONF) + ": " + kx_err2str(rc) + "; directory writes need it");
     else if (rc == KXE_NOTFOUND)
         r.error(step, "no database with the suffix o=kxdata");
     else if (rc == KXE_CONFIG)
@@ -346,10 +362,12 @@ void check_status_db(Report &r, const std::string &name, const std::string &path
         return r.error(step, "no path in kxadmin.conf");
     for (const char *ext : {".dir", ".pag"})
         if (access((path + ext).c_str(), F_OK) != 0)
-            return r.error(step, path + ext + ": " + std::strerror(errno) + "; create it with kxadmin init");
+            return r.error(step, path + ext + ": " + std::strerror(errno) +
+                                     "; create it with kxadmin init");
     bool users = name == "user";
     std::string base = path;
-    DBM *db = users ? open_user_dbm(base.data(), KX_MODE_ANONYMOUS) : open_desktop_dbm(base.data(), KX_MODE_ANONYMOUS);
+    DBM *db = users ? open_user_dbm(base.data(), KX_MODE_ANONYMOUS)
+                    : open_desktop_dbm(base.data(), KX_MODE_ANONYMOUS);
     if (!db)
         return r.error(step, path + " is not an ndbm database (.dir/.pag pair)");
     char **bad = nullptr;
@@ -362,8 +380,9 @@ void check_status_db(Report &r, const std::string &name, const std::string &path
         return r.error(step, path + " cannot be read");
     const std::string counted = std::to_string(records) + (records == 1 ? " record" : " records");
     if (!problems.empty()) {
-        std::string text = std::to_string(problems.size()) + " of " + std::to_string(records) +
-                           (problems.size() == 1 ? " records does not decode: " : " records do not decode: ");
+        std::string text =
+            std::to_string(problems.size()) + " of " + std::to_string(records) +
+            (problems.size() == 1 ? " records does not decode: " : " records do not decode: ");
         for (size_t i = 0; i < problems.size() && i < 3; ++i)
             text += (i ? ", " : "") + kx::escape_controls(problems[i], true);
         if (problems.size() > 3)
@@ -371,35 +390,44 @@ void check_status_db(Report &r, const std::string &name, const std::string &path
         return r.error(step, text);
     }
     if (!readable_by_others(path + ".dir") || !readable_by_others(path + ".pag"))
-        r.warning(step, "other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 " + path +
-                            ".dir " + path + ".pag");
+        r.warning(step,
+                  "other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 " +
+                      path + ".dir " + path + ".pag");
     else
         r.ok(step, counted);
 }
 
-void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port, bool have_primary)
+void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port,
+                     bool have_primary)
 {
     int rc = 0;
     const std::string step = "directory " + uri_of(c);
     std::string reason;
     Ldap anon = bind(c, "cn=anonymous", "", rc, &reason);
-    if (rc == LDAP_CONNECT_ERROR && c.tls != "none" && strcasecmp(c.server.c_str(), "localhost") == 0)
-        return r.error(step, "TLS failed: " + reason + "; for the name localhost libldap checks the certificate "
-                             "against this machine's own host name: set admin.server.name to a name or address "
-                             "that the certificate holds");
+    if (rc == LDAP_CONNECT_ERROR && c.tls != "none" &&
+        strcasecmp(c.server.c_str(), "localhost") == 0)
+        return r.error(
+            step,
+            "TLS failed: " + reason +
+                "; for the name localhost libldap checks the certificate "
+                "against this machine's own host name: set admin.server.name to a name or address "
+                "that the certificate holds");
     if (rc == LDAP_CONNECT_ERROR && c.tls != "none")
-        return r.error(step, "TLS failed: " + reason + "; the server's certificate must name admin.server.name "
-                             "and be signed by the authority of admin.server.cacert");
+        return r.error(step, "TLS failed: " + reason +
+                                 "; the server's certificate must name admin.server.name "
+                                 "and be signed by the authority of admin.server.cacert");
     if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR)
-        return r.error(step, "no answer: " + reason + "; start the server or correct admin.server.name and "
-                                                      "admin.server.port");
+        return r.error(step, "no answer: " + reason +
+                                 "; start the server or correct admin.server.name and "
+                                 "admin.server.port");
     if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
         return r.error(step, "the server wants TLS; set admin.server.tls to starttls or ldaps");
     r.ok(step, c.tls == "none" ? "" : c.tls);
     if (rc != LDAP_SUCCESS)
-        r.error("anonymous bind", std::string(ldap_err2string(rc)) +
-                                      "; other users' kxcrypto binds as cn=anonymous without a password: allow it "
-                                      "(olcAllows: bind_anon_dn in cn=config, allow bind_anon_dn in slapd.conf)");
+        r.error("anonymous bind",
+                std::string(ldap_err2string(rc)) +
+                    "; other users' kxcrypto binds as cn=anonymous without a password: allow it "
+                    "(olcAllows: bind_anon_dn in cn=config, allow bind_anon_dn in slapd.conf)");
     else
         r.ok("anonymous bind");
 
@@ -412,17 +440,21 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
         int clear_rc = 0;
         kx::CString clear(scramble_text(pw.c_str()));
         if (rc == LDAP_INVALID_CREDENTIALS && clear && bind(c, c.user, clear.get(), clear_rc))
-            return r.error(astep, "kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin "
-                                  "passwd");
+            return r.error(
+                astep,
+                "kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin "
+                "passwd");
         if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
-            return r.error(astep, "the server wants TLS; set admin.server.tls to starttls or ldaps");
-        return r.error(astep, std::string(ldap_err2string(rc)) + "; write the right password with kxadmin passwd");
+            return r.error(astep,
+                           "the server wants TLS; set admin.server.tls to starttls or ldaps");
+        return r.error(astep, std::string(ldap_err2string(rc)) +
+                                  "; write the right password with kxadmin passwd");
     }
     r.ok(astep);
 
     int missing = 0;
-    for (std::string dn : {c.subtree, "kxName=users," + c.subtree, "kxName=logicalTokens," + c.subtree,
-                           "kxName=rawTokens," + c.subtree}) {
+    for (std::string dn : {c.subtree, "kxName=users," + c.subtree,
+                           "kxName=logicalTokens," + c.subtree, "kxName=rawTokens," + c.subtree}) {
         if (count(admin.get(), dn, LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) != 1) {
             r.error("base tree", dn + ": " + ldap_err2string(rc) + "; create it with kxadmin init");
             missing++;
@@ -433,19 +465,21 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
 
     std::vector<std::string> dse, classes;
     count(admin.get(), "", LDAP_SCOPE_BASE, "(objectClass=*)", "subschemaSubentry", rc, &dse);
-    count(admin.get(), dse.empty() ? "cn=Subschema" : dse[0], LDAP_SCOPE_BASE, "(objectClass=subschema)",
-          "objectClasses", rc, &classes);
+    count(admin.get(), dse.empty() ? "cn=Subschema" : dse[0], LDAP_SCOPE_BASE,
+          "(objectClass=subschema)", "objectClasses", rc, &classes);
     std::string unknown;
-    for (const char *name : {"kxContainer", "kxUser", "kxLogicalToken", "kxRawToken", "kxCrypto", "kxXconfig",
-                             "kxSynch"}) {
+    for (const char *name : {"kxContainer", "kxUser", "kxLogicalToken", "kxRawToken", "kxCrypto",
+                             "kxXconfig", "kxSynch"}) {
         bool found = false;
         for (auto &definition : classes)
-            found = found || definition.find("NAME '" + std::string(name) + "'") != std::string::npos;
+            found =
+                found || definition.find("NAME '" + std::string(name) + "'") != std::string::npos;
         if (!found)
             unknown += (unknown.empty() ? "" : " ") + std::string(name);
     }
     if (!unknown.empty())
-        r.error("schema", "the server does not know " + unknown + "; load kx.ldif (cn=config) or include kx.schema");
+        r.error("schema", "the server does not know " + unknown +
+                              "; load kx.ldif (cn=config) or include kx.schema");
     else
         r.ok("schema");
 
@@ -454,7 +488,8 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
     std::vector<std::string> secrets, leaked;
     count(admin.get(), c.subtree, LDAP_SCOPE_SUBTREE, "(kxSecret=*)", "kxSecret", rc, &secrets);
     if (anon)
-        count(anon.get(), c.subtree, LDAP_SCOPE_SUBTREE, "(objectClass=kxRawToken)", "kxSecret", rc, &leaked);
+        count(anon.get(), c.subtree, LDAP_SCOPE_SUBTREE, "(objectClass=kxRawToken)", "kxSecret", rc,
+              &leaked);
     if (!leaked.empty())
         r.warning("secrets", "anonymous clients can read kxSecret; add the access rule "
                              "\"to attrs=kxSecret by dn.exact=<administrator> write by * none\"");
@@ -501,7 +536,8 @@ bool make_parents(const std::string &path)
         if (access(dir.c_str(), F_OK) == 0)
             continue;
         if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-            std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, dir.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, dir.c_str(),
+                         std::strerror(errno));
             return false;
         }
     }
@@ -519,7 +555,8 @@ std::string config_text(const std::map<std::string, std::string> &values)
         size_t eq = line.find('=');
         // A key given a value is written, also where the template only
         // shows it in a comment.
-        std::string key = eq == std::string::npos ? "" : trim(line.substr(line[0] == '#', eq - (line[0] == '#')));
+        std::string key =
+            eq == std::string::npos ? "" : trim(line.substr(line[0] == '#', eq - (line[0] == '#')));
         if (auto v = values.find(key); v != values.end())
             line = key + " = " + v->second;
         out += line + "\n";
@@ -564,7 +601,8 @@ bool create_file(const std::string &path, const std::string &text, mode_t mode)
         return false;
     bool ok = link(tmp.c_str(), path.c_str()) == 0;
     if (!ok)
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(),
+                     std::strerror(errno));
     unlink(tmp.c_str());
     return ok;
 }
@@ -590,7 +628,8 @@ bool create_status_db(const std::string &path)
 {
     std::string dir = path.substr(0, path.rfind('/') + 1) + ".kxadmin.XXXXXX";
     if (!mkdtemp(dir.data())) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(),
+                     std::strerror(errno));
         return false;
     }
     std::string fresh = dir + "/db";
@@ -600,12 +639,14 @@ bool create_status_db(const std::string &path)
         dbm_close(db);
     std::vector<std::string> linked;
     for (const char *ext : {".dir", ".pag"}) {
-        ok = ok && chmod((fresh + ext).c_str(), 0644) == 0 && link((fresh + ext).c_str(), (path + ext).c_str()) == 0;
+        ok = ok && chmod((fresh + ext).c_str(), 0644) == 0 &&
+             link((fresh + ext).c_str(), (path + ext).c_str()) == 0;
         if (ok)
             linked.push_back(path + ext);
     }
     if (!ok) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, path.c_str(),
+                     std::strerror(errno));
         for (const std::string &name : linked)
             unlink(name.c_str());
     }
@@ -623,7 +664,8 @@ bool init_status_db(const std::string &path, bool dry)
         return true;
     }
     if (dir || pag) {
-        std::fprintf(stderr, "%s: %s holds only one of its two files; not touched\n", prog, path.c_str());
+        std::fprintf(stderr, "%s: %s holds only one of its two files; not touched\n", prog,
+                     path.c_str());
         return false;
     }
     std::printf("%s: %s\n", path.c_str(), dry ? "would be created" : "created");
@@ -636,7 +678,8 @@ bool init_directory(const Config &c, bool dry)
 {
     std::string pw = stored_password();
     if (pw.empty()) {
-        std::printf("directory: not touched; write the password file with kxadmin passwd, then run kxadmin init "
+        std::printf("directory: not touched; write the password file with kxadmin passwd, then run "
+                    "kxadmin init "
                     "again\n");
         return true;
     }
@@ -644,8 +687,8 @@ bool init_directory(const Config &c, bool dry)
     std::string reason;
     Ldap ld = bind(c, c.user, pw, rc, &reason);
     if (!ld) {
-        std::fprintf(stderr, "%s: cannot bind to %s as %s: %s\n", prog, uri_of(c).c_str(), c.user.c_str(),
-                     reason.c_str());
+        std::fprintf(stderr, "%s: cannot bind to %s as %s: %s\n", prog, uri_of(c).c_str(),
+                     c.user.c_str(), reason.c_str());
         return false;
     }
     // The entries from the top down: the suffix, the group, its containers.
@@ -690,18 +733,34 @@ int cmd_init(int argc, char **argv)
         {"admin.ustatus.dbfile", KX_PRODUCT_ROOT "/var/opt/QRLNkx/data/ustatus"}};
     for (int opt; (opt = getopt(argc, argv, "+ns:p:D:b:t:c:")) != -1;) {
         switch (opt) {
-        case 'n': dry = true; break;
-        case 's': values["admin.server.name"] = optarg; break;
-        case 'p': values["admin.server.port"] = optarg; break;
-        case 'D': values["admin.user.name"] = optarg; break;
-        case 'b': values["admin.subtree"] = optarg; break;
-        case 't': values["admin.server.tls"] = optarg; break;
-        case 'c': values["admin.server.cacert"] = optarg; break;
-        default: return 2;
+        case 'n':
+            dry = true;
+            break;
+        case 's':
+            values["admin.server.name"] = optarg;
+            break;
+        case 'p':
+            values["admin.server.port"] = optarg;
+            break;
+        case 'D':
+            values["admin.user.name"] = optarg;
+            break;
+        case 'b':
+            values["admin.subtree"] = optarg;
+            break;
+        case 't':
+            values["admin.server.tls"] = optarg;
+            break;
+        case 'c':
+            values["admin.server.cacert"] = optarg;
+            break;
+        default:
+            return 2;
         }
     }
-    if (auto tls = values.find("admin.server.tls");
-        tls != values.end() && tls->second != "none" && tls->second != "starttls" && tls->second != "ldaps") {
+    if (auto tls = values.find("admin.server.tls"); tls != values.end() && tls->second != "none" &&
+                                                    tls->second != "starttls" &&
+                                                    tls->second != "ldaps") {
         std::fprintf(stderr, "%s: -t takes none, starttls or ldaps\n", prog);
         return 2;
     }
@@ -714,14 +773,16 @@ int cmd_init(int argc, char **argv)
         std::printf("%s: exists\n", KX_ADMIN_CONF);
     } else {
         std::printf("%s: %s\n", KX_ADMIN_CONF, dry ? "would be created" : "created");
-        ok = dry || (make_parents(KX_ADMIN_CONF) && create_file(KX_ADMIN_CONF, config_text(values), 0644));
+        ok = dry ||
+             (make_parents(KX_ADMIN_CONF) && create_file(KX_ADMIN_CONF, config_text(values), 0644));
     }
     if (present(KX_DSD_CONF)) {
         std::printf("%s: exists\n", KX_DSD_CONF);
     } else if (ok) {
         // A host without the directory server's configuration is taken to
         // be the primary server, as a single server is.
-        std::printf("%s: %s, this host the primary server\n", KX_DSD_CONF, dry ? "would be created" : "created");
+        std::printf("%s: %s, this host the primary server\n", KX_DSD_CONF,
+                    dry ? "would be created" : "created");
         ok = dry || (make_parents(KX_DSD_CONF) && create_file(KX_DSD_CONF, kPrimaryTemplate, 0644));
     }
     Config c;
@@ -773,8 +834,8 @@ int cmd_passwd(int argc, char **)
         return 2;
     Config c;
     if (!load_config(c) || c.user.empty() || c.server.empty() || c.port == 0) {
-        std::fprintf(stderr, "%s: %s names no server, port and admin.user.name; run kxadmin init\n", prog,
-                     KX_ADMIN_CONF);
+        std::fprintf(stderr, "%s: %s names no server, port and admin.user.name; run kxadmin init\n",
+                     prog, KX_ADMIN_CONF);
         return 1;
     }
     std::string pw;
@@ -789,8 +850,8 @@ int cmd_passwd(int argc, char **)
             std::fprintf(stderr, "%s: %s refused the password of %s: %s\n", prog, uri_of(c).c_str(),
                          c.user.c_str(), ldap_err2string(rc));
         else
-            std::fprintf(stderr, "%s: cannot bind to %s as %s: %s\n", prog, uri_of(c).c_str(), c.user.c_str(),
-                         reason.c_str());
+            std::fprintf(stderr, "%s: cannot bind to %s as %s: %s\n", prog, uri_of(c).c_str(),
+                         c.user.c_str(), reason.c_str());
         return 1;
     }
     kx::CString scrambled(scramble_text(pw.c_str()));
@@ -802,21 +863,22 @@ int cmd_passwd(int argc, char **)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: kxadmin check\n"
-                         "       kxadmin init [-n] [-s server] [-p port] [-D admin-dn] [-b subtree]\n"
-                         "                    [-t none|starttls|ldaps] [-c cacert-file]\n"
-                         "       kxadmin passwd\n");
+    std::fprintf(stderr,
+                 "usage: kxadmin check\n"
+                 "       kxadmin init [-n] [-s server] [-p port] [-D admin-dn] [-b subtree]\n"
+                 "                    [-t none|starttls|ldaps] [-c cacert-file]\n"
+                 "       kxadmin passwd\n");
     return 2;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 2)
         return usage();
     std::string cmd = argv[1];
-    argv[1] = argv[0]; // getopt's messages name the program
+    argv[1] = argv[0];  // getopt's messages name the program
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);  // a server that goes away ends a request, not the run
     int rc = cmd == "check" && argc == 2 ? cmd_check()

@@ -41,10 +41,7 @@ enum Operation {
 
 static char *basename;
 
-void set_program_name(char *name)
-{
-    basename = name;
-}
+void set_program_name(char *name) { basename = name; }
 
 static const char kRestart[] = "A warm or cold restart of services must be performed.\n";
 
@@ -107,10 +104,7 @@ struct ArgsDeleter {
 };
 using Args = std::unique_ptr<char *, ArgsDeleter>;
 
-void not_enough_memory()
-{
-    fprintf(stderr, "%s: Not enough memory.\n", basename);
-}
+void not_enough_memory() { fprintf(stderr, "%s: Not enough memory.\n", basename); }
 
 // Writes of a modification before it gives up on a configuration that
 // other writers keep changing.
@@ -129,7 +123,7 @@ void pause_before_attempt(int n)
     nanosleep(&pause, nullptr);
 }
 
-} // namespace
+}  // namespace
 
 int check_keyValue(KXAdmin /*kxa*/, char ***keyValue)
 {
@@ -203,7 +197,7 @@ CryptoEnt build_record(const char *token, char **argv, int start, int max)
     return ent;
 }
 
-} // namespace
+}  // namespace
 
 int add_config(KXAdmin kxa, char *token, char **argv, int start, int max)
 {
@@ -228,7 +222,8 @@ namespace {
 
 // modify_config, handing the record it stored to *written (empty when it
 // removed the configuration or failed).
-int modify_and_keep(KXAdmin kxa, char *token, char **argv, char **orig, int start, int max, CryptoEnt *written)
+int modify_and_keep(KXAdmin kxa, char *token, char **argv, char **orig, int start, int max,
+                    CryptoEnt *written)
 {
     // The new pairs are merged into the stored ones and written only if the
     // stored configuration is still the one read; when another writer
@@ -259,7 +254,8 @@ int modify_and_keep(KXAdmin kxa, char *token, char **argv, char **orig, int star
                 continue;
         }
         if (ret != 0) {
-            fprintf(stderr, "%s: Unable to modify configuration for the default token.\n", basename);
+            fprintf(stderr, "%s: Unable to modify configuration for the default token.\n",
+                    basename);
             return -1;
         }
         fputs("Configuration successfully modified.\n", stdout);
@@ -269,7 +265,7 @@ int modify_and_keep(KXAdmin kxa, char *token, char **argv, char **orig, int star
     }
 }
 
-} // namespace
+}  // namespace
 
 int modify_config(KXAdmin kxa, char *token, char **argv, char **orig, int start, int max)
 {
@@ -425,7 +421,7 @@ void write_export_line(FILE *fd, const kx_CryptoEnt_t *ent)
     fputs("\n", fd);
 }
 
-} // namespace
+}  // namespace
 
 int run(int argc, char **argv)
 {
@@ -589,7 +585,9 @@ int run(int argc, char **argv)
             // put there after the test is opened instead.
             struct stat st;
             bool exists = lstat(filename, &st) == 0;
-            int out = exists ? -1 : open(filename, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            int out =
+                exists ? -1
+                       : open(filename, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
             if (exists || (out < 0 && (errno == EEXIST || errno == ELOOP))) {
                 fprintf(stderr, "%s: File '%s' already exists.\n", basename, filename);
                 kx_freeCryptoEnt(result);
@@ -625,11 +623,8 @@ int run(int argc, char **argv)
     return 0;
 }
 
-} // namespace kxcrypto
+}  // namespace kxcrypto
 
 #ifndef KXCRYPTO_NO_MAIN
-int main(int argc, char **argv)
-{
-    return kxcrypto::run(argc, argv);
-}
+int main(int argc, char **argv) { return kxcrypto::run(argc, argv); }
 #endif

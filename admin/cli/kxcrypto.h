@@ -37,6 +37,6 @@ const char *batch_line_problem(char **fields, bool *no_memory);
 int add_batch_crypto_config(KXAdmin kxa, char *filename);
 int run(int argc, char **argv);
 
-} // namespace kxcrypto
+}  // namespace kxcrypto
 
 #endif

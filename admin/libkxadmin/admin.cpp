@@ -78,10 +78,7 @@ void replace_string(char *&field, const char *value)
 // The process-wide settings that every read of a configuration file
 // writes, read and written atomically: sessions may be opened on several
 // threads at once.
-int setting(int &value)
-{
-    return std::atomic_ref<int>(value).load(std::memory_order_relaxed);
-}
+int setting(int &value) { return std::atomic_ref<int>(value).load(std::memory_order_relaxed); }
 
 void set_setting(int &value, int number)
 {
@@ -115,7 +112,7 @@ void set_tls_setting(const KXAdminStruct *kxa, const char *key, const char *valu
         tls.mode = kx::tls_mode(value);
 }
 
-} // namespace
+}  // namespace
 
 int DStimeout = 10;
 int DSldaptimeout = 60;
@@ -172,7 +169,8 @@ void set_kxa_val(KXAdminStruct *kxa, const char *key, const char *value)
     } else if (std::strcmp(key, "admin.ldap.timeout") == 0) {
         if (parse_count(value, number))
             set_setting(DSldaptimeout, number);
-    } else if (std::strcmp(key, "admin.server.tls") == 0 || std::strcmp(key, "admin.server.cacert") == 0) {
+    } else if (std::strcmp(key, "admin.server.tls") == 0 ||
+               std::strcmp(key, "admin.server.cacert") == 0) {
         set_tls_setting(kxa, key, value);
     }
 }
@@ -264,20 +262,21 @@ char *get_kxadmin_info(const char *key)
     return nullptr;
 }
 
-char *get_server_name(KXAdmin kxa)
-{
-    return kxa ? kxa->server_name : nullptr;
-}
+char *get_server_name(KXAdmin kxa) { return kxa ? kxa->server_name : nullptr; }
 
 // ===== connection ========================================================
 
 int kx_dserr2kxerr(int ldap_result)
 {
     switch (ldap_result) {
-    case LDAP_SUCCESS:             return KXE_SUCCESS;
-    case LDAP_INSUFFICIENT_ACCESS: return KXE_NOPERM;
-    case LDAP_ALREADY_EXISTS:      return KXE_EXISTS;
-    default:                       return KXE_INTERNAL;
+    case LDAP_SUCCESS:
+        return KXE_SUCCESS;
+    case LDAP_INSUFFICIENT_ACCESS:
+        return KXE_NOPERM;
+    case LDAP_ALREADY_EXISTS:
+        return KXE_EXISTS;
+    default:
+        return KXE_INTERNAL;
     }
 }
 
@@ -333,7 +332,6 @@ int kx_ldap_rebind_callback(LDAP *, char **dnp, char **passwdp, int *authmethodp
     return LDAP_SUCCESS;
 }
 
-
 KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, char *server,
                       int *error)
 {
@@ -365,7 +363,8 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
 
     if (access(path, F_OK) != 0) {
         int err = errno;
-        dprintf("open_connection(): Could not find config file (%s) - %s\n", path, std::strerror(err));
+        dprintf("open_connection(): Could not find config file (%s) - %s\n", path,
+                std::strerror(err));
         return fail(kx_errno2kxerr(err, KXE_FILEACCESS));
     }
     int ret = read_config_file(kxa, path);
@@ -416,15 +415,16 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
              p(dn));
 
     TlsSettings tls = tls_settings_of(kxa);
-    kx::Endpoint endpoint{kxa->server_name, kxa->server_port, tls.mode, tls.cacert, setting(DSldaptimeout)};
+    kx::Endpoint endpoint{kxa->server_name, kxa->server_port, tls.mode, tls.cacert,
+                          setting(DSldaptimeout)};
     std::string reason;
     int connect_rc = LDAP_SUCCESS;
     kxa->ld = kx::open_ldap(endpoint, reason, connect_rc);
     if (!kxa->ld) {
         if (tls.mode == kx::Tls::StartTls && connect_rc != LDAP_SERVER_DOWN)
             reason = "StartTLS: " + reason;
-        dprintf("open_connection(): Could not connect to LDAP server (%s) - %s\n", endpoint.uri().c_str(),
-                reason.c_str());
+        dprintf("open_connection(): Could not connect to LDAP server (%s) - %s\n",
+                endpoint.uri().c_str(), reason.c_str());
         return fail(KXE_INTERNAL);
     }
     int version = LDAP_VERSION3;
@@ -437,8 +437,9 @@ KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, c
     // crosses them.
     static const bool kTlsReferrals = true;
     if (ldap_set_rebind_proc(kxa->ld, kx::rebind_with_admin_credentials,
-                             tls.mode == kx::Tls::None ? nullptr : const_cast<bool *>(&kTlsReferrals)) !=
-        LDAP_OPT_SUCCESS) {
+                             tls.mode == kx::Tls::None
+                                 ? nullptr
+                                 : const_cast<bool *>(&kTlsReferrals)) != LDAP_OPT_SUCCESS) {
         dprintf("open_connection(): ");
         dprintf("Could not install the rebind callback function.\n");
         return fail(KXE_INTERNAL);
@@ -496,7 +497,8 @@ int check_primary(void)
     int port = -1;
     int ret = kx_getDSprimary(&host, &port);
     if (ret != KXE_SUCCESS) {
-        dprintf("check_primary(): unable to retrieve LDAP primary server info - %s", kx_err2str(ret));
+        dprintf("check_primary(): unable to retrieve LDAP primary server info - %s",
+                kx_err2str(ret));
         return ret;
     }
     ret = kx_pingDShost(host, port, setting(DStimeout));
@@ -507,7 +509,6 @@ int check_primary(void)
 }
 
 // ===== entry operations ====================================================
-
 
 namespace kx {
 
@@ -561,7 +562,7 @@ void pause_before_attempt(int n)
     std::this_thread::sleep_for(std::chrono::microseconds(micros(random)));
 }
 
-} // namespace kx
+}  // namespace kx
 
 int global_num_entries = 0;
 
@@ -601,8 +602,8 @@ LDAPMessage *search_for_entries(LDAP *ld, char *filter, char *base, char **attrs
 {
     int scope = which == KX_SEARCH_CHILDREN ? LDAP_SCOPE_ONELEVEL : LDAP_SCOPE_SUBTREE;
     LDAPMessage *raw = nullptr;
-    int rc = ldap_search_ext_s(ld, base, scope, filter, attrs, attrsonly, nullptr, nullptr,
-                               nullptr, LDAP_NO_LIMIT, &raw);
+    int rc = ldap_search_ext_s(ld, base, scope, filter, attrs, attrsonly, nullptr, nullptr, nullptr,
+                               LDAP_NO_LIMIT, &raw);
     kx::LdapMessage result(raw);
     if (rc != LDAP_SUCCESS) {
         dprintf("search_for_entries(): LDAP search failed - %s\n", ldap_err2string(rc));
@@ -668,11 +669,10 @@ int _kx_dsEntryExists(KXAdmin kxa, char *filter, char *base, int on_primary)
     return found == 1 ? KXE_SUCCESS : found == 0 ? KXE_NOTFOUND : KXE_INTERNAL;
 }
 
-
 namespace {
 char kAnyObject[] = "objectclass=*";
 char kIdAttr[] = "kxID";
-} // namespace
+}  // namespace
 
 int count_child_entries(LDAP *ld, char *dn)
 {
@@ -788,7 +788,6 @@ void print_hierarchy(KXAdmin kxa, int show_attributes, int sort)
 
 // ===== generation counters =================================================
 
-
 namespace {
 
 constexpr size_t kGenerationDnLimit = 500;
@@ -823,7 +822,7 @@ bool generation_dn(KXAdmin kxa, const char *name, std::string &dn, const char *w
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int kx_getGeneration(KXAdmin kxa, char *name)
 {
@@ -849,9 +848,13 @@ int kx_incGeneration(KXAdmin kxa, char *name)
     // another writer created it first.
     int next = -1;
     int rc = kx::retry_conflicts(
-        "kx_incGeneration", [&]() -> std::optional<int> {
+        "kx_incGeneration",
+        [&]() -> std::optional<int> {
             Counter stored = read_counter(kxa, dn.data());
-            next = stored.value ? static_cast<int>((static_cast<unsigned>(stored.number()) + 1u) & 0x7FFFFFFFu) : 0;
+            next =
+                stored.value
+                    ? static_cast<int>((static_cast<unsigned>(stored.number()) + 1u) & 0x7FFFFFFFu)
+                    : 0;
             std::string number = std::to_string(next);
             kx::Mods mods;
             if (stored.value) {
@@ -909,4 +912,3 @@ int kx_DSConfigured(char **path)
     }
     return KXE_SUCCESS;
 }
-

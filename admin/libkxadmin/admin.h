@@ -22,10 +22,10 @@ extern "C" {
 #pragma GCC visibility push(default)
 
 /* Connection modes of open_connection(). */
-#define KX_MODE_ANONYMOUS   1  /* anonymous bind, status databases read-only */
-#define KX_MODE_PASSWORD    2  /* administrator DN, caller's password */
-#define KX_MODE_PASSWD_FILE 3  /* administrator DN, password file */
-#define KX_MODE_BIND_DN     4  /* caller's DN and password */
+#define KX_MODE_ANONYMOUS 1   /* anonymous bind, status databases read-only */
+#define KX_MODE_PASSWORD 2    /* administrator DN, caller's password */
+#define KX_MODE_PASSWD_FILE 3 /* administrator DN, password file */
+#define KX_MODE_BIND_DN 4     /* caller's DN and password */
 
 #ifndef KX_ADMIN_HANDLE_DEFINED
 #define KX_ADMIN_HANDLE_DEFINED
@@ -40,10 +40,9 @@ extern int DStimeout;
 extern int DSldaptimeout;
 
 /* Sessions. */
-KXAdmin open_connection(int mode, char *binddn, char *passwd,
-                        char *config_file, int *error);
+KXAdmin open_connection(int mode, char *binddn, char *passwd, char *config_file, int *error);
 int close_connection(KXAdmin kxa);
-char *get_server_name(KXAdmin kxa);   /* the session's own string */
+char *get_server_name(KXAdmin kxa); /* the session's own string */
 char *get_defaultlocale(void);
 char *get_kxadmin_info(const char *key);
 int check_primary(void);
@@ -117,8 +116,8 @@ char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_
                        char *user_name, char *other_info);
 char *add_simple_user3(KXAdmin kxa, struct KXRawToken *raw, struct KXLogicalToken *logical,
                        KXUser *user);
-int edit_simple_user(KXAdmin kxa, char *raw_id, char *server_name, int server_port,
-                     char *user_name, char *other_info);
+int edit_simple_user(KXAdmin kxa, char *raw_id, char *server_name, int server_port, char *user_name,
+                     char *other_info);
 int delete_simple_user(KXAdmin kxa, char *raw_id);
 
 /* The primary directory server. */

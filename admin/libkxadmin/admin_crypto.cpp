@@ -57,10 +57,7 @@ thread_local Iteration iteration;
 // Serialises this store's directory modifications.
 std::mutex ds_lock;
 
-void release_record(void *p)
-{
-    kx_freeCryptoEnt(static_cast<kx_CryptoEnt_t *>(p));
-}
+void release_record(void *p) { kx_freeCryptoEnt(static_cast<kx_CryptoEnt_t *>(p)); }
 
 // Discards the state of an iteration; one_lane is held.
 void reset_iteration()
@@ -111,7 +108,8 @@ int append_missing_pairs(char ***pairs, char **defaults)
     std::vector<const char *> missing;
     for (int i = 0; defaults && defaults[i]; ++i) {
         const char *eq = std::strchr(defaults[i], '=');
-        std::string key(defaults[i], eq ? static_cast<size_t>(eq - defaults[i]) : std::strlen(defaults[i]));
+        std::string key(defaults[i],
+                        eq ? static_cast<size_t>(eq - defaults[i]) : std::strlen(defaults[i]));
         if (key.empty())
             continue;
         if (!*pairs || key_index_of(*pairs, own, key.c_str()) < 0)
@@ -140,7 +138,7 @@ char *make_origin(int own, int total)
     return dup_heap(o);
 }
 
-} // namespace
+}  // namespace
 
 // ===== the record ===========================================================
 
@@ -442,7 +440,6 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
 
 // ===== lookup ===================================================================
 
-
 namespace {
 
 // Begins an iteration (kx_setCryptoEnt); with `stored`, also hands over the
@@ -499,7 +496,7 @@ int begin_iteration(KXAdmin kxa, char *tokenID, int merge, std::vector<std::stri
     return check_primary() != KXE_SUCCESS ? KXE_INTERNAL : KXE_SUCCESS;
 }
 
-} // namespace
+}  // namespace
 
 int kx_setCryptoEnt(KXAdmin kxa, char *tokenID, int merge)
 {
@@ -523,7 +520,8 @@ int kx_getCryptoEnt(kx_CryptoEnt_t **out)
         *out = rec;
         own = total = count_args(rec->keyValue);
         if (iteration.mergeMode == 1) {
-            if (iteration.defaultConfig && append_missing_pairs(&rec->keyValue, iteration.defaultConfig->keyValue) != 0)
+            if (iteration.defaultConfig &&
+                append_missing_pairs(&rec->keyValue, iteration.defaultConfig->keyValue) != 0)
                 return KXE_NOMEM;
             total = count_args(rec->keyValue);
         }
@@ -555,12 +553,12 @@ void kx_endCryptoEnt(void)
     reset_iteration();
 }
 
-
 namespace {
 
 // One lookup (kx_getCryptoEntByTokenID); with `stored`, also hands over the
 // crypto strings that the record was read from.
-int lookup(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result, int merge, std::vector<std::string> *stored)
+int lookup(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result, int merge,
+           std::vector<std::string> *stored)
 {
     if (!result)
         return KXE_INVAL;
@@ -590,7 +588,7 @@ int lookup(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result, int merge, std::
     return KXE_NOTFOUND;
 }
 
-} // namespace
+}  // namespace
 
 int kx_getCryptoEntByTokenID(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result, const int merge)
 {
@@ -633,7 +631,8 @@ int _kx_ensureTokenEntry(KXAdmin kxa, char *tokenID)
     const char *subtree = p(kxa->subtree);
     if (isValidToken(tokenID) == KX_TOKEN_LOGICAL) {
         std::string id = kx::filter_value(tokenID);
-        std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxLogicalToken))", id.c_str());
+        std::string filter =
+            kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxLogicalToken))", id.c_str());
         std::string base = kx::cut(kBuffer, "%s,%s", KX_LTOKENS_RDN, subtree);
         // A failing test counts as an existing entry.
         return entry_exists(kxa->ld, filter.data(), base.data()) == 0 ? KXE_NOTOKEN : KXE_SUCCESS;
@@ -657,7 +656,6 @@ int _kx_ensureTokenEntry(KXAdmin kxa, char *tokenID)
         return KXE_INTERNAL;
     return KXE_SUCCESS;
 }
-
 
 namespace {
 
@@ -720,12 +718,9 @@ std::optional<int> swap_config(KXAdmin kxa, char *tokenID, const std::vector<std
     });
 }
 
-bool same_pairs(char **a, char **b)
-{
-    return kx::strings_of(a) == kx::strings_of(b);
-}
+bool same_pairs(char **a, char **b) { return kx::strings_of(a) == kx::strings_of(b); }
 
-} // namespace
+}  // namespace
 
 int kx_delCryptoEnt(KXAdmin kxa, char *tokenID)
 {
@@ -756,7 +751,8 @@ int kx_addCryptoEnt(KXAdmin kxa, kx_CryptoEnt_t *ent, int replace)
                     return KXE_EXISTS;
                 // Replaced in one modification on the entry that the stored
                 // configuration was read from; a refusal leaves it in place.
-                std::optional<int> rc = swap_config(kxa, stored.record->tokenID, stored.values, &next);
+                std::optional<int> rc =
+                    swap_config(kxa, stored.record->tokenID, stored.values, &next);
                 if (rc && *rc != KXE_SUCCESS)
                     return KXE_INTERNAL;
                 return rc;
@@ -795,8 +791,8 @@ int _kx_swapCryptoEnt(KXAdmin kxa, char *tokenID, char **expected, kx_CryptoEnt_
     // library writes (blanks around them, empty fields): then the
     // configuration is still the one read, stored as the directory says.
     Stored now = read_stored(kxa, tokenID);
-    if (now.rc != KXE_SUCCESS || now.values == stored || !same_pairs(now.record->keyValue, expected))
+    if (now.rc != KXE_SUCCESS || now.values == stored ||
+        !same_pairs(now.record->keyValue, expected))
         return KX_CHANGED;
     return swap_config(kxa, tokenID, now.values, want).value_or(KX_CHANGED);
 }
-

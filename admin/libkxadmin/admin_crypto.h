@@ -18,13 +18,13 @@ extern "C" {
 #pragma GCC visibility push(default)
 
 #define KX_DEFAULT_TOKEN "default.token"
-#define KX_CRYPTO_STRING_MAX 9999   /* longest crypto string stored */
+#define KX_CRYPTO_STRING_MAX 9999 /* longest crypto string stored */
 
 typedef struct kx_CryptoEnt_t {
-    char *tokenID;     /* token the configuration belongs to */
-    char **keyValue;   /* NULL-terminated "key=value" pairs */
-    char *origin;      /* per pair: ' ' own value, '*' inherited */
-    int numEntries;    /* number of pairs when read from the directory */
+    char *tokenID;   /* token the configuration belongs to */
+    char **keyValue; /* NULL-terminated "key=value" pairs */
+    char *origin;    /* per pair: ' ' own value, '*' inherited */
+    int numEntries;  /* number of pairs when read from the directory */
 } kx_CryptoEnt_t;
 
 /* Iteration over stored configurations: begin, take records, end. */
@@ -34,8 +34,8 @@ void kx_endCryptoEnt(void);
 
 void kx_freeCryptoEnt(kx_CryptoEnt_t *ent);
 void kx_printCryptoEnt(FILE *fd, const kx_CryptoEnt_t *ent);
-int kx_getCryptoEntByTokenID(KXAdmin kxa, char *tokenID,
-                             kx_CryptoEnt_t **result, const int mergeMode);
+int kx_getCryptoEntByTokenID(KXAdmin kxa, char *tokenID, kx_CryptoEnt_t **result,
+                             const int mergeMode);
 int kx_addCryptoEnt(KXAdmin kxa, kx_CryptoEnt_t *ent, int replace);
 int kx_delCryptoEnt(KXAdmin kxa, char *tokenID);
 

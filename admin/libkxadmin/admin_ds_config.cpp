@@ -58,7 +58,7 @@ std::mutex DS_lock;
 std::atomic<char *> DSprimary{nullptr};
 std::atomic<int> DSport{-1};
 
-} // namespace
+}  // namespace
 
 // ===== the configuration reader =============================================
 
@@ -141,7 +141,8 @@ void fp_parse_line(char *line, int *argc, char **argv, int limit)
 {
     char *pos = nullptr;
     *argc = 0;
-    for (char *tok = strtok_quote(line, " \t", &pos); tok; tok = strtok_quote(nullptr, " \t", &pos)) {
+    for (char *tok = strtok_quote(line, " \t", &pos); tok;
+         tok = strtok_quote(nullptr, " \t", &pos)) {
         if (*argc >= limit) {
             dprintf("fp_parse_line(): Too many tokens (max %d)", limit);
             exit(1);
@@ -264,7 +265,8 @@ int read_ds_config_file(BackendTable *table, const char *path)
     kx::File fp(std::fopen(path, "r"));
     if (!fp) {
         int err = errno;
-        dprintf("read_ds_config(): could not open config file \"%s\" (%s)", path, std::strerror(err));
+        dprintf("read_ds_config(): could not open config file \"%s\" (%s)", path,
+                std::strerror(err));
         return kx_errno2kxerr(err, KXE_FILEACCESS);
     }
     char buf[KX_DSCONF_READ_BUFFER] = "";
@@ -295,7 +297,8 @@ int read_ds_config_file(BackendTable *table, const char *path)
 
         if (strcasecmp(kw, "database") == 0) {
             if (argc < 2) {
-                dprintf("read_ds_config(): [line %d] missing type in \"database <type>\" line in %s file.",
+                dprintf("read_ds_config(): [line %d] missing type in \"database <type>\" line in "
+                        "%s file.",
                         lineno, path);
                 return fail(-1);
             }
@@ -304,15 +307,18 @@ int read_ds_config_file(BackendTable *table, const char *path)
             current = table->count - 1;
         } else if (strcasecmp(kw, "suffix") == 0) {
             if (argc < 2) {
-                dprintf("read_ds_config(): [line %d] missing dn in \"suffix <dn>\" line in %s file.",
-                        lineno, path);
+                dprintf(
+                    "read_ds_config(): [line %d] missing dn in \"suffix <dn>\" line in %s file.",
+                    lineno, path);
                 return fail(-1);
             }
             if (argc > 2)
-                dprintf("read_ds_config(): [line %d] extra nonsense after <dn> in \"suffix %s\" line in %s file. (ignored)",
+                dprintf("read_ds_config(): [line %d] extra nonsense after <dn> in \"suffix %s\" "
+                        "line in %s file. (ignored)",
                         lineno, argv[2], path);
             if (!be) {
-                dprintf("read_ds_config(): [line %d] suffix line must appear inside a database definition in %s file. (ignored)",
+                dprintf("read_ds_config(): [line %d] suffix line must appear inside a database "
+                        "definition in %s file. (ignored)",
                         lineno, path);
                 continue;
             }
@@ -323,18 +329,21 @@ int read_ds_config_file(BackendTable *table, const char *path)
             }
             if (int rc = kx_add_array(&be->suffixes, copy)) {
                 std::free(copy);
-                dprintf("read_ds_config(): [line %d] failed to add \"suffix\" into the \"be\" array.  (%s)",
+                dprintf("read_ds_config(): [line %d] failed to add \"suffix\" into the \"be\" "
+                        "array.  (%s)",
                         lineno, kx_err2str(rc));
                 return fail(-1);
             }
         } else if (strcasecmp(kw, "rootdn") == 0) {
             if (argc < 2) {
-                dprintf("read_ds_config(): [line %d] missing dn in \"rootdn <dn>\" line in %s file.",
-                        lineno, path);
+                dprintf(
+                    "read_ds_config(): [line %d] missing dn in \"rootdn <dn>\" line in %s file.",
+                    lineno, path);
                 return fail(-1);
             }
             if (!be) {
-                dprintf("read_ds_config(): [line %d] rootdn line must appear inside a database definition in %s file. (ignored)",
+                dprintf("read_ds_config(): [line %d] rootdn line must appear inside a database "
+                        "definition in %s file. (ignored)",
                         lineno, path);
                 continue;
             }
@@ -347,12 +356,14 @@ int read_ds_config_file(BackendTable *table, const char *path)
             be->rootdn = copy;
         } else if (strcasecmp(kw, "replica") == 0 || strcasecmp(kw, "push_replica") == 0) {
             if (argc < 2) {
-                dprintf("read_ds_config(): [line %d] missing host in \"replica <host[:port]>\" line in%s file.",
+                dprintf("read_ds_config(): [line %d] missing host in \"replica <host[:port]>\" "
+                        "line in%s file.",
                         lineno, path);
                 return fail(-1);
             }
             if (!be) {
-                dprintf("read_ds_config(): [line %d] replica line must appear inside a database definition in %s file. (ignored)",
+                dprintf("read_ds_config(): [line %d] replica line must appear inside a database "
+                        "definition in %s file. (ignored)",
                         lineno, path);
                 continue;
             }
@@ -361,7 +372,8 @@ int read_ds_config_file(BackendTable *table, const char *path)
                 if (starts_with_nocase(argv[i], "host="))
                     host = i;
             if (!host) {
-                dprintf("read_ds_config(): [line %d] missing host in \"replica\" line in %s file. (ignored)",
+                dprintf("read_ds_config(): [line %d] missing host in \"replica\" line in %s file. "
+                        "(ignored)",
                         lineno, path);
                 continue;
             }
@@ -372,14 +384,16 @@ int read_ds_config_file(BackendTable *table, const char *path)
             }
             if (int rc = kx_add_array(&be->replicas, copy)) {
                 std::free(copy);
-                dprintf("read_ds_config(): [line %d] failed to add \"%s\" into the \"be\" array.  (%s)",
-                        lineno, kw, kx_err2str(rc));
+                dprintf(
+                    "read_ds_config(): [line %d] failed to add \"%s\" into the \"be\" array.  (%s)",
+                    lineno, kw, kx_err2str(rc));
                 return fail(-1);
             }
         } else if (strcasecmp(kw, "slave") == 0 || strcasecmp(kw, "master") == 0) {
             bool slave = strcasecmp(kw, "slave") == 0;
             if (!be) {
-                dprintf("read_ds_config(): [line %d] %s line must appear inside a database definition in %s file. (ignored)",
+                dprintf("read_ds_config(): [line %d] %s line must appear inside a database "
+                        "definition in %s file. (ignored)",
                         lineno, slave ? "slave" : "master", path);
                 continue;
             }
@@ -389,10 +403,7 @@ int read_ds_config_file(BackendTable *table, const char *path)
     }
 }
 
-int read_ds_config(BackendTable *table)
-{
-    return read_ds_config_file(table, KX_DSD_CONF);
-}
+int read_ds_config(BackendTable *table) { return read_ds_config_file(table, KX_DSD_CONF); }
 
 // ===== the primary directory server ========================================
 
@@ -561,4 +572,3 @@ int kx_pingDShost(char *host, int port, int timeout)
     close(fd);
     return result;
 }
-

@@ -13,10 +13,7 @@
 
 namespace {
 
-const char *nil(const char *s)
-{
-    return s ? s : "(nil)";
-}
+const char *nil(const char *s) { return s ? s : "(nil)"; }
 
 std::string time_text(const char *seconds)
 {
@@ -30,8 +27,8 @@ int store(DBM *db, const DBMDesktop *d, int how, bool nulls_as_empty)
 {
     if (!db || !d || !d->id)
         return -1;
-    const char *fields[] = {d->id, d->model, d->firmware_rev, d->status, d->last_status_time,
-                            d->first_conn_time};
+    const char *fields[] = {
+        d->id, d->model, d->firmware_rev, d->status, d->last_status_time, d->first_conn_time};
     for (const char *&f : fields) {
         if (!f) {
             if (!nulls_as_empty)
@@ -39,7 +36,8 @@ int store(DBM *db, const DBMDesktop *d, int how, bool nulls_as_empty)
             f = "";
         }
     }
-    auto value = kx::dbm::encode({fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]});
+    auto value =
+        kx::dbm::encode({fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]});
     return kx::dbm::store(db, d->id, value, how);
 }
 
@@ -54,17 +52,11 @@ DBMDesktop *fetch(DBM *db, char *id)
     return fill_dbm_desktop_struct(value);
 }
 
-} // namespace
+}  // namespace
 
-DBM *open_desktop_dbm(char *path, int mode)
-{
-    return kx::dbm::open_existing(path, mode);
-}
+DBM *open_desktop_dbm(char *path, int mode) { return kx::dbm::open_existing(path, mode); }
 
-void close_desktop_dbm(DBM *db)
-{
-    kx::dbm::close(db);
-}
+void close_desktop_dbm(DBM *db) { kx::dbm::close(db); }
 
 DBMDesktop *allocate_dbm_desktop(void)
 {
@@ -103,10 +95,7 @@ int add_dbm_desktop(KXAdmin kxa, DBMDesktop *desktop)
     return kxa ? store(kxa->dstat_db, desktop, DBM_INSERT, true) : -1;
 }
 
-int modify_dstatus(DBM *db, DBMDesktop *desktop)
-{
-    return store(db, desktop, DBM_REPLACE, false);
-}
+int modify_dstatus(DBM *db, DBMDesktop *desktop) { return store(db, desktop, DBM_REPLACE, false); }
 
 DBMDesktop *get_dbm_desktop(DBM *db, char *id)
 {
@@ -126,7 +115,8 @@ int dbm_desktop_exists(DBM *db, char *id)
 
 int delete_dbm_desktop(KXAdmin kxa, char *id)
 {
-    return kx::dbm::remove(kxa ? kxa->dstat_db : nullptr, id, fetch, free_dbm_desktop, "delete_dbm_desktop", "dbm_desktop");
+    return kx::dbm::remove(kxa ? kxa->dstat_db : nullptr, id, fetch, free_dbm_desktop,
+                           "delete_dbm_desktop", "dbm_desktop");
 }
 
 void add_desktop_to_list(DesktopList **list, DBMDesktop *desktop)
@@ -177,4 +167,3 @@ void print_dbm_desktop(DBMDesktop *d)
                  nil(d->id), nil(d->model), nil(d->firmware_rev), nil(d->status),
                  nil(d->last_status_time), last.c_str(), nil(d->first_conn_time), first.c_str());
 }
-

@@ -27,7 +27,7 @@ constexpr kx::Field<L> kLogicalTokenFields[] = {
     kx::ids("kxRawTokenIDs", "raw_token_ids", &L::raw_token_ids, kRead | kLinks),
 };
 
-} // namespace
+}  // namespace
 
 namespace kx {
 
@@ -38,17 +38,14 @@ void logical_token_attributes(Mods &mods, const KXLogicalToken *t)
     write_fields(mods, LDAP_MOD_ADD, *t, kLogicalTokenFields, kAdd);
 }
 
-} // namespace kx
+}  // namespace kx
 
 KXLogicalToken *allocate_logical_token(void)
 {
     return static_cast<KXLogicalToken *>(safe_malloc(sizeof(KXLogicalToken)));
 }
 
-void free_logical_token(KXLogicalToken *t)
-{
-    kx::free_record(t, kLogicalTokenFields);
-}
+void free_logical_token(KXLogicalToken *t) { kx::free_record(t, kLogicalTokenFields); }
 
 KXLogicalToken *fill_logical_token_struct(KXAdmin kxa, LDAPMessage *e)
 {
@@ -138,4 +135,3 @@ void print_logical_token(void *, KXLogicalToken *t, int brief)
     if (t)
         kx::print_fields("logical token", *t, kLogicalTokenFields, brief);
 }
-

@@ -16,15 +16,15 @@ extern "C" {
    built with hidden visibility. */
 #pragma GCC visibility push(default)
 
-#define KX_DS_SUFFIX        "o=kxdata"
-#define KX_USERS_RDN        "kxName=users"
-#define KX_LTOKENS_RDN      "kxName=logicalTokens"
-#define KX_RTOKENS_RDN      "kxName=rawTokens"
+#define KX_DS_SUFFIX "o=kxdata"
+#define KX_USERS_RDN "kxName=users"
+#define KX_LTOKENS_RDN "kxName=logicalTokens"
+#define KX_RTOKENS_RDN "kxName=rawTokens"
 
 /* Search result disciplines of search_for_entries(). */
-#define KX_SEARCH_ALL       0   /* subtree, every match */
-#define KX_SEARCH_ONE       1   /* subtree, exactly one match */
-#define KX_SEARCH_CHILDREN  2   /* one level, every match */
+#define KX_SEARCH_ALL 0      /* subtree, every match */
+#define KX_SEARCH_ONE 1      /* subtree, exactly one match */
+#define KX_SEARCH_CHILDREN 2 /* one level, every match */
 
 struct KXAdminStruct {
     LDAP *ld;
@@ -51,10 +51,10 @@ char *read_passwd_file(const char *path, int *error);
 
 /* ---- directory connection ------------------------------------------------ */
 
-KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file,
-                      char *server, int *error);
-int kx_ldap_rebind_callback(LDAP *ld, char **dnp, char **passwdp, int *authmethodp,
-                            int freeit, void *arg);
+KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, char *server,
+                      int *error);
+int kx_ldap_rebind_callback(LDAP *ld, char **dnp, char **passwdp, int *authmethodp, int freeit,
+                            void *arg);
 int _kx_get_authinfo(char **dn, char **passwd);
 /* Opens an LDAP connection to host:port and secures it as every session's
    is: tls "none", "starttls" or "ldaps" (NULL: none), the server's
@@ -63,16 +63,16 @@ int _kx_get_authinfo(char **dn, char **passwd);
    connections are made here.  NULL when any step fails, with the LDAP
    result code of that step in *rc and the reason in *reason (allocated;
    the caller frees it). */
-LDAP *_kx_ldapOpen(const char *host, int port, const char *tls, const char *cacert,
-                   int timeout, int *rc, char **reason);
+LDAP *_kx_ldapOpen(const char *host, int port, const char *tls, const char *cacert, int timeout,
+                   int *rc, char **reason);
 
 /* ---- directory entry operations ------------------------------------------ */
 
 int add_entry(LDAP *ld, char *dn, LDAPMod **mods);
 int modify_entry(LDAP *ld, char *dn, LDAPMod **mods);
 int delete_entry(LDAP *ld, char *dn);
-LDAPMessage *search_for_entries(LDAP *ld, char *filter, char *base, char **attrs,
-                                int attrsonly, int which);
+LDAPMessage *search_for_entries(LDAP *ld, char *filter, char *base, char **attrs, int attrsonly,
+                                int which);
 int entry_exists(LDAP *ld, char *filter, char *base);
 int _kx_dsEntryExists(KXAdmin kxa, char *filter, char *base, int on_primary);
 int count_child_entries(LDAP *ld, char *dn);
@@ -177,8 +177,8 @@ typedef struct BackendTable {
 } BackendTable;
 
 #define KX_DSCONF_READ_BUFFER 1024
-#define KX_DSCONF_LINE_LIMIT  1000
-#define KX_DSCONF_MAX_TOKENS  100
+#define KX_DSCONF_LINE_LIMIT 1000
+#define KX_DSCONF_MAX_TOKENS 100
 
 int read_ds_config(BackendTable *table);
 int read_ds_config_file(BackendTable *table, const char *path);

@@ -25,7 +25,7 @@ constexpr kx::Field<R> kRawTokenFields[] = {
     kx::text("kxMisc2", "misc2", &R::misc2, kRead | kAdd | kReplace),
 };
 
-} // namespace
+}  // namespace
 
 namespace kx {
 
@@ -36,17 +36,14 @@ void raw_token_attributes(Mods &mods, const KXRawToken *t)
     write_fields(mods, LDAP_MOD_ADD, *t, kRawTokenFields, kAdd);
 }
 
-} // namespace kx
+}  // namespace kx
 
 KXRawToken *allocate_raw_token(void)
 {
     return static_cast<KXRawToken *>(safe_malloc(sizeof(KXRawToken)));
 }
 
-void free_raw_token(KXRawToken *t)
-{
-    kx::free_record(t, kRawTokenFields);
-}
+void free_raw_token(KXRawToken *t) { kx::free_record(t, kRawTokenFields); }
 
 KXRawToken *fill_raw_token_struct(KXAdmin kxa, LDAPMessage *entry)
 {
@@ -67,10 +64,7 @@ KXRawToken *_kx_newUserRawToken(const char *id)
     return raw;
 }
 
-int raw_token_exists(KXAdmin kxa, char *id)
-{
-    return kx::record_exists(kxa, KX_RTOKENS_RDN, id);
-}
+int raw_token_exists(KXAdmin kxa, char *id) { return kx::record_exists(kxa, KX_RTOKENS_RDN, id); }
 
 int add_raw_token(KXAdmin kxa, KXRawToken *t)
 {
@@ -127,7 +121,8 @@ int _kx_rawTokenExists(KXAdmin kxa, char *id, int on_primary)
     if (!id)
         return KXE_INVAL;
     std::string value = kx::filter_value(id);
-    auto filter = kx::bounded(kx::kFilterBuffer, "(&(objectclass=kxRawToken)(kxID=%s))", value.c_str());
+    auto filter =
+        kx::bounded(kx::kFilterBuffer, "(&(objectclass=kxRawToken)(kxID=%s))", value.c_str());
     if (!filter) {
         dprintf("_kx_rawTokenExists(): database search filter too long");
         return KXE_NOBUFS;
@@ -141,4 +136,3 @@ int _kx_rawTokenExists(KXAdmin kxa, char *id, int on_primary)
     }
     return _kx_dsEntryExists(kxa, filter->data(), base->data(), on_primary);
 }
-

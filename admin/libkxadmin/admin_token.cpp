@@ -23,19 +23,13 @@ struct Prefix {
 const Prefix boundTokens[] = {{"pseudo.", 7}, {"escape.", 7}, {"TerminalId.", 11}, {nullptr, 0}};
 const Prefix dsLogicalTokens[] = {{"user.", 5}, {nullptr, 0}};
 
-bool is_letter(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
+bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-bool is_digit(unsigned char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 constexpr int kMaxTokenLength = 64;
 
-} // namespace
+}  // namespace
 
 // ===== name rules ==============================================================
 
@@ -235,10 +229,12 @@ int delete_raw_token(KXAdmin kxa, char *id)
     }
     if (kx::CString logical{raw_token_id_to_logical_token_id(kxa, id)}) {
         auto logical_dn = kx::record_dn(kxa, KX_LTOKENS_RDN, logical.get());
-        int rc = logical_dn ? kx::modify_list(kxa, *logical_dn, LDAP_MOD_DELETE, "kxRawTokenIDs", id)
-                            : KXE_NOBUFS;
+        int rc = logical_dn
+                     ? kx::modify_list(kxa, *logical_dn, LDAP_MOD_DELETE, "kxRawTokenIDs", id)
+                     : KXE_NOBUFS;
         if (rc != KXE_SUCCESS) {
-            dprintf("delete_raw_token(): Could not remove raw token id (%s) from logical token id (%s)\n",
+            dprintf("delete_raw_token(): Could not remove raw token id (%s) from logical token id "
+                    "(%s)\n",
                     id, logical.get());
             log_admin("user", "Error deleting raw token (%s) from logical token id (%s).", id,
                       logical.get());
@@ -262,10 +258,11 @@ int delete_logical_token(KXAdmin kxa, char *id)
         return -1;
     if (kx::CString user{logical_token_id_to_user_id(kxa, id)}) {
         auto user_dn = kx::record_dn(kxa, KX_USERS_RDN, user.get());
-        if (!user_dn ||
-            kx::modify_list(kxa, *user_dn, LDAP_MOD_DELETE, "kxLogicalTokenIDs", id) != KXE_SUCCESS) {
-            dprintf("delete_logical_token(): Could not remove logical token id (%s) from user (%s)\n",
-                    id, user.get());
+        if (!user_dn || kx::modify_list(kxa, *user_dn, LDAP_MOD_DELETE, "kxLogicalTokenIDs", id) !=
+                            KXE_SUCCESS) {
+            dprintf(
+                "delete_logical_token(): Could not remove logical token id (%s) from user (%s)\n",
+                id, user.get());
             return -1;
         }
     }
@@ -300,4 +297,3 @@ int kx_raw_and_logical_tokens_exist(KXAdmin kxa, char *raw_id)
     kx::CString logical(raw_token_id_to_logical_token_id(kxa, raw_id));
     return logical ? 1 : 0;
 }
-

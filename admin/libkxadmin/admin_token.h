@@ -17,7 +17,7 @@ extern "C" {
 /* Token id classes. */
 #define KX_TOKEN_INVALID 0
 #define KX_TOKEN_LOGICAL 1
-#define KX_TOKEN_RAW     2
+#define KX_TOKEN_RAW 2
 
 /* A raw token: the directory object for one token id. */
 typedef struct KXRawToken {

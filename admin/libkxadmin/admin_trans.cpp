@@ -32,7 +32,8 @@ kx::LdapMessage single_owner(KXAdmin kxa, const char *container, const char *lis
         return nullptr;
     char *id_only[] = {kIdAttr, nullptr};
     return kx::LdapMessage(search_for_entries(kxa->ld, filter->data(), base->data(),
-                                              all_attributes ? nullptr : id_only, 0, KX_SEARCH_ONE));
+                                              all_attributes ? nullptr : id_only, 0,
+                                              KX_SEARCH_ONE));
 }
 
 char *owner_id(KXAdmin kxa, const char *container, const char *list_attr, const char *id)
@@ -89,14 +90,14 @@ std::optional<std::vector<Owner>> owners_of(KXAdmin kxa, char **logical, int cou
     std::string key;
     for (size_t first = 0; first < owners.size(); first += kIdsPerSearch) {
         size_t end = std::min(owners.size(), first + kIdsPerSearch);
-        std::vector<std::pair<std::string, size_t>> wanted; // folded id, index; sorted
+        std::vector<std::pair<std::string, size_t>> wanted;  // folded id, index; sorted
         std::string filter = "(|";
         for (size_t i = first; i < end; ++i) {
             if (!plain(logical[i]))
                 return std::nullopt;
             auto one = kx::attr_filter(list_attr, logical[i]);
             if (!one)
-                continue; // too long for a lookup of its own: no owner
+                continue;  // too long for a lookup of its own: no owner
             filter.append("(").append(*one).append(")");
             fold(logical[i], key);
             wanted.emplace_back(key, i);
@@ -106,12 +107,13 @@ std::optional<std::vector<Owner>> owners_of(KXAdmin kxa, char **logical, int cou
         filter += ")";
         std::sort(wanted.begin(), wanted.end());
         LDAPMessage *raw = nullptr;
-        int rc = ldap_search_ext_s(kxa->ld, base->data(), LDAP_SCOPE_SUBTREE, filter.data(), attrs, 0,
-                                   nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &raw);
+        int rc = ldap_search_ext_s(kxa->ld, base->data(), LDAP_SCOPE_SUBTREE, filter.data(), attrs,
+                                   0, nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &raw);
         kx::LdapMessage result(raw);
         if (rc != LDAP_SUCCESS)
             return std::nullopt;
-        for (LDAPMessage *e = ldap_first_entry(kxa->ld, result.get()); e; e = ldap_next_entry(kxa->ld, e)) {
+        for (LDAPMessage *e = ldap_first_entry(kxa->ld, result.get()); e;
+             e = ldap_next_entry(kxa->ld, e)) {
             bool matched = false;
             kx::BerValues values(ldap_get_values_len(kxa->ld, e, list_attr));
             for (berval **v = values.get(); v && *v; ++v) {
@@ -119,7 +121,8 @@ std::optional<std::vector<Owner>> owners_of(KXAdmin kxa, char **logical, int cou
                 if (!plain(text))
                     return std::nullopt;
                 fold(text, key);
-                auto from = std::lower_bound(wanted.begin(), wanted.end(), std::pair{key, size_t{0}});
+                auto from =
+                    std::lower_bound(wanted.begin(), wanted.end(), std::pair{key, size_t{0}});
                 for (; from != wanted.end() && from->first == key; ++from) {
                     Owner &o = owners[from->second];
                     if (o.users++ == 0)
@@ -137,7 +140,7 @@ std::optional<std::vector<Owner>> owners_of(KXAdmin kxa, char **logical, int cou
     return owners;
 }
 
-} // namespace
+}  // namespace
 
 char *logical_token_id_to_user_id(KXAdmin kxa, char *id)
 {
@@ -288,4 +291,3 @@ int _kx_getUidByRid(KXAdmin kxa, char *raw_id, char ***ids)
     *ids = out;
     return KXE_SUCCESS;
 }
-

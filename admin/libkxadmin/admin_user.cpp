@@ -32,17 +32,11 @@ constexpr kx::Field<KXUser> kUserFields[] = {
     kx::ids("kxLogicalTokenIDs", "logical_token_ids", &KXUser::logical_token_ids, kRead | kLinks),
 };
 
-} // namespace
+}  // namespace
 
-KXUser *allocate_user(void)
-{
-    return static_cast<KXUser *>(safe_malloc(sizeof(KXUser)));
-}
+KXUser *allocate_user(void) { return static_cast<KXUser *>(safe_malloc(sizeof(KXUser))); }
 
-void free_user(KXUser *u)
-{
-    kx::free_record(u, kUserFields);
-}
+void free_user(KXUser *u) { kx::free_record(u, kUserFields); }
 
 KXUser *fill_user_struct(KXAdmin kxa, LDAPMessage *e)
 {
@@ -56,7 +50,8 @@ int fill_user_status(KXAdmin kxa, KXUser **user)
     KXUser *u = *user;
     DBMUser *status = get_dbm_user(kxa->ustat_db, u->id);
     if (!status) {
-        dprintf("fill_user_status(): Could not find equivalent dbm user with user_id (%s)\n", p(u->id));
+        dprintf("fill_user_status(): Could not find equivalent dbm user with user_id (%s)\n",
+                p(u->id));
         return -1;
     }
     u->create_time = status->create_time;
@@ -68,10 +63,7 @@ int fill_user_status(KXAdmin kxa, KXUser **user)
     return 0;
 }
 
-int user_exists(KXAdmin kxa, char *id)
-{
-    return kx::record_exists(kxa, KX_USERS_RDN, id);
-}
+int user_exists(KXAdmin kxa, char *id) { return kx::record_exists(kxa, KX_USERS_RDN, id); }
 
 KXUser *get_user(KXAdmin kxa, char *id)
 {
@@ -199,7 +191,6 @@ int kx_getLtokenByUser(KXAdmin kxa, char *name, char ***ids)
     return KXE_SUCCESS;
 }
 
-
 // ===== enrolment ===============================================================
 
 namespace {
@@ -208,10 +199,7 @@ constexpr int kMaxUserName = 100;
 constexpr int kReplicationTries = 5;
 constexpr unsigned kReplicationPause = 2;  // seconds
 
-bool same_text(const char *a, const char *b)
-{
-    return safe_strcmp(a, b) == 0;
-}
+bool same_text(const char *a, const char *b) { return safe_strcmp(a, b) == 0; }
 
 // A one-entry heap array holding a copy of id.
 char **single_id(const char *id)
@@ -221,7 +209,7 @@ char **single_id(const char *id)
     return list;
 }
 
-} // namespace
+}  // namespace
 
 char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_port,
                        char *user_name, char *other_info)
@@ -230,7 +218,8 @@ char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_
         return nullptr;
     if (std::strlen(user_name) >= static_cast<size_t>(kMaxUserName)) {
         log_admin("user", "add_simple_user2(): Entered User Name is [%s]\n", user_name);
-        log_admin("user", "add_simple_user2(): User Name should be less than %d characters in length\n",
+        log_admin("user",
+                  "add_simple_user2(): User Name should be less than %d characters in length\n",
                   kMaxUserName);
         return nullptr;
     }
@@ -268,10 +257,11 @@ char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_
                 return nullptr;
             }
         } else if (rc == KXE_SUCCESS) {
-            dprintf("add_simple_user2(): there is already a raw token %s on\nthe primary datastore.  "
-                    "The local datastore may be out of sync\nwith the primary.  Please inform your "
-                    "administrator.",
-                    raw_id);
+            dprintf(
+                "add_simple_user2(): there is already a raw token %s on\nthe primary datastore.  "
+                "The local datastore may be out of sync\nwith the primary.  Please inform your "
+                "administrator.",
+                raw_id);
             return nullptr;
         } else {
             dprintf("add_simple_user2(): failed to contact the primary datastore server.");
@@ -281,7 +271,8 @@ char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_
         int found = kx_getXconfByTokenID(kxa, raw_id, &xconf);
         if (found != KXE_SUCCESS && found != KXE_NOTFOUND) {
             log_admin("user", "Checking for Xconf info for user (%s) failed.", user_name);
-            dprintf("Checking for Xconf info for user (%s) failed. (raw token=%s)", user_name, raw_id);
+            dprintf("Checking for Xconf info for user (%s) failed. (raw token=%s)", user_name,
+                    raw_id);
             return nullptr;
         }
     } else {
@@ -312,8 +303,9 @@ char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_
         rc = kx_addXconf(kxa, xconf, 0);
         kx_freeXconf(xconf);
         if (rc != KXE_SUCCESS && rc != KXE_EXISTS) {
-            dprintf("add_simple_user2(): failed to promote Xconf info (%s) for user %s. (raw token=%s)",
-                    kx_err2str(rc), user_name, raw_id);
+            dprintf(
+                "add_simple_user2(): failed to promote Xconf info (%s) for user %s. (raw token=%s)",
+                kx_err2str(rc), user_name, raw_id);
             log_admin("user", "Promoting Xconfig info for user (%s) failed.", user_name);
             return nullptr;
         }
@@ -327,8 +319,9 @@ char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_
     kx::CString stored(add_user(kxa, u, 0));
     free_user(u);
     if (!stored) {
-        dprintf("add_simple_user2(): Could not add user into the datastore for user %s. (raw token=%s)",
-                user_name, raw_id);
+        dprintf(
+            "add_simple_user2(): Could not add user into the datastore for user %s. (raw token=%s)",
+            user_name, raw_id);
         log_admin("user", "Adding user (%s) to datastore failed.", user_name);
         return nullptr;
     }
@@ -383,8 +376,8 @@ char *add_simple_user3(KXAdmin kxa, KXRawToken *raw, KXLogicalToken *lt, KXUser 
     return uid.release();
 }
 
-int edit_simple_user(KXAdmin kxa, char *raw_id, char *server_name, int server_port,
-                     char *user_name, char *other_info)
+int edit_simple_user(KXAdmin kxa, char *raw_id, char *server_name, int server_port, char *user_name,
+                     char *other_info)
 {
     KXLogicalToken *lt = raw_token_id_to_logical_token(kxa, raw_id);
     if (!lt) {
@@ -451,7 +444,7 @@ int delete_simple_user(KXAdmin kxa, char *raw_id)
     if (result == 0)
         log_admin("user", "Successfully deleted user for token id '%s'.", p(raw_id));
     else
-        log_admin("user", "Error deleting user for token id '%s' (%s).", p(raw_id), kx_err2str(result));
+        log_admin("user", "Error deleting user for token id '%s' (%s).", p(raw_id),
+                  kx_err2str(result));
     return result;
 }
-

@@ -13,10 +13,7 @@
 
 namespace {
 
-const char *nil(const char *s)
-{
-    return s ? s : "(nil)";
-}
+const char *nil(const char *s) { return s ? s : "(nil)"; }
 
 std::string time_text(int seconds)
 {
@@ -27,10 +24,14 @@ std::string time_text(int seconds)
 const char *status_text(int status)
 {
     switch (status) {
-    case 0: return "Never";
-    case 1: return "Logged in";
-    case 2: return "Logged out";
-    default: return "Unknown";
+    case 0:
+        return "Never";
+    case 1:
+        return "Logged in";
+    case 2:
+        return "Logged out";
+    default:
+        return "Unknown";
     }
 }
 
@@ -58,22 +59,13 @@ DBMUser *fetch(DBM *db, char *id)
     return fill_dbm_user_struct(value);
 }
 
-} // namespace
+}  // namespace
 
-DBM *open_user_dbm(char *path, int mode)
-{
-    return kx::dbm::open_existing(path, mode);
-}
+DBM *open_user_dbm(char *path, int mode) { return kx::dbm::open_existing(path, mode); }
 
-void close_user_dbm(DBM *db)
-{
-    kx::dbm::close(db);
-}
+void close_user_dbm(DBM *db) { kx::dbm::close(db); }
 
-DBMUser *allocate_dbm_user(void)
-{
-    return static_cast<DBMUser *>(safe_malloc(sizeof(DBMUser)));
-}
+DBMUser *allocate_dbm_user(void) { return static_cast<DBMUser *>(safe_malloc(sizeof(DBMUser))); }
 
 void free_dbm_user(DBMUser *u)
 {
@@ -110,10 +102,7 @@ int add_dbm_user(KXAdmin kxa, DBMUser *user)
     return kxa ? store(kxa->ustat_db, user, DBM_INSERT, true) : -1;
 }
 
-int modify_ustatus(DBM *db, DBMUser *user)
-{
-    return store(db, user, DBM_REPLACE, false);
-}
+int modify_ustatus(DBM *db, DBMUser *user) { return store(db, user, DBM_REPLACE, false); }
 
 DBMUser *get_dbm_user(DBM *db, char *id)
 {
@@ -133,7 +122,8 @@ int dbm_user_exists(DBM *db, char *id)
 
 int delete_dbm_user(KXAdmin kxa, char *id)
 {
-    return kx::dbm::remove(kxa ? kxa->ustat_db : nullptr, id, fetch, free_dbm_user, "delete_dbm_user", "dbm_user");
+    return kx::dbm::remove(kxa ? kxa->ustat_db : nullptr, id, fetch, free_dbm_user,
+                           "delete_dbm_user", "dbm_user");
 }
 
 void add_user_to_list(UserList **list, DBMUser *user)
@@ -154,7 +144,8 @@ UserList *get_all_dbm_users(DBM *db)
     kx::dbm::Access access(db, kx::dbm::Access::kRead);
     if (!db || !access)
         return nullptr;
-    return kx::dbm::all_records<UserList>(db, fill_dbm_user_struct, [](UserList *n, DBMUser *u) { n->user = u; });
+    return kx::dbm::all_records<UserList>(db, fill_dbm_user_struct,
+                                          [](UserList *n, DBMUser *u) { n->user = u; });
 }
 
 void free_UserList(UserList **list)
@@ -180,7 +171,6 @@ void print_dbm_user(DBMUser *u)
                  "user:\n  id                 = %s\n  name               = %s\n"
                  "  create_time        = %d (%s)\n  status             = %s\n"
                  "  last_desktop       = %s\n  last_time          = %d (%s)\n",
-                 nil(u->id), nil(u->name), u->create_time, created.c_str(),
-                 status_text(u->status), nil(u->last_desktop), u->last_time, last.c_str());
+                 nil(u->id), nil(u->name), u->create_time, created.c_str(), status_text(u->status),
+                 nil(u->last_desktop), u->last_time, last.c_str());
 }
-

@@ -22,10 +22,7 @@ namespace {
 
 constexpr size_t kBuffer = 500;
 
-const char *defined(const char *s)
-{
-    return s ? s : "<not defined>";
-}
+const char *defined(const char *s) { return s ? s : "<not defined>"; }
 
 // rows x columns when both make a grid, else 0.
 long grid_size(const KXXconfig *c)
@@ -79,13 +76,14 @@ constexpr kx::Field<X> kXconfigFields[] = {
     {kx::Kind::Class, "kxXconfig", nullptr, kAdd},
     kx::number("kxScreenDimRows", nullptr, &X::screenDimRows, kRead | kAdd | kOptional),
     kx::number("kxScreenDimColumns", nullptr, &X::screenDimColumns, kRead | kAdd | kOptional),
-    {kx::Kind::Custom, "kxScreenOrdering", nullptr, kAdd, nullptr, nullptr, nullptr, 0, write_ordering},
+    {kx::Kind::Custom, "kxScreenOrdering", nullptr, kAdd, nullptr, nullptr, nullptr, 0,
+     write_ordering},
     kx::text("kxScreenEnableAutoSizing", nullptr, &X::screenEnableAutoSizing, kRead | kAdd),
     kx::text("kxScreenEnableXinerama", nullptr, &X::screenEnableXinerama, kRead | kAdd),
     kx::text("kxScreenEnableMultiscreen", nullptr, &X::screenEnableMultiscreen, kRead | kAdd),
 };
 
-} // namespace
+}  // namespace
 
 KXXconfig *allocate_xconfig(void)
 {
@@ -145,7 +143,8 @@ KXXconfig *fill_Xconfig_struct(KXAdmin kxa, LDAPMessage *e)
     if (!id)
         return nullptr;
     KXXconfig *c = kx::fill_record(kxa, e, kXconfigFields);
-    c->id = safe_strdup(isValidToken(id->c_str()) != KX_TOKEN_INVALID ? id->c_str() : ("pseudo." + *id).c_str());
+    c->id = safe_strdup(isValidToken(id->c_str()) != KX_TOKEN_INVALID ? id->c_str()
+                                                                      : ("pseudo." + *id).c_str());
     long cells = grid_size(c);
     if (cells == 0 || cells > INT_MAX) {
         c->screenDimRows = 0;
@@ -155,7 +154,6 @@ KXXconfig *fill_Xconfig_struct(KXAdmin kxa, LDAPMessage *e)
     }
     return c;
 }
-
 
 namespace {
 
@@ -180,8 +178,8 @@ int lookup(KXAdmin kxa, char *tokenID, KXXconfig **result, Values *stored)
         return KXE_INVAL;
     std::string id = kx::filter_value(cls == KX_TOKEN_RAW ? getTokenID(tokenID) : tokenID);
     std::string filter = kx::cut(kBuffer, "(&(kxID=%s)(objectclass=kxXconfig))", id.c_str());
-    std::string base = kx::cut(kBuffer, "%s,%s", cls == KX_TOKEN_RAW ? KX_RTOKENS_RDN : KX_LTOKENS_RDN,
-                               p(kxa->subtree));
+    std::string base = kx::cut(
+        kBuffer, "%s,%s", cls == KX_TOKEN_RAW ? KX_RTOKENS_RDN : KX_LTOKENS_RDN, p(kxa->subtree));
     kx::LdapMessage found(
         search_for_entries(kxa->ld, filter.data(), base.data(), nullptr, 0, KX_SEARCH_ONE));
     if (!found)
@@ -192,7 +190,8 @@ int lookup(KXAdmin kxa, char *tokenID, KXXconfig **result, Values *stored)
         return KXE_NOTFOUND;
     for (const kx::Field<X> &f : kXconfigFields)
         if (stored && is_screen_attribute(f))
-            if (std::vector<std::string> values = kx::all_values(kxa->ld, e, f.attr); !values.empty())
+            if (std::vector<std::string> values = kx::all_values(kxa->ld, e, f.attr);
+                !values.empty())
                 (*stored)[f.attr] = std::move(values);
     *result = c;
     return KXE_SUCCESS;
@@ -265,7 +264,7 @@ std::optional<int> swap_xconf(KXAdmin kxa, char *id, const Values &stored, const
     return kx::swap_entry(kxa->ld, dn.get(), mods, [&] { return swap_mods(stored, next, false); });
 }
 
-} // namespace
+}  // namespace
 
 int kx_getXconfByTokenID(KXAdmin kxa, char *tokenID, KXXconfig **result)
 {
@@ -339,7 +338,8 @@ void kx_printXconfig(FILE *fd, KXXconfig *c)
     std::fprintf(fd, "\tScreen Refresh: %d\n", c->screenRefresh);
     std::fprintf(fd, "\tScreen EnablePC: %s\n", defined(c->screenEnablePC));
     std::fprintf(fd, "\tScreen DefaultPC: %s\n", defined(c->screenDefaultPC));
-    std::fprintf(fd, "\tScreen Ordering Dimension: %d x %d\n", c->screenDimRows, c->screenDimColumns);
+    std::fprintf(fd, "\tScreen Ordering Dimension: %d x %d\n", c->screenDimRows,
+                 c->screenDimColumns);
     // A grid of negative size shows the first number alone.
     long cells = static_cast<long>(c->screenDimRows) * c->screenDimColumns;
     if (cells != 0 && c->screenOrdering) {
@@ -354,4 +354,3 @@ void kx_printXconfig(FILE *fd, KXXconfig *c)
     std::fprintf(fd, "\tScreen EnableXinerama: %s\n", defined(c->screenEnableXinerama));
     std::fprintf(fd, "\tScreen EnableMultiscreen: %s\n", defined(c->screenEnableMultiscreen));
 }
-

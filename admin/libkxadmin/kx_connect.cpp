@@ -171,17 +171,18 @@ bool names_primary(const char *url)
     if (!url || ldap_url_parse(url, &lud) != LDAP_URL_SUCCESS)
         return false;
     std::unique_ptr<LDAPURLDesc, void (*)(LDAPURLDesc *)> owned(lud, ldap_free_urldesc);
-    int port = lud->lud_port ? lud->lud_port
-                             : (lud->lud_scheme && strcasecmp(lud->lud_scheme, "ldaps") == 0 ? 636 : 389);
+    int port = lud->lud_port
+                   ? lud->lud_port
+                   : (lud->lud_scheme && strcasecmp(lud->lud_scheme, "ldaps") == 0 ? 636 : 389);
     char *raw = nullptr;
     int primary_port = -1;
     int rc = kx_getDSprimary(&raw, &primary_port);
     kx::CString primary(raw);
-    return rc == KXE_SUCCESS && primary && primary_port != -1 && port == primary_port && lud->lud_host &&
-           same_host(lud->lud_host, primary.get());
+    return rc == KXE_SUCCESS && primary && primary_port != -1 && port == primary_port &&
+           lud->lud_host && same_host(lud->lud_host, primary.get());
 }
 
-} // namespace
+}  // namespace
 
 namespace kx {
 
@@ -272,7 +273,8 @@ int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *url, ber_tag_t, ber
     if (arg && *static_cast<const bool *>(arg) && !ldap_tls_inplace(ld)) {
         int rc = ldap_start_tls_s(ld, nullptr, nullptr);
         if (rc != LDAP_SUCCESS) {
-            dprintf("kx_ldap_rebind_callback: StartTLS with %s failed - %s\n", p(url), ldap_err2string(rc));
+            dprintf("kx_ldap_rebind_callback: StartTLS with %s failed - %s\n", p(url),
+                    ldap_err2string(rc));
             return rc;
         }
     }
@@ -294,10 +296,10 @@ int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *url, ber_tag_t, ber
     return rc;
 }
 
-} // namespace kx
+}  // namespace kx
 
 LDAP *_kx_ldapOpen(const char *host, int port, const char *tls, const char *cacert, int timeout,
-                              int *rc, char **reason)
+                   int *rc, char **reason)
 {
     kx::Endpoint e{host ? host : "", port, kx::tls_mode(tls), cacert ? cacert : "", timeout};
     std::string why;

@@ -54,8 +54,8 @@ CaFiles ca_defaults();
 // session starts TLS first; the administrator's credentials go only to the
 // primary server that the directory server's configuration file names, and
 // any other host gets the request without them (and refuses the write).
-int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *url, ber_tag_t request, ber_int_t msgid,
-                                  void *arg);
+int rebind_with_admin_credentials(LDAP *ld, LDAP_CONST char *url, ber_tag_t request,
+                                  ber_int_t msgid, void *arg);
 
 }  // namespace kx
 

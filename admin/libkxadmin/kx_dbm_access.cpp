@@ -20,13 +20,13 @@
 namespace kx::dbm {
 
 struct Handle {
-    std::string base;        // the database's path, without .dir or .pag
-    std::string pag;         // base + ".pag"
-    int flags = O_RDONLY;    // how the handle opens it
-    int lock_fd = -1;        // the .pag file, for flock
-    std::mutex turn;         // threads that share the handle
-    struct stat seen {};     // the .pag file as the handle last saw it
-    bool current = false;    // whether every later change shows in `seen`
+    std::string base;      // the database's path, without .dir or .pag
+    std::string pag;       // base + ".pag"
+    int flags = O_RDONLY;  // how the handle opens it
+    int lock_fd = -1;      // the .pag file, for flock
+    std::mutex turn;       // threads that share the handle
+    struct stat seen {};   // the .pag file as the handle last saw it
+    bool current = false;  // whether every later change shows in `seen`
     Handle() = default;
     Handle(const Handle &) = delete;
     Handle &operator=(const Handle &) = delete;
@@ -75,16 +75,13 @@ bool same_time(const timespec &a, const timespec &b)
 
 bool unchanged(const struct stat &now, const struct stat &seen)
 {
-    return same_file(now, seen) && now.st_size == seen.st_size && same_time(now.st_ctim, seen.st_ctim) &&
-           same_time(now.st_mtim, seen.st_mtim);
+    return same_file(now, seen) && now.st_size == seen.st_size &&
+           same_time(now.st_ctim, seen.st_ctim) && same_time(now.st_mtim, seen.st_mtim);
 }
 
 // A file gdbm can open without writing it: a regular file that is not empty
 // (an empty one it would initialise as a new database).
-bool usable(const struct stat &st)
-{
-    return S_ISREG(st.st_mode) && st.st_size > 0;
-}
+bool usable(const struct stat &st) { return S_ISREG(st.st_mode) && st.st_size > 0; }
 
 // Records the state of the file that the handle now sees.  The file system
 // stamps changes with the coarse clock: a change later in the tick of the

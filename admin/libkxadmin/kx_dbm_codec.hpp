@@ -48,7 +48,8 @@ inline size_t split(datum value, size_t n, std::string_view *out)
     if (!value.dptr || value.dsize <= 0 || n == 0)
         return 0;
     // One pass; the value is read back as a C string: it ends at its first NUL.
-    const char *p = value.dptr, *end = p + std::min<size_t>(static_cast<size_t>(value.dsize), KX_DBM_MAXVAL);
+    const char *p = value.dptr,
+               *end = p + std::min<size_t>(static_cast<size_t>(value.dsize), KX_DBM_MAXVAL);
     const char *start = p;
     size_t i = 0;
     for (; p < end && *p; ++p) {
@@ -96,13 +97,15 @@ inline std::optional<std::string> undecodable(datum key, datum value, bool users
     if (v.find('\0') != std::string_view::npos)
         return "holds a zero byte";
     std::vector<std::string_view> fields;
-    for (size_t start = 0, end; (end = v.find(KX_DBM_SEP, start)) != std::string_view::npos; start = end + 1)
+    for (size_t start = 0, end; (end = v.find(KX_DBM_SEP, start)) != std::string_view::npos;
+         start = end + 1)
         fields.push_back(v.substr(start, end - start));
     if (fields.size() != 6 || v.back() != KX_DBM_SEP)
         return std::to_string(fields.size()) + " fields, not 6";
     if (fields[0] != std::string_view(key.dptr, static_cast<size_t>(key.dsize)))
         return "its id is not its key";
-    static const char *const numbers[] = {nullptr, nullptr, "create_time", "status", nullptr, "last_time"};
+    static const char *const numbers[] = {nullptr,  nullptr, "create_time",
+                                          "status", nullptr, "last_time"};
     for (size_t i = 0; users && i < 6; ++i) {
         if (!numbers[i])
             continue;
@@ -111,7 +114,8 @@ inline std::optional<std::string> undecodable(datum key, datum value, bool users
         errno = 0;
         std::string text(n);
         long long number = std::strtoll(text.c_str(), nullptr, 10);
-        if (n.size() == digits || n.find_first_not_of("0123456789", digits) != std::string_view::npos ||
+        if (n.size() == digits ||
+            n.find_first_not_of("0123456789", digits) != std::string_view::npos ||
             errno == ERANGE || number < INT_MIN || number > INT_MAX)
             return std::string(numbers[i]) + " is not a number";
     }
@@ -141,8 +145,7 @@ inline datum key_datum(const char *id)
 // freed and give their pages back, and the next listing would fault every
 // page in again.  Running out of memory ends the process, as safe_malloc
 // does.
-template <typename T>
-class Scratch {
+template <typename T> class Scratch {
 public:
     Scratch() = default;
     Scratch(const Scratch &) = delete;
@@ -176,8 +179,9 @@ private:
         size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         size_t want = std::max(n * sizeof(T), 2 * bytes_);
         want = (want + page - 1) / page * page;
-        void *p = data_ ? mremap(data_, bytes_, want, MREMAP_MAYMOVE)
-                        : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void *p =
+            data_ ? mremap(data_, bytes_, want, MREMAP_MAYMOVE)
+                  : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) {
             fprintf(stderr, "Could not malloc %zu bytes\n", want);
             exit(1);
@@ -204,7 +208,7 @@ Node *all_records(DBM *db, Record *(*fill)(datum), Link link)
         size_t offset, size;
     };
     Scratch<char> arena;
-    struct stat st{};
+    struct stat st {};
     if (fstat(dbm_pagfno(db), &st) == 0)
         arena.reserve(static_cast<size_t>(st.st_size));
     Scratch<Value> values;
@@ -226,7 +230,8 @@ Node *all_records(DBM *db, Record *(*fill)(datum), Link link)
     }
     for (Value &v : values)
         for (size_t i = 0; i < 8; ++i)
-            v.head = v.head << 8 | (shared + i < v.id.size() ? static_cast<unsigned char>(v.id[shared + i]) : 0);
+            v.head = v.head << 8 |
+                     (shared + i < v.id.size() ? static_cast<unsigned char>(v.id[shared + i]) : 0);
     std::sort(values.begin(), values.end(), [](const Value &a, const Value &b) {
         if (a.head != b.head)
             return a.head < b.head;
@@ -251,6 +256,6 @@ Node *all_records(DBM *db, Record *(*fill)(datum), Link link)
     return head;
 }
 
-} // namespace kx::dbm
+}  // namespace kx::dbm
 
 #endif

@@ -67,8 +67,7 @@ std::optional<std::string> bounded(size_t size, const char *format, Args... args
 }
 
 // Formats into a buffer of `size` bytes, cutting what does not fit.
-template <typename... Args>
-std::string cut(size_t size, const char *format, Args... args)
+template <typename... Args> std::string cut(size_t size, const char *format, Args... args)
 {
     std::vector<char> buf(size);
     std::snprintf(buf.data(), size, format, args...);
@@ -197,6 +196,6 @@ inline std::string ldap_reason(LDAP *ld, int rc)
     return reason;
 }
 
-} // namespace kx
+}  // namespace kx
 
 #endif

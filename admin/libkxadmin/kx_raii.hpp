@@ -47,6 +47,6 @@ struct FileClose {
 };
 using File = std::unique_ptr<FILE, FileClose>;
 
-} // namespace kx
+}  // namespace kx
 
 #endif

@@ -66,38 +66,41 @@ inline char *text_field(LDAP *ld, LDAPMessage *e, const char *attr)
 enum class Kind { Text, Number, Ids, Class, Custom };
 
 enum Use : unsigned {
-    kRead = 1,      // read from an entry
-    kAdd = 2,       // written when the entry is added (or, for screen
-                    // configurations, when values are added or deleted)
-    kReplace = 4,   // replaced when the record is modified
-    kLinks = 8,     // the id list written when the entry is added with its links
-    kOptional = 16, // a number equal to its absent value is not written
+    kRead = 1,       // read from an entry
+    kAdd = 2,        // written when the entry is added (or, for screen
+                     // configurations, when values are added or deleted)
+    kReplace = 4,    // replaced when the record is modified
+    kLinks = 8,      // the id list written when the entry is added with its links
+    kOptional = 16,  // a number equal to its absent value is not written
 };
 
 template <class R> struct Field {
     Kind kind;
-    const char *attr;  // the object class for Kind::Class
-    const char *label; // the member's name in printouts; nullptr: not printed
+    const char *attr;   // the object class for Kind::Class
+    const char *label;  // the member's name in printouts; nullptr: not printed
     unsigned use;
     char *R::*text = nullptr;
     int R::*number = nullptr;
     char **R::*ids = nullptr;
-    int absent = 0; // the number of a missing attribute
-    void (*write)(class Mods &, int op, const R &) = nullptr; // Kind::Custom
+    int absent = 0;                                            // the number of a missing attribute
+    void (*write)(class Mods &, int op, const R &) = nullptr;  // Kind::Custom
 };
 
-template <class R> constexpr Field<R> text(const char *attr, const char *label, char *R::*m, unsigned use)
+template <class R>
+constexpr Field<R> text(const char *attr, const char *label, char *R::*m, unsigned use)
 {
     return {Kind::Text, attr, label, use, m};
 }
 
 template <class R>
-constexpr Field<R> number(const char *attr, const char *label, int R::*m, unsigned use, int absent = 0)
+constexpr Field<R> number(const char *attr, const char *label, int R::*m, unsigned use,
+                          int absent = 0)
 {
     return {Kind::Number, attr, label, use, nullptr, m, nullptr, absent};
 }
 
-template <class R> constexpr Field<R> ids(const char *attr, const char *label, char **R::*m, unsigned use)
+template <class R>
+constexpr Field<R> ids(const char *attr, const char *label, char **R::*m, unsigned use)
 {
     return {Kind::Ids, attr, label, use, nullptr, nullptr, m};
 }
@@ -121,7 +124,8 @@ template <class R, size_t N> R *fill_record(KXAdmin kxa, LDAPMessage *e, const F
             std::vector<std::string> values = all_values(kxa->ld, e, f.attr);
             if (values.empty())
                 continue;
-            auto **list = static_cast<char **>(safe_calloc(static_cast<int>(values.size() + 1), sizeof(char *)));
+            auto **list = static_cast<char **>(
+                safe_calloc(static_cast<int>(values.size() + 1), sizeof(char *)));
             for (size_t i = 0; i < values.size(); ++i)
                 list[i] = safe_strdup(values[i].c_str());
             r->*f.ids = list;
@@ -142,7 +146,8 @@ void write_fields(Mods &mods, int op, const R &r, const Field<R> (&table)[N], un
         if (!(f.use & which))
             continue;
         if (f.kind == Kind::Text && (r.*f.text || replace))
-            mods.add(op, f.attr, r.*f.text ? std::vector<std::string>{r.*f.text} : std::vector<std::string>{});
+            mods.add(op, f.attr,
+                     r.*f.text ? std::vector<std::string>{r.*f.text} : std::vector<std::string>{});
         else if (f.kind == Kind::Number && (!(f.use & kOptional) || r.*f.number != f.absent))
             mods.add(op, f.attr, {std::to_string(r.*f.number)});
         else if (f.kind == Kind::Ids && (replace || (r.*f.ids && (r.*f.ids)[0])))
@@ -170,7 +175,8 @@ template <class R, size_t N> void free_record(R *r, const Field<R> (&table)[N])
 
 // "<title>:" and a line "  <label> = <value>" for each labelled field; id
 // lists one id a line, and only when not brief.
-template <class R, size_t N> void print_fields(const char *title, const R &r, const Field<R> (&table)[N], bool brief)
+template <class R, size_t N>
+void print_fields(const char *title, const R &r, const Field<R> (&table)[N], bool brief)
 {
     std::fprintf(stderr, "%s:\n", title);
     for (const Field<R> &f : table) {
@@ -191,13 +197,15 @@ template <class R, size_t N> void print_fields(const char *title, const R &r, co
 
 // The record of the entry with the id in its container, read by fill;
 // nullptr when there is no single such entry.
-template <class R> R *get_record(KXAdmin kxa, const char *container, char *id, R *(*fill)(KXAdmin, LDAPMessage *))
+template <class R>
+R *get_record(KXAdmin kxa, const char *container, char *id, R *(*fill)(KXAdmin, LDAPMessage *))
 {
     auto filter = attr_filter("kxID", id);
     auto base = container_base(kxa, container);
     if (!filter || !base)
         return nullptr;
-    LdapMessage result(search_for_entries(kxa->ld, filter->data(), base->data(), nullptr, 0, KX_SEARCH_ONE));
+    LdapMessage result(
+        search_for_entries(kxa->ld, filter->data(), base->data(), nullptr, 0, KX_SEARCH_ONE));
     return result ? fill(kxa, ldap_first_entry(kxa->ld, result.get())) : nullptr;
 }
 
@@ -213,7 +221,8 @@ inline int record_exists(KXAdmin kxa, const char *container, char *id)
 }
 
 // One modification of a single value of a list attribute on an entry.
-inline int modify_list(KXAdmin kxa, const std::string &dn, int op, const char *attr, const char *value)
+inline int modify_list(KXAdmin kxa, const std::string &dn, int op, const char *attr,
+                       const char *value)
 {
     Mods mods;
     mods.add(op, attr, {value});
@@ -226,6 +235,6 @@ inline int modify_list(KXAdmin kxa, const std::string &dn, int op, const char *a
 void logical_token_attributes(Mods &mods, const KXLogicalToken *t);
 void raw_token_attributes(Mods &mods, const KXRawToken *t);
 
-} // namespace kx
+}  // namespace kx
 
 #endif

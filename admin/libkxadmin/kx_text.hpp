@@ -40,6 +40,6 @@ inline std::string escape_controls(std::string_view value, bool backslash = fals
     return out;
 }
 
-} // namespace kx
+}  // namespace kx
 
 #endif

@@ -44,8 +44,7 @@ std::vector<std::unique_ptr<char, decltype(&std::free)>> retired_selectors;
 constexpr size_t kLogBuffer = 1024;
 
 // One conversion of a printf format with its argument taken from ap.
-template <typename T>
-void convert(std::string &out, const std::string &spec, T value)
+template <typename T> void convert(std::string &out, const std::string &spec, T value)
 {
     char piece[kLogBuffer];
     std::snprintf(piece, sizeof piece, spec.c_str(), value);
@@ -108,7 +107,12 @@ void format_for_log(char *buf, size_t size, const char *format, va_list ap)
             convert(out, spec, kx::escape_controls(std::string_view(&c, 1)).c_str());
             break;
         }
-        case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
+        case 'd':
+        case 'i':
+        case 'o':
+        case 'u':
+        case 'x':
+        case 'X':
             if (length == "l")
                 convert(out, spec, va_arg(args, long));
             else if (length == "ll" || length == "q")
@@ -122,7 +126,14 @@ void format_for_log(char *buf, size_t size, const char *format, va_list ap)
             else
                 convert(out, spec, va_arg(args, int));
             break;
-        case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
             if (length == "L")
                 convert(out, spec, va_arg(args, long double));
             else
@@ -147,15 +158,11 @@ void format_for_log(char *buf, size_t size, const char *format, va_list ap)
 }
 
 // Blanks, tabs and newlines: the characters the trimming helpers remove.
-bool is_trim_char(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n';
-}
+bool is_trim_char(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
 // Copy of [begin, end) without the characters for which trim() holds at
 // either end, made with safe_malloc; NULL when nothing is left.
-template <typename Pred>
-char *trimmed_copy(std::string_view text, Pred trim)
+template <typename Pred> char *trimmed_copy(std::string_view text, Pred trim)
 {
     size_t first = 0;
     while (first < text.size() && trim(text[first]))
@@ -205,7 +212,7 @@ char *dup_or_null(std::string_view s)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 namespace kx {
 
@@ -249,7 +256,7 @@ bool split_args(const char *text, char separator, std::vector<std::string> &fiel
     return true;
 }
 
-} // namespace kx
+}  // namespace kx
 
 // ===== Debug output and administrative log ================================
 
@@ -329,20 +336,11 @@ void set_gdebug(const char *selector)
     }
 }
 
-void set_suppress_output(int flag)
-{
-    suppress_output = flag;
-}
+void set_suppress_output(int flag) { suppress_output = flag; }
 
-const char *p(const char *s)
-{
-    return s ? s : "";
-}
+const char *p(const char *s) { return s ? s : ""; }
 
-const char *p2(const char *s)
-{
-    return s ? s : "&nbsp;";
-}
+const char *p2(const char *s) { return s ? s : "&nbsp;"; }
 
 char *indent_spaces(int level)
 {
@@ -496,8 +494,8 @@ int merge_keyValue_arrays(char ***dest, char **src)
     char **old = *dest;
     int nd = count_args(old);
     int ns = count_args(src);
-    auto **merged = static_cast<char **>(
-        std::calloc(static_cast<size_t>(nd) + ns + 1, sizeof(char *)));
+    auto **merged =
+        static_cast<char **>(std::calloc(static_cast<size_t>(nd) + ns + 1, sizeof(char *)));
     if (!merged) {
         dprintf("Error: merge_keyValue_arrays - Not enough memory.\n");
         return KXE_NOMEM;
@@ -575,7 +573,7 @@ char *format_line(const char *key, const char *value)
     snprintf(line, sizeof line, "%s=%s\n", p(key), p(value));
     return dup_or_null(line);
 }
-} // namespace
+}  // namespace
 
 int replace_line(char **lines, int count, const char *key, const char *value)
 {
@@ -677,10 +675,7 @@ void *safe_malloc(int size)
     return block;
 }
 
-char *safe_strdup(const char *s)
-{
-    return s ? strdup(s) : nullptr;
-}
+char *safe_strdup(const char *s) { return s ? strdup(s) : nullptr; }
 
 int safe_strcmp(const char *a, const char *b)
 {
@@ -693,15 +688,9 @@ int safe_strcmp(const char *a, const char *b)
     return std::strcmp(a, b);
 }
 
-char *itos(int n)
-{
-    return dup_or_null(std::to_string(n));
-}
+char *itos(int n) { return dup_or_null(std::to_string(n)); }
 
-int num_strings(char **array)
-{
-    return count_args(array);
-}
+int num_strings(char **array) { return count_args(array); }
 
 char *strip_leading_and_trailing_whitespace(const char *s)
 {
@@ -786,8 +775,8 @@ char *kx_safe_str(const char *s)
             cap += 512;
         }
         if (std::strchr("<>\"&", *s))
-            len += static_cast<size_t>(snprintf(out + len, cap - len, "&#%03d;",
-                                                static_cast<unsigned char>(*s)));
+            len += static_cast<size_t>(
+                snprintf(out + len, cap - len, "&#%03d;", static_cast<unsigned char>(*s)));
         else
             out[len++] = *s;
     }
@@ -820,10 +809,9 @@ char *time_field_to_time_string_i18n(time_t t)
 char *kx_normalize_CID(const char *cid, char *out, int size, char **errtext)
 {
     static const char kTooSmall[] = "Internal error: input buffer too small";
-    static const char kFormat[] =
-        "Incorrect CID format\n"
-        "        Format is a 12-digit hexadecimal MAC address,\n"
-        "        optionally prefixed by 'IEEE802.'";
+    static const char kFormat[] = "Incorrect CID format\n"
+                                  "        Format is a 12-digit hexadecimal MAC address,\n"
+                                  "        optionally prefixed by 'IEEE802.'";
     static const char kPrefix[] = "IEEE802.";
     constexpr size_t kPrefixLen = sizeof kPrefix - 1;
     constexpr size_t kDigits = 12;
@@ -854,7 +842,8 @@ char *kx_normalize_CID(const char *cid, char *out, int size, char **errtext)
 
     std::memcpy(out, kPrefix, kPrefixLen);
     for (size_t i = 0; i < kDigits; ++i)
-        out[kPrefixLen + i] = static_cast<char>(std::tolower(static_cast<unsigned char>(digits[i])));
+        out[kPrefixLen + i] =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(digits[i])));
     out[kPrefixLen + kDigits] = '\0';
     *errtext = nullptr;
     return out;
@@ -950,8 +939,8 @@ int kx_add_array(char ***array, char *s)
     if (!array || !s)
         return KXE_INVAL;
     int n = count_args(*array);
-    auto **grown = static_cast<char **>(
-        std::realloc(*array, (static_cast<size_t>(n) + 2) * sizeof(char *)));
+    auto **grown =
+        static_cast<char **>(std::realloc(*array, (static_cast<size_t>(n) + 2) * sizeof(char *)));
     if (!grown) {
         kx_free_array(*array);
         *array = nullptr;
@@ -963,10 +952,7 @@ int kx_add_array(char ***array, char *s)
     return 0;
 }
 
-void kx_free_array(char **array)
-{
-    free_args(array);
-}
+void kx_free_array(char **array) { free_args(array); }
 
 void add_to_raw_token_id_list(RawTokenIDList **list, const char *id)
 {
@@ -1024,7 +1010,6 @@ char *kx_filetobuf(FILE *stream)
     }
 }
 
-
 // ===== Local policy, package root and environment ===========================
 
 namespace {
@@ -1045,7 +1030,7 @@ bool plain_package_name(const char *name)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 char *get_local_policy(void)
 {
@@ -1116,9 +1101,12 @@ int pseudo_allowed(void)
         }
     }
     switch (policy) {
-    case 2:  return 12;
-    case 15: return s_mark ? 11 : 15;
-    default: return 11;
+    case 2:
+        return 12;
+    case 15:
+        return s_mark ? 11 : 15;
+    default:
+        return 11;
     }
 }
 
@@ -1175,8 +1163,4 @@ void set_env_var(const char *name, const char *value)
         putenv(kept);
 }
 
-char *get_env_var(const char *name)
-{
-    return name ? getenv(name) : nullptr;
-}
-
+char *get_env_var(const char *name) { return name ? getenv(name) : nullptr; }

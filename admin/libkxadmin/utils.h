@@ -49,8 +49,8 @@ char *indent_spaces(int level); /* static buffer, not to be freed */
 
 /* ---- Argument and key/value text handling ------------------------------ */
 
-#define KX_MAX_LINES 1000   /* capacity of a line array, NULL excluded */
-#define KX_LINE_PIECE 255   /* longest piece a line array holds */
+#define KX_MAX_LINES 1000 /* capacity of a line array, NULL excluded */
+#define KX_LINE_PIECE 255 /* longest piece a line array holds */
 
 char **parse_args(const char *text, char separator);
 int count_args(char **array);
@@ -119,7 +119,7 @@ char *get_local_policy(void);
 int pseudo_allowed(void);
 char *get_package_root(const char *package);
 void set_env_var(const char *name, const char *value);
-char *get_env_var(const char *name);   /* the environment's own string */
+char *get_env_var(const char *name); /* the environment's own string */
 
 #pragma GCC visibility pop
 

@@ -20,7 +20,7 @@ extern "C" {
 #endif
 #endif
 
-#define KX_DBM_SEP    '\x1e'
+#define KX_DBM_SEP '\x1e'
 #define KX_DBM_MAXVAL 511
 
 #ifdef __cplusplus

@@ -29,9 +29,12 @@ bool on_consumer(const std::string &dn, bool present)
 
 TEST_F(ReplWrites, FollowTheReferralToTheProvider)
 {
-    std::string rdn = "cn=reader,o=kxdata", one = kxt::rtoken_dn("rp.one"), two = kxt::rtoken_dn("rp.two");
-    ASSERT_EQ(kxt::ldapmodify("dn: " + rdn + "\nobjectClass: person\ncn: reader\nsn: r\nuserPassword: pw-r", true,
-                              kxt::bed("KX_PROVIDER_URI")), 0);
+    std::string rdn = "cn=reader,o=kxdata", one = kxt::rtoken_dn("rp.one"),
+                two = kxt::rtoken_dn("rp.two");
+    ASSERT_EQ(kxt::ldapmodify("dn: " + rdn +
+                                  "\nobjectClass: person\ncn: reader\nsn: r\nuserPassword: pw-r",
+                              true, kxt::bed("KX_PROVIDER_URI")),
+              0);
     ASSERT_TRUE(on_consumer(rdn, true));
     kxt::Session reader(open_connection(4, rdn.data(), m("pw-r"), nullptr, nullptr));
     ASSERT_TRUE(reader);
@@ -49,7 +52,8 @@ TEST_F(ReplWrites, FollowTheReferralToTheProvider)
     t1.secret = nullptr, t1.misc1 = m("x");
     EXPECT_EQ(modify_raw_token(k, &t1), 0);
     EXPECT_EQ(provider(one, "kxSecret kxMisc1"), "kxMisc1: x\n\n");
-    EXPECT_EQ(delete_raw_token(k, m("rp.one")) + delete_raw_token(reader.get(), m("rp.two")), KXE_SUCCESS);
+    EXPECT_EQ(delete_raw_token(k, m("rp.one")) + delete_raw_token(reader.get(), m("rp.two")),
+              KXE_SUCCESS);
     EXPECT_EQ(provider(one) + provider(two), "--");
     EXPECT_TRUE(on_consumer(one, false) && on_consumer(two, false));
     kxt::ldapdelete({rdn}, kxt::bed("KX_PROVIDER_URI"));
@@ -57,11 +61,17 @@ TEST_F(ReplWrites, FollowTheReferralToTheProvider)
 
 TEST_F(ReplPrimary, ExistenceTestsAndEnrolment)
 {
-    std::string raw = kxt::rtoken_dn("unsynced.rp"), lt = kxt::ltoken_dn("user.rpl"), b = kxt::bed("KX_SUBTREE");
-    ASSERT_EQ(kxt::ldapmodify("dn: " + raw + "\nobjectClass: kxRawToken\nkxID: unsynced.rp\n\ndn: " + lt +
-                              "\nobjectClass: kxLogicalToken\nkxID: user.rpl\nkxRawTokenIDs: unsynced.rp2\n",
-                              true, kxt::bed("KX_PROVIDER_URI")), 0);
-    struct { int got, want; } checks[] = {
+    std::string raw = kxt::rtoken_dn("unsynced.rp"), lt = kxt::ltoken_dn("user.rpl"),
+                b = kxt::bed("KX_SUBTREE");
+    ASSERT_EQ(
+        kxt::ldapmodify(
+            "dn: " + raw + "\nobjectClass: kxRawToken\nkxID: unsynced.rp\n\ndn: " + lt +
+                "\nobjectClass: kxLogicalToken\nkxID: user.rpl\nkxRawTokenIDs: unsynced.rp2\n",
+            true, kxt::bed("KX_PROVIDER_URI")),
+        0);
+    struct {
+        int got, want;
+    } checks[] = {
         {_kx_rawTokenExists(k, m("unsynced.rp"), 1), KXE_SUCCESS},
         {_kx_rawTokenExists(anon.get(), m("unsynced.rp"), 1), KXE_SUCCESS},
         {_kx_rawTokenExists(k, m("unsynced.rp"), 0), KXE_NOTFOUND},
@@ -76,20 +86,27 @@ TEST_F(ReplPrimary, ExistenceTestsAndEnrolment)
     // Enrolment refuses a raw token that the consumer does not know yet.
     kxt::clear_logs();
     EXPECT_EQ(add_simple_user2(k, m("unsynced.rp"), nullptr, 0, m("Una"), nullptr), nullptr);
-    EXPECT_EQ(kxt::logs(), "6 add_simple_user2(): there is already a raw token unsynced.rp on\nthe primary "
-                           "datastore.  The local datastore may be out of sync\nwith the primary.  Please inform "
-                           "your administrator.\n");
-    EXPECT_EQ(kxt::ldif(b, "sub", "(|(kxName=Una)(kxRawTokenIDs=unsynced.rp))", "", kxt::bed("KX_PROVIDER_URI")), "");
+    EXPECT_EQ(
+        kxt::logs(),
+        "6 add_simple_user2(): there is already a raw token unsynced.rp on\nthe primary "
+        "datastore.  The local datastore may be out of sync\nwith the primary.  Please inform "
+        "your administrator.\n");
+    EXPECT_EQ(kxt::ldif(b, "sub", "(|(kxName=Una)(kxRawTokenIDs=unsynced.rp))", "",
+                        kxt::bed("KX_PROVIDER_URI")),
+              "");
     kxt::ldapdelete({raw, lt}, kxt::bed("KX_PROVIDER_URI"));
 
     // An enrolment through the consumer waits until the user has reached it.
     kxt::clear_logs();
-    std::string uid = kxt::take(add_simple_user2(k, m("rpe.r1"), m("srv"), 7040, m("Rita"), m("r1")));
-    std::string ud = kxt::user_dn(uid), ld = kxt::ltoken_dn("user." + uid), rd = kxt::rtoken_dn("rpe.r1");
+    std::string uid =
+        kxt::take(add_simple_user2(k, m("rpe.r1"), m("srv"), 7040, m("Rita"), m("r1")));
+    std::string ud = kxt::user_dn(uid), ld = kxt::ltoken_dn("user." + uid),
+                rd = kxt::rtoken_dn("rpe.r1");
     EXPECT_EQ(kxt::logs(), "142 user : User (Rita) successfully added.\n");
     EXPECT_EQ(kxt::ldif(ud, "base", "(objectClass=*)", "kxName kxLogicalTokenIDs"),
               "dn: " + ud + "\nkxName: Rita\nkxLogicalTokenIDs: user." + uid + "\n\n");
-    EXPECT_EQ(provider(ld, "kxRawTokenIDs kxServerPort"), "kxServerPort: 7040\nkxRawTokenIDs: rpe.r1\n\n");
+    EXPECT_EQ(provider(ld, "kxRawTokenIDs kxServerPort"),
+              "kxServerPort: 7040\nkxRawTokenIDs: rpe.r1\n\n");
     EXPECT_EQ(delete_simple_user(k, m("rpe.r1")), 0);
     EXPECT_EQ(provider(ud) + provider(ld) + provider(rd), "---");
     EXPECT_TRUE(on_consumer(ud, false) && on_consumer(rd, false));

@@ -41,7 +41,10 @@ extern "C" {
 void openlog(const char *, int, int) {}
 void closelog(void) {}
 void vsyslog(int priority, const char *format, va_list ap) { keep(priority, format, ap); }
-void __vsyslog_chk(int priority, int, const char *format, va_list ap) { keep(priority, format, ap); }
+void __vsyslog_chk(int priority, int, const char *format, va_list ap)
+{
+    keep(priority, format, ap);
+}
 void syslog(int priority, const char *format, ...)
 {
     va_list ap;
@@ -106,7 +109,8 @@ std::string scratch(const std::string &tag)
         return dir;
     }();
     static int serial;
-    std::string dir = root + "/" + tag + "." + std::to_string(getpid()) + "." + std::to_string(++serial);
+    std::string dir =
+        root + "/" + tag + "." + std::to_string(getpid()) + "." + std::to_string(++serial);
     sh("rm -rf " + q(dir) + " && mkdir -p " + q(dir) + " && chmod 0777 " + q(dir));
     return dir;
 }
@@ -220,17 +224,18 @@ static std::string tool(const std::string &name, const std::string &uri)
 {
     // A test bed with TLS takes nothing else: StartTLS, trusting its authority.
     std::string tls = bed("KX_TLS_DIR");
-    return (tls.empty() ? "LDAPNOINIT=1 " + name : "LDAPCONF=" + q(tls + "/ldap.conf") + " LDAPRC=kx-none " + name +
-                                                       " -ZZ") +
-           " -x -H " + q(uri.empty() ? bed("KX_LDAP_URI") : uri) + " -D " + q(bed("KX_ADMIN_DN")) + " -w " +
-           q(bed("KX_ADMIN_PW"));
+    return (tls.empty()
+                ? "LDAPNOINIT=1 " + name
+                : "LDAPCONF=" + q(tls + "/ldap.conf") + " LDAPRC=kx-none " + name + " -ZZ") +
+           " -x -H " + q(uri.empty() ? bed("KX_LDAP_URI") : uri) + " -D " + q(bed("KX_ADMIN_DN")) +
+           " -w " + q(bed("KX_ADMIN_PW"));
 }
 
 std::string ldif(const std::string &base, const std::string &scope, const std::string &filter,
                  const std::string &attrs, const std::string &uri)
 {
-    return sh(tool("ldapsearch", uri) + " -LLL -o ldif-wrap=no -s " + scope + " -b " + q(base) + " " +
-              q(filter) + " " + attrs + " 2>/dev/null");
+    return sh(tool("ldapsearch", uri) + " -LLL -o ldif-wrap=no -s " + scope + " -b " + q(base) +
+              " " + q(filter) + " " + attrs + " 2>/dev/null");
 }
 
 int ldapmodify(const std::string &text, bool add, const std::string &uri)
@@ -265,7 +270,8 @@ std::string conf_of(const std::string &dn)
     std::istringstream in(ldif(dn, "base", "(objectClass=*)", "objectClass kxCryptoString"));
     std::string out, line;
     while (std::getline(in, line))
-        out += line.rfind("dn: ", 0) == 0 || line.empty() ? "" : line.substr(line.find(": ") + 2) + " ";
+        out += line.rfind("dn: ", 0) == 0 || line.empty() ? ""
+                                                          : line.substr(line.find(": ") + 2) + " ";
     return in.str().empty() ? "-" : out;
 }
 
@@ -276,8 +282,17 @@ int remove_counter(const std::string &name)
                       "delete: objectClass\nobjectClass: kxSynch\n");
 }
 
-std::string user_dn(const std::string &id) { return "kxID=" + id + ",kxName=users," + bed("KX_SUBTREE"); }
-std::string ltoken_dn(const std::string &id) { return "kxID=" + id + ",kxName=logicalTokens," + bed("KX_SUBTREE"); }
-std::string rtoken_dn(const std::string &id) { return "kxID=" + id + ",kxName=rawTokens," + bed("KX_SUBTREE"); }
+std::string user_dn(const std::string &id)
+{
+    return "kxID=" + id + ",kxName=users," + bed("KX_SUBTREE");
+}
+std::string ltoken_dn(const std::string &id)
+{
+    return "kxID=" + id + ",kxName=logicalTokens," + bed("KX_SUBTREE");
+}
+std::string rtoken_dn(const std::string &id)
+{
+    return "kxID=" + id + ",kxName=rawTokens," + bed("KX_SUBTREE");
+}
 
 }  // namespace kxt

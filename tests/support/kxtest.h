@@ -19,10 +19,10 @@ namespace kxt {
 using Strings = std::vector<std::string>;
 
 // ---- files and commands --------------------------------------------------
-std::string slurp(const std::string &path);   // "" when unreadable
+std::string slurp(const std::string &path);  // "" when unreadable
 void spit(const std::string &path, const std::string &text, int mode = 0644);
-std::string scratch(const std::string &tag);  // a fresh directory, mode 0777
-std::string q(const std::string &s);          // quoted for the shell
+std::string scratch(const std::string &tag);                    // a fresh directory, mode 0777
+std::string q(const std::string &s);                            // quoted for the shell
 std::string sh(const std::string &cmd, int *status = nullptr);  // its stdout
 
 // A listener on a free port of 127.0.0.1 (Listener(1).port: a port that
@@ -43,10 +43,10 @@ void clear_logs();
 
 // ---- library values ------------------------------------------------------
 inline char *m(const char *s) { return const_cast<char *>(s); }  // for char * parameters
-char *dup(const char *s);               // heap copy the library may free
-char **ids(const Strings &v);            // NULL-terminated heap list
-Strings strs(char **list);               // the texts of such a list
-std::string take(char *s);               // text of a returned string, freed; "(null)" for NULL
+char *dup(const char *s);                                        // heap copy the library may free
+char **ids(const Strings &v);                                    // NULL-terminated heap list
+Strings strs(char **list);                                       // the texts of such a list
+std::string take(char *s);  // text of a returned string, freed; "(null)" for NULL
 
 template <auto F> struct Free {
     template <class T> void operator()(T *p) const { F(p); }

@@ -12,28 +12,36 @@
 namespace {
 const std::string RS = "\x1e";
 std::string s(const char *t) { return t ? t : "-"; }
-datum as_datum(const std::string &v) { return {const_cast<char *>(v.data()), static_cast<int>(v.size())}; }
+datum as_datum(const std::string &v)
+{
+    return {const_cast<char *>(v.data()), static_cast<int>(v.size())};
+}
 std::string text(DBMDesktop *d, bool release = true)
 {
-    std::string out = d ? s(d->id) + "|" + s(d->model) + "|" + s(d->firmware_rev) + "|" + s(d->status) + "|" +
-                              s(d->last_status_time) + "|" + s(d->first_conn_time) : "none";
+    std::string out = d ? s(d->id) + "|" + s(d->model) + "|" + s(d->firmware_rev) + "|" +
+                              s(d->status) + "|" + s(d->last_status_time) + "|" +
+                              s(d->first_conn_time)
+                        : "none";
     return release ? (free_dbm_desktop(d), out) : out;
 }
 std::string text(DBMUser *u, bool release = true)
 {
     std::string out = u ? s(u->id) + "|" + s(u->name) + "|" + std::to_string(u->create_time) + "|" +
-                              std::to_string(u->status) + "|" + s(u->last_desktop) + "|" + std::to_string(u->last_time)
+                              std::to_string(u->status) + "|" + s(u->last_desktop) + "|" +
+                              std::to_string(u->last_time)
                         : "none";
     return release ? (free_dbm_user(u), out) : out;
 }
 DBMDesktop *desk(std::vector<const char *> f)
 {
-    return new (allocate_dbm_desktop())
-        DBMDesktop{kxt::dup(f[0]), kxt::dup(f[1]), kxt::dup(f[2]), kxt::dup(f[3]), kxt::dup(f[4]), kxt::dup(f[5])};
+    return new (allocate_dbm_desktop()) DBMDesktop{kxt::dup(f[0]), kxt::dup(f[1]), kxt::dup(f[2]),
+                                                   kxt::dup(f[3]), kxt::dup(f[4]), kxt::dup(f[5])};
 }
-DBMUser *user(const char *id, const char *name, const char *desk, int create = 0, int status = 0, int last = 0)
+DBMUser *user(const char *id, const char *name, const char *desk, int create = 0, int status = 0,
+              int last = 0)
 {
-    return new (allocate_dbm_user()) DBMUser{kxt::dup(id), kxt::dup(name), create, status, kxt::dup(desk), last};
+    return new (allocate_dbm_user())
+        DBMUser{kxt::dup(id), kxt::dup(name), create, status, kxt::dup(desk), last};
 }
 // The records of both lists in their order; the lists are released.
 std::string listed(DesktopList *dl, UserList *ul, std::string out = "")
@@ -46,7 +54,10 @@ std::string listed(DesktopList *dl, UserList *ul, std::string out = "")
     free_UserList(&ul);
     return out + (dl || ul ? "not reset" : "");
 }
-std::string all(KXAdmin kxa) { return listed(get_all_dbm_desktops(kxa->dstat_db), get_all_dbm_users(kxa->ustat_db)); }
+std::string all(KXAdmin kxa)
+{
+    return listed(get_all_dbm_desktops(kxa->dstat_db), get_all_dbm_users(kxa->ustat_db));
+}
 
 // Adds the records <name>.0 .. <name>.<records - 1> (named <name>) through a
 // handle of its own and replaces each once with status 2; the failed calls.
@@ -93,46 +104,67 @@ struct StatusDb : testing::Test {
         for (std::string p : {dpath, upath})
             dbm_close(dbm_open(p.data(), O_RDWR | O_CREAT, 0664));
         kxa->dstat_db = open_desktop_dbm(dpath.data(), kxa->mode = 3);
-        ASSERT_TRUE(kxa->dstat_db && (kxa->ustat_db = open_user_dbm(upath.data(), 3)) && (kxt::clear_logs(), true));
+        ASSERT_TRUE(kxa->dstat_db && (kxa->ustat_db = open_user_dbm(upath.data(), 3)) &&
+                    (kxt::clear_logs(), true));
     }
-    void TearDown() override { close_desktop_dbm(kxa->dstat_db), close_user_dbm(kxa->ustat_db), free_kxa(kxa); }
+    void TearDown() override
+    {
+        close_desktop_dbm(kxa->dstat_db), close_user_dbm(kxa->ustat_db), free_kxa(kxa);
+    }
 };
 }  // namespace
 
 TEST_F(StatusDb, StoringListingAndDeleting)
 {
     DBM *ddb = kxa->dstat_db, *udb = kxa->ustat_db;
-    char id[] = "IEEE802.080020a1b2c3", u1001[] = "u1001", *e = id + 20, *no = nullptr, t1[] = "t1", user_u[] = "u";
+    char id[] = "IEEE802.080020a1b2c3", u1001[] = "u1001", *e = id + 20, *no = nullptr, t1[] = "t1",
+         user_u[] = "u";
     std::string m504(504, 'm'), m505(505, 'm'), n501(501, 'n'), sep = "a" + RS + "b";
-    struct { char op; std::vector<const char *> f; int rc; } desks[] = {
-        {'a', {id, "SunRay2", "3.0_51", "online", "1000", "900"}, 0}, {'a', {"t1", no, "fw", no, "1", "2"}, 0},
-        {'a', {"t1", "x", e, e, e, e}, -1}, {'m', {"t2", "m", "f", "s", "1", "1"}, 0},
-        {'m', {"t2", "M", "F", "S", "9", "8"}, 0}, {'a', {"k", m504.c_str(), e, e, e, e}, 0},
-        {'m', {"k", m505.c_str(), e, e, e, e}, -1}, {'a', {"k3", no, m505.c_str(), no, no, no}, -1},
-        {'a', {"s", "m", sep.c_str(), e, e, e}, -1}};
+    struct {
+        char op;
+        std::vector<const char *> f;
+        int rc;
+    } desks[] = {{'a', {id, "SunRay2", "3.0_51", "online", "1000", "900"}, 0},
+                 {'a', {"t1", no, "fw", no, "1", "2"}, 0},
+                 {'a', {"t1", "x", e, e, e, e}, -1},
+                 {'m', {"t2", "m", "f", "s", "1", "1"}, 0},
+                 {'m', {"t2", "M", "F", "S", "9", "8"}, 0},
+                 {'a', {"k", m504.c_str(), e, e, e, e}, 0},
+                 {'m', {"k", m505.c_str(), e, e, e, e}, -1},
+                 {'a', {"k3", no, m505.c_str(), no, no, no}, -1},
+                 {'a', {"s", "m", sep.c_str(), e, e, e}, -1}};
     for (auto &r : desks) {
         DBMDesktop *d = desk(r.f);
-        EXPECT_EQ(r.op == 'a' ? add_dbm_desktop(kxa, d) : modify_dstatus(ddb, d), r.rc) << r.op << " " << r.f[0];
+        EXPECT_EQ(r.op == 'a' ? add_dbm_desktop(kxa, d) : modify_dstatus(ddb, d), r.rc)
+            << r.op << " " << r.f[0];
         free_dbm_desktop(d);
     }
-    struct { char op; const char *id, *name, *desk; int create, status, last, rc; } users[] = {
-        {'a', u1001, "Jane Doe", "IEEE802.0003ba000001", 1700000000, 1, -42, 0},
-        {'a', "fresh", "New", nullptr, 100, 0, 25, 0}, {'a', "fresh", "x", "d", 0, 0, 0, -1},
-        {'m', "u", "U", "d2", 3, 2, 4, 0}, {'m', "u", "Second", "d2", 5, 7, 6, 0},
-        {'m', "n", n501.c_str(), "", 0, 0, 0, 0}, {'m', "n", n501.c_str(), "", 10, 0, 0, -1},
-        {'a', "s2", "n", sep.c_str(), 0, 0, 0, -1}};
+    struct {
+        char op;
+        const char *id, *name, *desk;
+        int create, status, last, rc;
+    } users[] = {{'a', u1001, "Jane Doe", "IEEE802.0003ba000001", 1700000000, 1, -42, 0},
+                 {'a', "fresh", "New", nullptr, 100, 0, 25, 0},
+                 {'a', "fresh", "x", "d", 0, 0, 0, -1},
+                 {'m', "u", "U", "d2", 3, 2, 4, 0},
+                 {'m', "u", "Second", "d2", 5, 7, 6, 0},
+                 {'m', "n", n501.c_str(), "", 0, 0, 0, 0},
+                 {'m', "n", n501.c_str(), "", 10, 0, 0, -1},
+                 {'a', "s2", "n", sep.c_str(), 0, 0, 0, -1}};
     for (auto &r : users) {
         DBMUser *u = user(r.id, r.name, r.desk, r.create, r.status, r.last);
-        EXPECT_EQ(r.op == 'a' ? add_dbm_user(kxa, u) : modify_ustatus(udb, u), r.rc) << r.op << " " << r.id;
+        EXPECT_EQ(r.op == 'a' ? add_dbm_user(kxa, u) : modify_ustatus(udb, u), r.rc)
+            << r.op << " " << r.id;
         free_dbm_user(u);
     }
     auto raw = [](DBM *db, const std::string &key) {
         datum v = dbm_fetch(db, as_datum(key));
         return v.dptr ? std::string(v.dptr, static_cast<size_t>(v.dsize)) : "<none>";
     };
-    EXPECT_EQ(raw(ddb, id) + raw(udb, u1001) + raw(ddb, std::string(id, 21)), id + RS + "SunRay2" + RS + "3.0_51" + RS +
-              "online" + RS + "1000" + RS + "900" + RS + "u1001" + RS + "Jane Doe" + RS + "1700000000" + RS + "1" + RS +
-              "IEEE802.0003ba000001" + RS + "-42" + RS + "<none>");
+    EXPECT_EQ(raw(ddb, id) + raw(udb, u1001) + raw(ddb, std::string(id, 21)),
+              id + RS + "SunRay2" + RS + "3.0_51" + RS + "online" + RS + "1000" + RS + "900" + RS +
+                  "u1001" + RS + "Jane Doe" + RS + "1700000000" + RS + "1" + RS +
+                  "IEEE802.0003ba000001" + RS + "-42" + RS + "<none>");
     EXPECT_EQ(raw(ddb, "k").size() + raw(udb, "n").size(), 1022u);
     // Listings give back the memory they map to work in (the heap may change
     // size, and a handle opened afresh maps its file elsewhere).
@@ -150,27 +182,36 @@ TEST_F(StatusDb, StoringListingAndDeleting)
     EXPECT_EQ(mappings(), before);
 #endif
     EXPECT_EQ(delete_dbm_desktop(kxa, id) + delete_dbm_user(kxa, u1001), 0);
-    EXPECT_EQ(all(kxa) + kxt::logs(), "k|" + m504 + "|||| t1||fw||1|2 t2|M|F|S|9|8 fresh|New|100|0||25 n|" + n501 +
-                                          "|0|0||0 u|Second|5|7|d2|6 ");
-    EXPECT_EQ(dbm_desktop_exists(ddb, t1) * 10 + dbm_desktop_exists(ddb, id) + dbm_user_exists(udb, user_u) * 100 +
-              dbm_user_exists(udb, u1001) + dbm_user_exists(udb, nullptr) + dbm_desktop_exists(nullptr, t1), 110);
+    EXPECT_EQ(all(kxa) + kxt::logs(), "k|" + m504 +
+                                          "|||| t1||fw||1|2 t2|M|F|S|9|8 fresh|New|100|0||25 n|" +
+                                          n501 + "|0|0||0 u|Second|5|7|d2|6 ");
+    EXPECT_EQ(dbm_desktop_exists(ddb, t1) * 10 + dbm_desktop_exists(ddb, id) +
+                  dbm_user_exists(udb, user_u) * 100 + dbm_user_exists(udb, u1001) +
+                  dbm_user_exists(udb, nullptr) + dbm_desktop_exists(nullptr, t1),
+              110);
     set_gdebug("a"), kxt::clear_logs();
     EXPECT_TRUE(delete_dbm_desktop(kxa, id) == -1 && delete_dbm_user(kxa, u1001) == -1);
     set_gdebug(nullptr);
-    EXPECT_EQ(kxt::logs(), "6 (a) No desktop record.\n\n6 delete_dbm_desktop(): Could not get dbm_desktop (" +
-                               std::string(id) + ")\n6 (a) No user record.\n\n6 delete_dbm_user(): Could not get "
-                                                 "dbm_user (u1001)\n");
-    EXPECT_TRUE(!open_desktop_dbm((dir + "/none").data(), 3) && !open_user_dbm((dir + "/none").data(), 1) &&
-                kxt::sh("ls " + kxt::q(dir)) == "dstatus.dir\ndstatus.pag\nustatus.dir\nustatus.pag\n");
+    EXPECT_EQ(kxt::logs(),
+              "6 (a) No desktop record.\n\n6 delete_dbm_desktop(): Could not get dbm_desktop (" +
+                  std::string(id) +
+                  ")\n6 (a) No user record.\n\n6 delete_dbm_user(): Could not get "
+                  "dbm_user (u1001)\n");
+    EXPECT_TRUE(
+        !open_desktop_dbm((dir + "/none").data(), 3) && !open_user_dbm((dir + "/none").data(), 1) &&
+        kxt::sh("ls " + kxt::q(dir)) == "dstatus.dir\ndstatus.pag\nustatus.dir\nustatus.pag\n");
 }
 
 TEST_F(StatusDb, StoredValuesListsAndPrintouts)
 {
     const std::string z509(509, 'z');
-    struct { std::string value, records; } rows[] = {{"t" + RS + "m" + RS + "12ab", "t|m|12ab|-|-|- t|m|12|0|-|0"},
-        {"n" + RS + "N" + RS + "-7" + RS + "2" + RS + "D" + RS + " 42" + RS + "more" + RS,
-         "n|N|-7|2|D| 42 n|N|-7|2|D|42"},
-        {"l" + RS + z509 + "zzz", "l|" + z509 + "|-|-|-|- l|" + z509 + "|0|0|-|0"}, {"", "none none"}};
+    struct {
+        std::string value, records;
+    } rows[] = {{"t" + RS + "m" + RS + "12ab", "t|m|12ab|-|-|- t|m|12|0|-|0"},
+                {"n" + RS + "N" + RS + "-7" + RS + "2" + RS + "D" + RS + " 42" + RS + "more" + RS,
+                 "n|N|-7|2|D| 42 n|N|-7|2|D|42"},
+                {"l" + RS + z509 + "zzz", "l|" + z509 + "|-|-|-|- l|" + z509 + "|0|0|-|0"},
+                {"", "none none"}};
     for (auto &r : rows) {
         dbm_store(kxa->dstat_db, as_datum("key"), as_datum(r.value), DBM_REPLACE);
         dbm_store(kxa->ustat_db, as_datum("key"), as_datum(r.value), DBM_REPLACE);
@@ -178,36 +219,47 @@ TEST_F(StatusDb, StoredValuesListsAndPrintouts)
         EXPECT_EQ(got + text(get_dbm_user(kxa->ustat_db, const_cast<char *>("key"))), r.records);
     }
     std::string part = "A" + RS + "B" + RS + "CCC";
-    EXPECT_EQ(text(fill_dbm_desktop_struct({part.data(), 4})) + " " + text(fill_dbm_user_struct({part.data(), 4})) +
-              all(kxa), "A|B|-|-|-|- A|B|0|0|-|0");
+    EXPECT_EQ(text(fill_dbm_desktop_struct({part.data(), 4})) + " " +
+                  text(fill_dbm_user_struct({part.data(), 4})) + all(kxa),
+              "A|B|-|-|-|- A|B|0|0|-|0");
     DesktopList *dl = nullptr;
     UserList *ul = nullptr;
     for (auto [id, n] : {std::pair{"b", "1"}, {"a", "2"}, {"c", "3"}, {"b", "4"}, {"a", "5"}})
-        add_desktop_to_list(&dl, desk({id, n, 0, 0, 0, 0})), add_user_to_list(&ul, user(id, n, "d"));
+        add_desktop_to_list(&dl, desk({id, n, 0, 0, 0, 0})),
+            add_user_to_list(&ul, user(id, n, "d"));
     add_desktop_to_list(&dl, nullptr), add_user_to_list(nullptr, nullptr);
-    EXPECT_EQ(listed(dl, ul), "a|2|-|-|-|- a|5|-|-|-|- b|1|-|-|-|- b|4|-|-|-|- c|3|-|-|-|- a|2|0|0|d|0 a|5|0|0|d|0 "
-                              "b|1|0|0|d|0 b|4|0|0|d|0 c|3|0|0|d|0 ");
+    EXPECT_EQ(listed(dl, ul),
+              "a|2|-|-|-|- a|5|-|-|-|- b|1|-|-|-|- b|4|-|-|-|- c|3|-|-|-|- a|2|0|0|d|0 a|5|0|0|d|0 "
+              "b|1|0|0|d|0 b|4|0|0|d|0 c|3|0|0|d|0 ");
     setenv("TZ", "UTC", 1), tzset();
     DBMDesktop *full = desk({"IEEE802.0003ba1234ab", "P2", "4.1", "ok", "1000000000", "86400"}),
                *bare = desk({"t", nullptr, "fw", nullptr, nullptr, nullptr});
-    DBMUser *u = user("u7", "Max", "IEEE802.0003ba000007", 1000000000, 1, 86400), *none = user(0, 0, 0, 0, 0, -1);
-    auto print = [&] { print_dbm_desktop(full), print_dbm_desktop(bare), print_dbm_desktop(nullptr), print_dbm_user(u),
-                       print_dbm_user(none); };
-    EXPECT_EQ(unit::stderr_of(print),
+    DBMUser *u = user("u7", "Max", "IEEE802.0003ba000007", 1000000000, 1, 86400),
+            *none = user(0, 0, 0, 0, 0, -1);
+    auto print = [&] {
+        print_dbm_desktop(full), print_dbm_desktop(bare), print_dbm_desktop(nullptr),
+            print_dbm_user(u), print_dbm_user(none);
+    };
+    EXPECT_EQ(
+        unit::stderr_of(print),
         "desktop:\n  id                 = IEEE802.0003ba1234ab\n  model              = P2\n"
         "  firmware_rev       = 4.1\n  status             = ok\n"
         "  last_status_time   = 1000000000 (09/09/2001 01:46:40)\n"
         "  first_conn_time    = 86400 (01/02/1970 00:00:00)\ndesktop:\n  id                 = t\n"
         "  model              = (nil)\n  firmware_rev       = fw\n  status             = (nil)\n"
-        "  last_status_time   = (nil) ()\n  first_conn_time    = (nil) ()\nuser:\n  id                 = u7\n"
+        "  last_status_time   = (nil) ()\n  first_conn_time    = (nil) ()\nuser:\n  id             "
+        "    = u7\n"
         "  name               = Max\n  create_time        = 1000000000 (09/09/2001 01:46:40)\n"
         "  status             = Logged in\n  last_desktop       = IEEE802.0003ba000007\n"
         "  last_time          = 86400 (01/02/1970 00:00:00)\nuser:\n  id                 = (nil)\n"
-        "  name               = (nil)\n  create_time        = 0 (01/01/1970 00:00:00)\n  status             = Never\n"
+        "  name               = (nil)\n  create_time        = 0 (01/01/1970 00:00:00)\n  status    "
+        "         = Never\n"
         "  last_desktop       = (nil)\n  last_time          = -1 (12/31/1969 23:59:59)\n");
     for (auto [status, text] : {std::pair{2, "Logged out"}, {3, "Unknown"}, {-1, "Unknown"}}) {
-        std::string out = unit::stderr_of([&] { u->status = status, print_dbm_user(u), print_dbm_user(nullptr); });
-        EXPECT_NE(out.find(std::string("status             = ") + text + "\n"), std::string::npos) << out;
+        std::string out = unit::stderr_of(
+            [&] { u->status = status, print_dbm_user(u), print_dbm_user(nullptr); });
+        EXPECT_NE(out.find(std::string("status             = ") + text + "\n"), std::string::npos)
+            << out;
     }
     free_dbm_desktop(full), free_dbm_desktop(bare), free_dbm_user(u), free_dbm_user(none);
 }
@@ -228,7 +280,8 @@ TEST_F(StatusDb, WritersInThreadsAndProcesses)
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] { failures += write_records(upath, "t" + std::to_string(t), 150); });
+        threads.emplace_back(
+            [&, t] { failures += write_records(upath, "t" + std::to_string(t), 150); });
     std::thread reader([&] { torn = torn_records(upath, done); });
     for (auto &t : threads)
         t.join();

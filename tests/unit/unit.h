@@ -42,7 +42,10 @@ template <class F> std::string stderr_of(F f)
 struct ProductFile {  // put back as it was when the test ends
     std::string path, saved = kxt::slurp(path);
     bool had = access(path.c_str(), F_OK) == 0;
-    explicit ProductFile(const std::string &p) : path(p) { kxt::sh("mkdir -p " + kxt::q(p.substr(0, p.rfind('/')))); }
+    explicit ProductFile(const std::string &p) : path(p)
+    {
+        kxt::sh("mkdir -p " + kxt::q(p.substr(0, p.rfind('/'))));
+    }
     ~ProductFile() { had ? kxt::spit(path, saved) : remove(); }
     void put(const std::string &text, int mode = 0644) const { kxt::spit(path, text, mode); }
     void remove() const { unlink(path.c_str()); }
