@@ -36,6 +36,7 @@ PACKAGES="
     lintian
     dpkg-dev
     debhelper
+    mmdebstrap
     iproute2
     openssl
 "

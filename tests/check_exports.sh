@@ -12,7 +12,8 @@ for h in $headers; do echo "#include \"$h\""; done >"$work/all.c"
 # their link names (utils.h renames dprintf); variables: their extern lines.
 cc -fsyntax-only -aux-info "$work/aux" -I "$dir" "$work/all.c"
 {
-    grep -E "^/\* $dir/[a-z_]+\.h:" "$work/aux" | sed -E 's/^[^/]*\/\*[^*]*\*\/ //; s/ \(.*$//; s/^.*[ *]//'
+    grep -E "^/\* $dir/[a-z_]+\.h:" "$work/aux" |
+        sed -E 's/^[^/]*\/\*[^*]*\*\/ //; s/ \(.*$//; s/^.*[ *]//'
     (cd "$dir" && grep -hE '^extern [^(]*;' $headers) |
         sed -E 's/^.*[ *]([A-Za-z_][A-Za-z0-9_]*)(\[[^]]*\])?;.*$/\1/'
 } | sort -u >"$work/declared"

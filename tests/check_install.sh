@@ -15,7 +15,8 @@ prefix=$STAGE$(sed -n 's/^prefix=//p' "$BUILD/kxadmin.pc")
 "$(dirname "$0")/check_exports.sh" "$(find "$prefix" -name libkxadmin.so.1)" \
     "$(dirname "$(find "$prefix" -name admin.h)")"
 pc=$(find "$prefix" -name kxadmin.pc)
-flags=$(PKG_CONFIG_PATH=$(dirname "$pc") PKG_CONFIG_SYSROOT_DIR=$STAGE pkg-config --cflags --libs kxadmin)
+flags=$(PKG_CONFIG_PATH=$(dirname "$pc") PKG_CONFIG_SYSROOT_DIR=$STAGE \
+    pkg-config --cflags --libs kxadmin)
 echo "pkg-config: $flags"
 cc -o "$WORK/by-pkg-config" "$SRC/headers.c" $flags
 LD_LIBRARY_PATH=$(dirname "$(find "$prefix" -name libkxadmin.so.1)") "$WORK/by-pkg-config"

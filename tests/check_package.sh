@@ -7,8 +7,9 @@
 # on a fresh machine, but inside a private mount namespace whose /usr, /etc,
 # /var and /opt are overlays with their upper layers below <work dir>:
 # nothing reaches the machine's own file system.  There it checks where the
-# files went, brings up the test bed's directory at the real product paths,
-# runs kxcrypto against it, and removes the packages again.
+# files went, runs the test suites beside the installed packages, brings up
+# the test bed's directory at the real product paths, runs kxcrypto and the
+# -dev package's example against it, and removes the packages again.
 set -euo pipefail
 
 SRC=$(cd "$1" && pwd)
@@ -18,6 +19,10 @@ BUILD=$WORK/build
 
 if [ "${KX_IN_NAMESPACE:-}" != 1 ]; then
     "$SRC/scripts/build-packages.sh" "$BUILD"
+    # A default build (the real product paths) of the tests, run below.
+    cmake -S "$SRC" -B "$WORK/default" -DBUILD_TESTING=ON >/dev/null
+    cmake --build "$WORK/default" -j 2 >"$WORK/default.log" 2>&1 ||
+        { cat "$WORK/default.log"; exit 1; }
     # Every run starts from the machine's own file system, not from what an
     # earlier run of the same work dir left in the overlays.
     rm -rf "$WORK/overlay" "$WORK/testbed"
@@ -31,7 +36,8 @@ ip link set lo up
 for dir in usr etc var opt run; do
     mkdir -p "$WORK/overlay/$dir/upper" "$WORK/overlay/$dir/work" "/$dir"
     mount -t overlay overlay \
-        -o "lowerdir=/$dir,upperdir=$WORK/overlay/$dir/upper,workdir=$WORK/overlay/$dir/work" "/$dir"
+        -o "lowerdir=/$dir,upperdir=$WORK/overlay/$dir/upper,workdir=$WORK/overlay/$dir/work" \
+        "/$dir"
 done
 
 fail() {
@@ -39,15 +45,24 @@ fail() {
     exit 1
 }
 
+# Shows a command's output file and fails when the command failed.
+run() {
+    local out=$1 what=$2
+    shift 2
+    "$@" >"$out" 2>&1 || { cat "$out"; fail "$what"; }
+}
+
 echo "== installing the packages"
-dpkg -i "$BUILD"/*.deb >"$WORK/dpkg-install.log" 2>&1 || { cat "$WORK/dpkg-install.log"; fail "dpkg -i"; }
+run "$WORK/dpkg-install.log" "dpkg -i" dpkg -i "$BUILD"/*.deb
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 lib=/usr/lib/$multiarch
-for f in /usr/bin/kxcrypto /usr/sbin/kxadmin "$lib/libkxadmin.so.1" "$lib/libkxadmin.so.1.0.0" "$lib/libkxadmin.so" \
+for f in /usr/bin/kxcrypto /usr/sbin/kxadmin \
+    "$lib/libkxadmin.so.1" "$lib/libkxadmin.so.1.0.0" "$lib/libkxadmin.so" \
     /usr/include/kxadmin/admin.h /usr/include/kxadmin/kx_dbm.h "$lib/pkgconfig/kxadmin.pc" \
     "$lib/cmake/kxadmin/kxadminConfig.cmake" /etc/ldap/schema/kx.schema /etc/ldap/schema/kx.ldif \
     /usr/share/kxcrypto/kx-database.ldif /usr/share/kxcrypto/kx-base.ldif \
-    /usr/share/doc/kxcrypto/examples/kxadmin.conf /usr/share/doc/kxcrypto/examples/kxdsd.conf.replica \
+    /usr/share/doc/kxcrypto/examples/kxadmin.conf \
+    /usr/share/doc/kxcrypto/examples/kxdsd.conf.replica \
     /usr/share/bash-completion/completions/kxcrypto \
     /usr/share/locale/fr/LC_MESSAGES/kx_libkxadmin.mo \
     /opt/QRLNkx/lib/locale/fr/LC_MESSAGES/kx_libkxadmin.mo; do
@@ -57,20 +72,29 @@ for page in kxcrypto kxadmin libkxadmin.3; do
     man -w $page >/dev/null 2>&1 || fail "man finds no page $page"
 done
 # (Conffiles, sonames, copyright and changelog: debhelper and lintian.)
-"$SRC/tests/check_exports.sh" "$lib/libkxadmin.so.1" /usr/include/kxadmin || fail "the exported names"
+"$SRC/tests/check_exports.sh" "$lib/libkxadmin.so.1" /usr/include/kxadmin ||
+    fail "the exported names"
 ldd /usr/bin/kxcrypto | grep -Eq "libkxadmin.so.1 => (/usr)?/lib/$multiarch/libkxadmin.so.1" ||
     fail "kxcrypto does not load the installed library"
 [ "$(echo $(pkg-config --cflags --libs kxadmin))" = "-I/usr/include/kxadmin -lkxadmin" ] ||
     fail "pkg-config kxadmin gives: $(pkg-config --cflags --libs kxadmin)"
-bash -c 'source /usr/share/bash-completion/completions/kxcrypto && complete -p kxcrypto' >/dev/null ||
+bash -c '. /usr/share/bash-completion/completions/kxcrypto && complete -p kxcrypto' >/dev/null ||
     fail "the bash completion of kxcrypto does not load"
 dpkg-query -W -f '${Package} ${Version}\n' libkxadmin1 libkxadmin-dev kxcrypto
-# The unit tests of the build that scripts/test.sh made, with the packages
-# (and their catalogue) installed beside it.
-unit=$SRC/build/tests/kx_unit_tests
-if [ -x "$unit" ]; then
-    "$unit" --gtest_brief=1 >"$WORK/unit.log" 2>&1 || { cat "$WORK/unit.log"; fail "unit tests with the packages"; }
+
+echo "== the test suites with the packages installed"
+# The whole suite of the build that scripts/test.sh made (its own product
+# root), when there is one.
+if [ -f "$SRC/build/CTestTestfile.cmake" ]; then
+    run "$WORK/suite.log" "the suite with the packages" \
+        ctest --test-dir "$SRC/build" -LE chaos --output-on-failure
 fi
+# A default build's tests leave the real product paths as they were.
+paths() { find /etc/opt /opt /var/opt /bin/pkginfo -printf '%p %s %m %T@\n' 2>/dev/null | sort; }
+before=$(paths)
+run "$WORK/default-suite.log" "a default build's tests" \
+    ctest --test-dir "$WORK/default" --output-on-failure
+[ "$(paths)" = "$before" ] || { diff <(echo "$before") <(paths); fail "a default build's tests"; }
 
 echo "== kxcrypto against a directory at the real product paths"
 STATE=$WORK/testbed
@@ -78,7 +102,8 @@ cleanup() { "$SRC/scripts/testbed.sh" stop "$STATE" >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 # A slapd run from cn=config, set up with the LDIF files of the package.
 KX_SCHEMA_LDIF=/etc/ldap/schema/kx.ldif KX_DATABASE_LDIF=/usr/share/kxcrypto/kx-database.ldif \
-    KX_BASE_LDIF=/usr/share/kxcrypto/kx-base.ldif "$SRC/scripts/testbed.sh" start "$STATE" / --cn-config >/dev/null
+    KX_BASE_LDIF=/usr/share/kxcrypto/kx-base.ldif \
+    "$SRC/scripts/testbed.sh" start "$STATE" / --cn-config >/dev/null
 [ -f /etc/opt/QRLNkx/kxadmin.conf ] || fail "the test bed wrote no /etc/opt/QRLNkx/kxadmin.conf"
 kxadmin check >"$WORK/check.out" || { cat "$WORK/check.out"; fail "kxadmin check"; }
 out=$(kxcrypto -h) || fail "kxcrypto -h ended with $?"
@@ -93,12 +118,15 @@ kxcrypto -a enc_up_type=ARCFOUR mode=hard >/dev/null || fail "kxcrypto -a"
         kxLogicalTokenIDs:\ user.u1 "" "dn: kxID=user.u1,kxName=logicalTokens,$b" \
         objectClass:\ kxLogicalToken kxID:\ user.u1 kxRawTokenIDs:\ card.1 "" \
         "dn: kxID=card.1,kxName=rawTokens,$b" objectClass:\ kxRawToken kxID:\ card.1 |
-        ldapadd -x -H "$KX_LDAP_URI" -D "$KX_ADMIN_DN" -w "$KX_ADMIN_PW" >/dev/null) || fail "the card's entries"
-cc -o "$WORK/kxlogin" /usr/share/doc/libkxadmin-dev/examples/kxlogin.c $(pkg-config --cflags --libs kxadmin) ||
-    fail "the example does not build"
-"$WORK/kxlogin" card.1 IEEE802.080020000001 >"$WORK/kxlogin.out" || { cat "$WORK/kxlogin.out"; fail "kxlogin"; }
+        ldapadd -x -H "$KX_LDAP_URI" -D "$KX_ADMIN_DN" -w "$KX_ADMIN_PW" >/dev/null) ||
+    fail "the card's entries"
+run "$WORK/kxlogin.build" "the example does not build" \
+    cc -o "$WORK/kxlogin" /usr/share/doc/libkxadmin-dev/examples/kxlogin.c \
+    $(pkg-config --cflags --libs kxadmin)
+run "$WORK/kxlogin.out" kxlogin "$WORK/kxlogin" card.1 IEEE802.080020000001
 grep -qx "user u1 (Ann)" "$WORK/kxlogin.out" && grep -q "mode.*hard" "$WORK/kxlogin.out" &&
-    grep -qx "login recorded at IEEE802.080020000001" "$WORK/kxlogin.out" || { cat "$WORK/kxlogin.out"; fail "kxlogin"; }
+    grep -qx "login recorded at IEEE802.080020000001" "$WORK/kxlogin.out" ||
+    { cat "$WORK/kxlogin.out"; fail "kxlogin"; }
 kxadmin check | grep -qx "user status database: ok, 1 record" || fail "kxlogin recorded no login"
 kxcrypto -d >/dev/null || fail "kxcrypto -d"
 cleanup
@@ -112,18 +140,23 @@ KX_TESTBED_BARE=1 KX_TESTBED_PORT=389 KX_TESTBED_LDAPI=/var/run/slapd/ldapi \
     "$SRC/scripts/testbed.sh" start "$STATE" / --cn-config >/dev/null
 pw=kx-First-Change1
 slappasswd() { command slappasswd -s "$pw"; }
-kxadmin() { if [ "$1" = passwd ]; then command kxadmin passwd <<<"$pw"; else command kxadmin "$@"; fi; }
+kxadmin() {
+    if [ "$1" = passwd ]; then command kxadmin passwd <<<"$pw"; else command kxadmin "$@"; fi
+}
 block=$(sed -n '/^## From install to first change/,/^## /p' "$SRC/README.md" |
     sed -n '/^```sh$/,/^```$/p' | sed '/^```/d; /^apt /d')
 [ "$(grep -c . <<<"$block")" -ge 8 ] || fail "no command block in the README's first change"
-(set -e; eval "$block") >"$WORK/first-change.out" 2>&1 || { cat "$WORK/first-change.out"; fail "the README's first change"; }
-[ "$(kxcrypto -o)" = "tokenID=default.token,enc_up_type=ARCFOUR,mode=hard" ] || fail "kxcrypto -o after the first change"
+# Run by a shell of its own, which stops at the first failing command.
+{ declare -f slappasswd kxadmin; echo "pw=$pw"; echo "$block"; } >"$WORK/first-change.sh"
+run "$WORK/first-change.out" "the README's first change" bash -e "$WORK/first-change.sh"
+[ "$(kxcrypto -o)" = "tokenID=default.token,enc_up_type=ARCFOUR,mode=hard" ] ||
+    fail "kxcrypto -o after the first change"
 cleanup
 trap - EXIT
 
 echo "== removing the packages"
-dpkg -r kxcrypto-dbgsym libkxadmin1-dbgsym kxcrypto libkxadmin-dev libkxadmin1 >"$WORK/dpkg-remove.log" 2>&1 ||
-    { cat "$WORK/dpkg-remove.log"; fail "dpkg -r"; }
+run "$WORK/dpkg-remove.log" "dpkg -r" \
+    dpkg -r kxcrypto-dbgsym libkxadmin1-dbgsym kxcrypto libkxadmin-dev libkxadmin1
 for f in /usr/bin/kxcrypto "$lib/libkxadmin.so.1" /usr/include/kxadmin; do
     [ ! -e "$f" ] || fail "$f stayed after removal"
 done

@@ -13,6 +13,9 @@ with what the file says, byte for byte.  A file holds cases:
     > line             a line the command writes to standard output
     ! line             a line it writes to standard error
     [n]                its exit status, when not 0
+    + text             the line above goes on: a blank, then text
+    ++text             the line above goes on with text, without a blank
+                       (so no line of a file is longer than 100 columns)
 
 The tool's usage text (usage.txt), wherever it appears whole, is shown
 as the line "<usage>".  Other lines (comments, blank lines) are kept.  A
@@ -55,6 +58,23 @@ def render(stream, mark):
     return lines[:-1] if stream.endswith("\n") else lines + ["%no-eol"]
 
 
+def fold(lines):
+    """The lines as a file shows them: longer ones broken at blanks."""
+    out = []
+    for line in lines:
+        while len(line) > 100:
+            cut = max((i for i in range(3, 101) if line[i] == " " and line[i - 1] != " "),
+                      default=None)
+            if cut is None or cut == len(line) - 1:
+                out.append(line[:100])
+                line = "++" + line[100:]
+            else:
+                out.append(line[:cut])
+                line = "+ " + line[cut + 1:]
+        out.append(line)
+    return out
+
+
 def run(cmd, stdin):
     if valgrind:
         cmd = re.sub(r"(^|[|;&(]\s*)\./kxcrypto\b", r"\1" + VG + "./kxcrypto", cmd)
@@ -72,7 +92,14 @@ def run(cmd, stdin):
 
 failed = 0
 for path in files:
-    expected = open(path, encoding="latin-1").read().split("\n")
+    expected = []
+    for line in open(path, encoding="latin-1").read().split("\n"):
+        if line.startswith("++") and expected:
+            expected[-1] += line[2:]
+        elif line.startswith("+ ") and expected:
+            expected[-1] += " " + line[2:]
+        else:
+            expected.append(line)
     actual, i = [], 0
     while i < len(expected):
         line = expected[i]
@@ -91,9 +118,9 @@ for path in files:
     if actual != expected:
         failed += 1
         name = os.path.join(work, os.path.basename(path) + ".actual")
-        open(name, "w", encoding="latin-1").write("\n".join(actual))
+        open(name, "w", encoding="latin-1").write("\n".join(fold(actual)))
         sys.stdout.writelines(difflib.unified_diff(
-            [l + "\n" for l in expected], [l + "\n" for l in actual], path, name))
+            [l + "\n" for l in fold(expected)], [l + "\n" for l in fold(actual)], path, name))
     print(f"{path}: {'FAILED' if actual != expected else 'ok'}")
 if not failed:
     shutil.rmtree(work, ignore_errors=True)

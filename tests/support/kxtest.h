@@ -36,7 +36,7 @@ struct Listener {
     std::string take(int idle_ms);
 };
 
-// ---- the system log (tests/support/syslog_capture.cpp) --------------------
+// ---- the system log (captured in kxtest.cpp) -----------------------------
 // Every record since the last clear, one "<priority> <message>" a line.
 std::string logs();
 void clear_logs();

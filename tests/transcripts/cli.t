@@ -13,7 +13,8 @@ $ ./kxcrypto
 > 	auth_up_type   	none           	*
 > 	auth_down_type 	none           	*
 > 	mode           	soft           	*
-$ as 65534 65534 ./kxcrypto | cmp - <(./kxcrypto) && as 0 65534 ./kxcrypto | cmp - <(./kxcrypto) && echo same
+$ as 65534 65534 ./kxcrypto | cmp - <(./kxcrypto) && as 0 65534 ./kxcrypto | cmp - <(./kxcrypto) &&
++ echo same
 > same
 $ as 65534 65534 ./kxcrypto -h
 ! ./kxcrypto: Must be root to set configuration.
@@ -28,7 +29,8 @@ $ ./kxcrypto -d
 ! ./kxcrypto: Configuration for the default token doesn't exist.
 [1]
 $ ./kxcrypto -o
-! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default values will be used.
+! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default
++ values will be used.
 [1]
 $ ./kxcrypto -m mode=hard
 ! ./kxcrypto: Configuration for the default token doesn't exist.

@@ -13,7 +13,8 @@ $ as 65534 65534 ./kxcrypto | sed -n 4p
 > 	mode           	hard           	 
 
 # Only the administrator reads the raw tokens' secrets.
-$ printf 'dn: %s\nchangetype: modify\nadd: kxSecret\nkxSecret: s3cret\n' "$token_dn" | ldap ldapmodify >/dev/null
+$ printf 'dn: %s\nchangetype: modify\nadd: kxSecret\nkxSecret: s3cret\n' "$token_dn" | ldap
++ ldapmodify >/dev/null
 $ ldapsearch -x -H "$KX_LDAP_URI" -LLL -b "$token_dn" kxSecret kxID
 > dn: kxID=default.token,kxName=rawTokens,kxName=kx,o=kxdata
 > kxID: default.token

@@ -25,13 +25,15 @@ $ with_file "$KX_DSTATUS_DB.pag" '' ./kxcrypto -h
 $ with_file "$KX_DSTATUS_DB.pag" 'not a database' ./kxcrypto -h
 ! ./kxcrypto: Could not connect to admin server.
 [1]
-$ sed "s/^admin.server.port .*/admin.server.port = 1/" "$KX_ADMIN_CONF" >conf && with_file "$KX_ADMIN_CONF" "$(cat conf)" ./kxcrypto -h
+$ sed "s/^admin.server.port .*/admin.server.port = 1/" "$KX_ADMIN_CONF" >conf && with_file
++ "$KX_ADMIN_CONF" "$(cat conf)" ./kxcrypto -h
 ! ./kxcrypto: Could not connect to admin server.
 [1]
 
 # A primary that never answers is given up after admin.server.timeout;
 # reading needs no primary.
-$ echo admin.server.timeout=2 >>"$KX_ADMIN_CONF" && silent_primary timeout 20 ./kxcrypto -a mode=hard
+$ echo admin.server.timeout=2 >>"$KX_ADMIN_CONF" && silent_primary timeout 20 ./kxcrypto -a
++ mode=hard
 ! ./kxcrypto: Unable to add configuration for default token.
 [1]
 $ silent_primary timeout 20 ./kxcrypto
@@ -61,9 +63,11 @@ $ with_conf 's/^admin.server.name .*/admin.server.name = no-such-host.invalid/' 
 
 # Crypto strings stored by others: 9,999 characters and more read back
 # whole; a field of 512 characters or more cannot be read.
-$ put "$(pairs 9999)" && ./kxcrypto -o | cmp - <(echo "tokenID=default.token,$(pairs 9999)") && echo same
+$ put "$(pairs 9999)" && ./kxcrypto -o | cmp - <(echo "tokenID=default.token,$(pairs 9999)") && echo
++ same
 > same
-$ put "$(pairs 20000)" && ./kxcrypto -o | cmp - <(echo "tokenID=default.token,$(pairs 20000)") && echo same
+$ put "$(pairs 20000)" && ./kxcrypto -o | cmp - <(echo "tokenID=default.token,$(pairs 20000)") &&
++ echo same
 > same
 $ put "mode=$(printf %0600d 0)" && ./kxcrypto
 ! ./kxcrypto: Internal system error
@@ -74,7 +78,10 @@ $ ./kxcrypto -o
 
 # The directory server dies in the middle of a batch: the lines after it
 # are skipped, each with its message, and the run ends normally.
-$ ldap ldapdelete "$token_dn"; feed() { echo tokenID=default,mode=hard; for _ in $(seq 100); do token | grep -q mode=hard && break; sleep 0.1; done; kill -9 "$KX_SLAPD_PID"; sleep 0.5; echo tokenID=default,mode=soft; echo tokenID=default,auth_down_type=simple; }; feed | timeout 60 ./kxcrypto -e
+$ ldap ldapdelete "$token_dn"; feed() { echo tokenID=default,mode=hard; for _ in $(seq 100); do
++ token | grep -q mode=hard && break; sleep 0.1; done; kill -9 "$KX_SLAPD_PID"; sleep 0.5; echo
++ tokenID=default,mode=soft; echo tokenID=default,auth_down_type=simple; }; feed | timeout 60
++ ./kxcrypto -e
 > Configuration successfully added.
 > Successfully added config on line 1
 > 1 lines successfully processed.

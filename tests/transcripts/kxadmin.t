@@ -15,47 +15,58 @@ $ check
 > secrets: ok, none stored yet
 
 # kxadmin.conf
-$ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.server.name /admin.sever.name /' "$KX_ADMIN_CONF")" problems
+$ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.server.name /admin.sever.name /' "$KX_ADMIN_CONF")"
++ problems
 > kxadmin.conf: error: line 7: unknown key admin.sever.name, did you mean admin.server.name?
 > kxadmin.conf: error: admin.server.name is missing
 > status databases and directory: error: not checked; correct kxadmin.conf first
 [1]
-$ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.subtree = /admin.subtree: /' "$KX_ADMIN_CONF")" problems
+$ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.subtree = /admin.subtree: /' "$KX_ADMIN_CONF")"
++ problems
 > kxadmin.conf: error: line 16: not "key = value": admin.subtree: kxName=kx,o=kxdata
 > kxadmin.conf: error: admin.subtree is missing
 > status databases and directory: error: not checked; correct kxadmin.conf first
 [1]
-$ with_file "$KX_ADMIN_CONF" "$(sed '/^admin.user.name/d; s/^admin.server.port .*/admin.server.port = ldap/' "$KX_ADMIN_CONF")" problems
+$ with_file "$KX_ADMIN_CONF" "$(sed '/^admin.user.name/d; s/^admin.server.port .*/admin.server.port
++ = ldap/' "$KX_ADMIN_CONF")" problems
 > kxadmin.conf: error: line 8: admin.server.port must be a number from 1 to 65535
 > kxadmin.conf: error: admin.user.name is missing
 > status databases and directory: error: not checked; correct kxadmin.conf first
 [1]
 $ with_file "$KX_ADMIN_CONF" "$(sed 's/$/\r/' "$KX_ADMIN_CONF")" problems
-> kxadmin.conf: error: 14 lines end with a carriage return, the first line 5; save the file with Unix line ends
+> kxadmin.conf: error: 14 lines end with a carriage return, the first line 5; save the file with
++ Unix line ends
 > status databases and directory: error: not checked; correct kxadmin.conf first
 [1]
 $ with_mode 0600 "$KX_ADMIN_CONF" problems
-> kxadmin.conf: warning: other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 /etc/opt/QRLNkx/kxadmin.conf
+> kxadmin.conf: warning: other users cannot read it, so kxcrypto run by them cannot connect; chmod
++ 644 /etc/opt/QRLNkx/kxadmin.conf
 $ with_file "$KX_ADMIN_CONF" '' problems
-> kxadmin.conf: error: /etc/opt/QRLNkx/kxadmin.conf: No such file or directory; create it with kxadmin init
+> kxadmin.conf: error: /etc/opt/QRLNkx/kxadmin.conf: No such file or directory; create it with
++ kxadmin init
 > status databases and directory: error: not checked; correct kxadmin.conf first
 [1]
 
 # kxadmin.pw
 $ with_file "$KX_ADMIN_PWFILE" '' problems
-> kxadmin.pw: error: /etc/opt/QRLNkx/kxadmin.pw: No such file or directory; write it with kxadmin passwd
-> administrator bind as cn=admin,o=kxdata: error: no password in kxadmin.pw; write it with kxadmin passwd
+> kxadmin.pw: error: /etc/opt/QRLNkx/kxadmin.pw: No such file or directory; write it with kxadmin
++ passwd
+> administrator bind as cn=admin,o=kxdata: error: no password in kxadmin.pw; write it with kxadmin
++ passwd
 [1]
 $ with_file "$KX_ADMIN_PWFILE" ' ' problems
 > kxadmin.pw: error: empty; write it with kxadmin passwd
-> administrator bind as cn=admin,o=kxdata: error: no password in kxadmin.pw; write it with kxadmin passwd
+> administrator bind as cn=admin,o=kxdata: error: no password in kxadmin.pw; write it with kxadmin
++ passwd
 [1]
 $ with_file "$KX_ADMIN_PWFILE" "$KX_ADMIN_PW" problems
-> administrator bind as cn=admin,o=kxdata: error: kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin passwd
+> administrator bind as cn=admin,o=kxdata: error: kxadmin.pw holds the password in clear, not
++ scrambled; write it with kxadmin passwd
 [1]
 $ with_file "$KX_ADMIN_PWFILE" "$(rot13 <<<"$KX_ADMIN_PW")"$'\r\n' problems
 > kxadmin.pw: error: holds a carriage return; write it with kxadmin passwd
-> administrator bind as cn=admin,o=kxdata: error: Invalid credentials; write the right password with kxadmin passwd
+> administrator bind as cn=admin,o=kxdata: error: Invalid credentials; write the right password with
++ kxadmin passwd
 [1]
 $ with_file "$KX_ADMIN_PWFILE" "$(rot13 <<<"$KX_ADMIN_PW")"$'\nsecond\n' problems
 > kxadmin.pw: error: holds 2 lines where only the first is read; write it with kxadmin passwd
@@ -64,42 +75,53 @@ $ with_mode 0644 "$KX_ADMIN_PWFILE" problems
 > kxadmin.pw: error: mode 0644, not 0600; chmod 600 /etc/opt/QRLNkx/kxadmin.pw
 [1]
 $ with_file "$KX_ADMIN_PWFILE" "$(rot13 <<<kx-Wrong-Secret)" problems
-> administrator bind as cn=admin,o=kxdata: error: Invalid credentials; write the right password with kxadmin passwd
+> administrator bind as cn=admin,o=kxdata: error: Invalid credentials; write the right password with
++ kxadmin passwd
 [1]
 
 # kxdsd.conf and the primary
 $ with_file "$KX_DSD_CONF" '' problems
-> kxdsd.conf: error: /etc/opt/QRLNkx/kxds/current/kxdsd.conf: File or directory does not exist; directory writes need it
+> kxdsd.conf: error: /etc/opt/QRLNkx/kxds/current/kxdsd.conf: File or directory does not exist;
++ directory writes need it
 [1]
 $ with_file "$KX_DSD_CONF" $'database mdb\nsuffix "o=other"\n' problems
 > kxdsd.conf: error: no database with the suffix o=kxdata
 [1]
-$ with_file "$KX_DSD_CONF" "$(sed 's|primary.example.org:389|127.0.0.1:1|' "$KX_TESTS/../doc/examples/kxdsd.conf.replica")" problems
-> primary server 127.0.0.1:1: error: does not accept connections (Internal system error); writes cannot reach it
+$ with_file "$KX_DSD_CONF" "$(sed 's|primary.example.org:389|127.0.0.1:1|'
++ "$KX_TESTS/../doc/examples/kxdsd.conf.replica")" problems
+> primary server 127.0.0.1:1: error: does not accept connections (Internal system error); writes
++ cannot reach it
 [1]
 
 # status databases
 $ with_file "$KX_DSTATUS_DB.pag" '' problems
-> desktop status database: error: /var/opt/QRLNkx/data/dstatus.pag: No such file or directory; create it with kxadmin init
+> desktop status database: error: /var/opt/QRLNkx/data/dstatus.pag: No such file or directory;
++ create it with kxadmin init
 [1]
 $ with_file "$KX_USTATUS_DB.pag" 'not a database' problems
 > user status database: error: /var/opt/QRLNkx/data/ustatus is not an ndbm database (.dir/.pag pair)
 [1]
 $ with_mode 0600 "$KX_USTATUS_DB.dir" problems
-> user status database: warning: other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 /var/opt/QRLNkx/data/ustatus.dir /var/opt/QRLNkx/data/ustatus.pag
+> user status database: warning: other users cannot read it, so kxcrypto run by them cannot connect;
++ chmod 644 /var/opt/QRLNkx/data/ustatus.dir /var/opt/QRLNkx/data/ustatus.pag
 $ cp "$KX_USTATUS_DB.pag" saved.pag && put_record u1 u1 Ann 0 1 d 2 && check | grep user
 > user status database: ok, 1 record
 $ put_record u2 u2 Bob x 1 d 2 && put_record u3 u3 Eve && put_record u4 u5 Eve 0 0 '' 0 && problems
-> user status database: error: 3 of 4 records do not decode: u2 (create_time is not a number), u3 (2 fields, not 6), u4 (its id is not its key)
+> user status database: error: 3 of 4 records do not decode: u2 (create_time is not a number), u3 (2
++ fields, not 6), u4 (its id is not its key)
 [1]
 $ cp saved.pag "$KX_USTATUS_DB.pag"
 
 # the directory
-$ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.server.port .*/admin.server.port = 1/' "$KX_ADMIN_CONF")" problems
-> directory ldap://127.0.0.1:1: error: no answer: Connection refused; start the server or correct admin.server.name and admin.server.port
+$ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.server.port .*/admin.server.port = 1/'
++ "$KX_ADMIN_CONF")" problems
+> directory ldap://127.0.0.1:1: error: no answer: Connection refused; start the server or correct
++ admin.server.name and admin.server.port
 [1]
 $ printf 'dn: cn=config\nchangetype: modify\ndelete: olcAllows\n' | config && problems
-> anonymous bind: error: Server is unwilling to perform; other users' kxcrypto binds as cn=anonymous without a password: allow it (olcAllows: bind_anon_dn in cn=config, allow bind_anon_dn in slapd.conf)
+> anonymous bind: error: Server is unwilling to perform; other users' kxcrypto binds as cn=anonymous
++ without a password: allow it (olcAllows: bind_anon_dn in cn=config, allow bind_anon_dn in
++ slapd.conf)
 [1]
 $ printf 'dn: cn=config\nchangetype: modify\nadd: olcAllows\nolcAllows: bind_anon_dn\n' | config
 $ ldap ldapdelete "kxName=users,$KX_SUBTREE" && problems
@@ -107,11 +129,15 @@ $ ldap ldapdelete "kxName=users,$KX_SUBTREE" && problems
 [1]
 $ ./kxadmin init -n | grep -v ': exists' && ./kxadmin init >/dev/null && problems
 > kxName=users,kxName=kx,o=kxdata: would be added
-$ put mode=hard && printf 'dn: %s\nchangetype: modify\nadd: kxSecret\nkxSecret: s3cret\n' "$token_dn" | ldap ldapmodify >/dev/null && check | tail -1
+$ put mode=hard && printf 'dn: %s\nchangetype: modify\nadd: kxSecret\nkxSecret: s3cret\n'
++ "$token_dn" | ldap ldapmodify >/dev/null && check | tail -1
 > secrets: ok, hidden from anonymous clients
-$ printf 'dn: olcDatabase={1}mdb,cn=config\nchangetype: modify\nadd: olcAccess\nolcAccess: {0}to * by * read\n' | config && problems
-> secrets: warning: anonymous clients can read kxSecret; add the access rule "to attrs=kxSecret by dn.exact=<administrator> write by * none"
-$ printf 'dn: olcDatabase={1}mdb,cn=config\nchangetype: modify\ndelete: olcAccess\nolcAccess: {0}\n' | config
+$ printf 'dn: olcDatabase={1}mdb,cn=config\nchangetype: modify\nadd: olcAccess\nolcAccess: {0}to *
++ by * read\n' | config && problems
+> secrets: warning: anonymous clients can read kxSecret; add the access rule "to attrs=kxSecret by
++ dn.exact=<administrator> write by * none"
+$ printf 'dn: olcDatabase={1}mdb,cn=config\nchangetype: modify\ndelete: olcAccess\nolcAccess: {0}\n'
++ | config
 
 # kxadmin init writes through no symbolic link, not even one that points
 # nowhere.
@@ -121,13 +147,15 @@ $ ls planted.*; planted_links "$KX_USTATUS_DB" back
 ! ls: cannot access 'planted.*': No such file or directory
 
 # kxadmin init and passwd from nothing: the files, then the password.
-$ rm "$KX_ADMIN_CONF" "$KX_DSD_CONF" "$KX_ADMIN_PWFILE" "$KX_DSTATUS_DB".* "$KX_USTATUS_DB".* && ./kxadmin init -n | sed "s|$KX_PRODUCT_ROOT||g"
+$ rm "$KX_ADMIN_CONF" "$KX_DSD_CONF" "$KX_ADMIN_PWFILE" "$KX_DSTATUS_DB".* "$KX_USTATUS_DB".* &&
++ ./kxadmin init -n | sed "s|$KX_PRODUCT_ROOT||g"
 > /etc/opt/QRLNkx/kxadmin.conf: would be created
 > /etc/opt/QRLNkx/kxds/current/kxdsd.conf: would be created, this host the primary server
 > /var/opt/QRLNkx/data/dstatus: would be created
 > /var/opt/QRLNkx/data/ustatus: would be created
 > directory: not touched until /etc/opt/QRLNkx/kxadmin.conf exists
-$ ./kxadmin init -s 127.0.0.1 -p "$KX_LDAP_PORT" -D "$KX_ADMIN_DN" -b "$KX_SUBTREE" | sed "s|$KX_PRODUCT_ROOT||g"
+$ ./kxadmin init -s 127.0.0.1 -p "$KX_LDAP_PORT" -D "$KX_ADMIN_DN" -b "$KX_SUBTREE" | sed
++ "s|$KX_PRODUCT_ROOT||g"
 > /etc/opt/QRLNkx/kxadmin.conf: created
 > /etc/opt/QRLNkx/kxds/current/kxdsd.conf: created, this host the primary server
 > /var/opt/QRLNkx/data/dstatus: created
@@ -135,13 +163,15 @@ $ ./kxadmin init -s 127.0.0.1 -p "$KX_LDAP_PORT" -D "$KX_ADMIN_DN" -b "$KX_SUBTR
 > directory: not touched; write the password file with kxadmin passwd, then run kxadmin init again
 $ echo kx-Wrong-Secret | ./kxadmin passwd 2>&1 | sed "s|:$KX_LDAP_PORT|:PORT|"
 > kxadmin: ldap://127.0.0.1:PORT refused the password of cn=admin,o=kxdata: Invalid credentials
-$ echo "$KX_ADMIN_PW" | ./kxadmin passwd | sed "s|$KX_PRODUCT_ROOT||g" && rot13 <"$KX_ADMIN_PWFILE" && stat -c %a "$KX_ADMIN_PWFILE"
+$ echo "$KX_ADMIN_PW" | ./kxadmin passwd | sed "s|$KX_PRODUCT_ROOT||g" && rot13 <"$KX_ADMIN_PWFILE"
++ && stat -c %a "$KX_ADMIN_PWFILE"
 > /etc/opt/QRLNkx/kxadmin.pw: written
 > kx-Testbed-Secret1
 > 600
 $ ./kxadmin init | grep -v ': exists' && problems
 [1]
-$ for a in "init -x" "init extra" "passwd extra" bogus; do ./kxadmin $a 2>&1 | sed -n 1p; echo "${PIPESTATUS[0]}"; done
+$ for a in "init -x" "init extra" "passwd extra" bogus; do ./kxadmin $a 2>&1 | sed -n 1p; echo
++ "${PIPESTATUS[0]}"; done
 > ./kxadmin: invalid option -- 'x'
 > 2
 > kxadmin: unexpected argument: extra

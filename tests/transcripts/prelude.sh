@@ -17,14 +17,15 @@ ldap() {
 # The default token's entry as the directory holds it: its object classes
 # and configuration, without the DN.
 token() {
-    ldap ldapsearch "$@" -LLL -o ldif-wrap=no -s base -b "$token_dn" objectClass kxCryptoString 2>&1 |
+    ldap ldapsearch "$@" -LLL -o ldif-wrap=no -s base -b "$token_dn" \
+        objectClass kxCryptoString 2>&1 |
         sed '/^dn: /d; /^$/d'
 }
 # Puts the default token's entry back with exactly this crypto string.
 put() {
     ldap ldapdelete -r "$token_dn" 2>/dev/null
-    printf 'dn: %s\nobjectClass: kxRawToken\nobjectClass: kxCrypto\nkxID: default.token\nkxCryptoString: %s\n' \
-        "$token_dn" "$1" | ldap ldapadd >/dev/null
+    printf '%s\n' "dn: $token_dn" "objectClass: kxRawToken" "objectClass: kxCrypto" \
+        "kxID: default.token" "kxCryptoString: $1" | ldap ldapadd >/dev/null
 }
 # Runs a command as another user: as <ruid> <euid> command ...
 as() { setpriv --ruid="$1" --euid="$2" --rgid=65534 --egid=65534 --clear-groups "${@:3}"; }
@@ -91,7 +92,8 @@ slave subtree=o=kxdata
 silent_server() {
     local rc
     if [ "$1" = full ]; then mute_listener full; shift; else mute_listener accept; fi
-    with_file "$KX_ADMIN_CONF" "$(sed "s/^admin.server.port .*/admin.server.port = $port/" "$KX_ADMIN_CONF")
+    with_file "$KX_ADMIN_CONF" \
+        "$(sed "s/^admin.server.port .*/admin.server.port = $port/" "$KX_ADMIN_CONF")
 " "$@"
     rc=$?
     kill "$listener"

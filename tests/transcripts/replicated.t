@@ -40,7 +40,8 @@ $ ./kxcrypto -m mode=default && ./kxcrypto -d && synced && token
 
 # The primary of kxdsd.conf by another name of the same address (127.2 is
 # the provider's 127.0.0.2 written short) still gets the credentials.
-$ with_file "$KX_DSD_CONF" "$(sed 's|//127.0.0.2:|//127.2:|' "$KX_DSD_CONF")" ./kxcrypto -a mode=hard
+$ with_file "$KX_DSD_CONF" "$(sed 's|//127.0.0.2:|//127.2:|' "$KX_DSD_CONF")" ./kxcrypto -a
++ mode=hard
 > Configuration successfully added.
 > A warm or cold restart of services must be performed.
 $ ./kxcrypto -d >/dev/null && synced

@@ -29,7 +29,8 @@ $ ./kxcrypto -m enc_down_type=none && token
 > A warm or cold restart of services must be performed.
 > objectClass: kxRawToken
 > objectClass: kxCrypto
-> kxCryptoString: enc_down_type=none,=mode=hard,enc_up_type=ARCFOUR=x,auth_down_type=simple,auth_up_type=none
+> kxCryptoString:
++ enc_down_type=none,=mode=hard,enc_up_type=ARCFOUR=x,auth_down_type=simple,auth_up_type=none
 $ ./kxcrypto -d
 > Successfully deleted configuration for the default token.
 > A warm or cold restart of services must be performed.
@@ -88,7 +89,8 @@ $ ./kxcrypto -e -f export.csv && token
 > objectClass: kxRawToken
 > objectClass: kxCrypto
 > kxCryptoString: enc_up_type=ARCFOUR,auth_down_type=simple
-$ ./kxcrypto -d >/dev/null; printf '%s\n' '' 'tokenID=default' 'tokenID=other,mode=hard' 'tokenID=default,mode=hard,mode=hard,mode=hard,mode=hard,mode=hard,mode=hard' | ./kxcrypto -e
+$ ./kxcrypto -d >/dev/null; printf '%s\n' '' 'tokenID=default' 'tokenID=other,mode=hard'
++ 'tokenID=default,mode=hard,mode=hard,mode=hard,mode=hard,mode=hard,mode=hard' | ./kxcrypto -e
 > 0 lines successfully processed.
 > 4 lines skipped due to errors.
 > A warm or cold restart of services must be performed.
@@ -143,7 +145,8 @@ $ token
 
 # A configuration changed by another writer between two lines: the second
 # line is merged into what that writer stored.
-$ put mode=hard && interleaved enc_up_type=ARCFOUR mode=soft,auth_down_type=simple mode=hard | ./kxcrypto -e
+$ put mode=hard && interleaved enc_up_type=ARCFOUR mode=soft,auth_down_type=simple mode=hard |
++ ./kxcrypto -e
 > Configuration successfully modified.
 > Successfully modified config on line 1
 > Configuration successfully modified.
@@ -161,7 +164,10 @@ $ printf 'tokenID=default,mode=hard,auth_up_type=none%0220d\n' 0 | ./kxcrypto -e
 > 0 lines successfully processed.
 > 2 lines skipped due to errors.
 > A warm or cold restart of services must be performed.
-! ./kxcrypto: Invalid value 'none00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000' to key 'auth_up_type'.
+! ./kxcrypto: Invalid value
++ 'none000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000
+++00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000
+++000000000000000000000' to key 'auth_up_type'.
 ! ./kxcrypto: could not add line 1...skipping
 ! ./kxcrypto: line 2 does not have enoughkey/value pairs...skipping
 

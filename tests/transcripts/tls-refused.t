@@ -3,13 +3,17 @@
 # name that the certificate does not hold, kxadmin check says why (the
 # sessions' refusals: Tls.SessionsAndRefusals).
 $ with_conf 's/^admin.server.tls = .*/admin.server.tls = none/' problems
-> administrator bind as cn=admin,o=kxdata: error: the server wants TLS; set admin.server.tls to starttls or ldaps
+> administrator bind as cn=admin,o=kxdata: error: the server wants TLS; set admin.server.tls to
++ starttls or ldaps
 [1]
 $ with_conf 's|/ca.pem$|/other-ca.pem|' problems
-> directory ldap://127.0.0.1:PORT: error: TLS failed: Connect error; the server's certificate must name admin.server.name and be signed by the authority of admin.server.cacert
+> directory ldap://127.0.0.1:PORT: error: TLS failed: Connect error; the server's certificate must
++ name admin.server.name and be signed by the authority of admin.server.cacert
 [1]
 $ with_conf 's/^admin.server.name = .*/admin.server.name = localhost/' problems
-> directory ldap://localhost:PORT: error: TLS failed: Connect error; for the name localhost libldap checks the certificate against this machine's own host name: set admin.server.name to a name or address that the certificate holds
+> directory ldap://localhost:PORT: error: TLS failed: Connect error; for the name localhost libldap
++ checks the certificate against this machine's own host name: set admin.server.name to a name or
++ address that the certificate holds
 [1]
 $ with_conf 's/^admin.server.tls = .*/admin.server.tls = tls/' problems
 > kxadmin.conf: error: line 27: admin.server.tls must be none, starttls or ldaps
@@ -30,19 +34,22 @@ $ unchecked ./kxadmin init 2>&1 | tail -n 1 | sed "s|:$KX_LDAP_PORT|:PORT|"
 # ldap.conf or LDAPTLS_CACERT, never an ldaprc; with it, that file alone.
 # (kxcrypto -o that connects finds no configuration.)
 $ no_cacert with_ldap_conf "TLS_CACERT $KX_TLS_DIR/ca.pem" ./kxcrypto -o
-! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default values will be used.
+! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default
++ values will be used.
 [1]
 $ no_cacert with_ldap_conf "TLS_CACERT $KX_TLS_DIR/other-ca.pem" ./kxcrypto -o
 ! ./kxcrypto: Could not connect to admin server.
 [1]
 $ export LDAPTLS_CACERT=$KX_TLS_DIR/ca.pem && no_cacert with_ldap_conf '' ./kxcrypto -o
-! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default values will be used.
+! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default
++ values will be used.
 [1]
 $ echo "TLS_CACERT $KX_TLS_DIR/ca.pem" >ldaprc && no_cacert with_ldap_conf '' ./kxcrypto -o
 ! ./kxcrypto: Could not connect to admin server.
 [1]
 $ rm ldaprc && with_ldap_conf "TLS_CACERT $KX_TLS_DIR/other-ca.pem" ./kxcrypto -o
-! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default values will be used.
+! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default
++ values will be used.
 [1]
 
 # kxadmin init takes the TLS settings: a fresh set-up needs no edit.

@@ -22,5 +22,6 @@ $ ./kxcrypto | sed -n 1,4p
 $ ./kxcrypto -d && synced && ./kxcrypto -o
 > Successfully deleted configuration for the default token.
 > A warm or cold restart of services must be performed.
-! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default values will be used.
+! ./kxcrypto: An explicit configuration for the default token doesn't exist.  Internal default
++ values will be used.
 [1]
