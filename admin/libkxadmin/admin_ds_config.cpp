@@ -11,18 +11,13 @@
 #include <mutex>
 #include <string>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "admin_private.h"
 #include "kx_paths.h"
 #include "kx_raii.hpp"
+#include "kx_tcp.hpp"
 #include "utils.h"
 
 namespace {
@@ -512,6 +507,8 @@ int kx_isDSprimary(void)
     return name && strcasecmp(name, host.get()) == 0 ? 1 : 0;
 }
 
+// The probe connects as the sessions do (kx::connect_tcp), to every address
+// of the host in turn.
 int kx_pingDShost(char *host, int port, int timeout)
 {
     if (!host || timeout < 0)
@@ -523,52 +520,24 @@ int kx_pingDShost(char *host, int port, int timeout)
     if (port <= 0)
         return KXE_INVAL;
 
-    hostent entry;
-    hostent *resolved = nullptr;
-    char buffer[2336];
-    int herr = 0;
-    if (gethostbyname_r(host, &entry, buffer, sizeof buffer, &resolved, &herr) != 0 || !resolved ||
-        resolved->h_addrtype != AF_INET || !resolved->h_addr_list[0])
+    kx::TcpConnection probe = kx::connect_tcp(host, port, timeout);
+    switch (probe.failure) {
+    case kx::TcpFailure::None:
+        return KXE_SUCCESS;
+    case kx::TcpFailure::Lookup:
         return KXE_NOTFOUND;
-
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
+    case kx::TcpFailure::Socket:
         return KXE_SOCKET;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    std::memcpy(&addr.sin_addr, resolved->h_addr_list[0], sizeof addr.sin_addr);
-    int flags = fcntl(fd, F_GETFL, 0);
-    fcntl(fd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
-
-    int result;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-        result = KXE_SUCCESS;
-    } else if (errno != EINPROGRESS && errno != EINTR) {
-        dprintf("kx_pingDShost(): connect failed (%s)", std::strerror(errno));
-        result = KXE_REMOTE;
-    } else {
-        // poll rather than select: it has no limit on descriptor numbers.
-        pollfd pfd{fd, POLLIN | POLLOUT | POLLPRI, 0};
-        int wait_ms = timeout == 0 ? -1 : (timeout > INT_MAX / 1000 ? INT_MAX : timeout * 1000);
-        int n = poll(&pfd, 1, wait_ms);
-        if (n == 0) {
-            result = KXE_TIMEOUT;
-        } else if (n < 0) {
-            result = KXE_REMOTE;
-        } else if (pfd.revents & (POLLIN | POLLOUT | POLLERR | POLLHUP)) {
-            int soerr = 0;
-            socklen_t len = sizeof soerr;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0 || soerr != 0) {
-                dprintf("kx_pingDShost(): internal socket error %d", soerr ? soerr : errno);
-                result = KXE_INTERNAL;
-            } else {
-                result = KXE_SUCCESS;
-            }
-        } else {
-            result = KXE_SUCCESS;
-        }
+    case kx::TcpFailure::Refused:
+        dprintf("kx_pingDShost(): connect failed (%s)", std::strerror(probe.error));
+        return KXE_REMOTE;
+    case kx::TcpFailure::Waiting:
+        return KXE_REMOTE;
+    case kx::TcpFailure::Timeout:
+        return KXE_TIMEOUT;
+    case kx::TcpFailure::Pending:
+        dprintf("kx_pingDShost(): internal socket error %d", probe.error);
+        return KXE_INTERNAL;
     }
-    close(fd);
-    return result;
+    return KXE_INTERNAL;
 }
