@@ -397,31 +397,38 @@ void check_status_db(Report &r, const std::string &name, const std::string &path
         r.ok(step, counted);
 }
 
-void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port,
-                     bool have_primary)
+// The connection and an anonymous bind, as other users' kxcrypto makes
+// them; false when no connection was made, and nothing more can be checked.
+bool check_connection(Report &r, const Config &c, Ldap &anon)
 {
     int rc = 0;
     const std::string step = "directory " + uri_of(c);
     std::string reason;
-    Ldap anon = bind(c, "cn=anonymous", "", rc, &reason);
+    anon = bind(c, "cn=anonymous", "", rc, &reason);
     if (rc == LDAP_CONNECT_ERROR && c.tls != "none" &&
-        strcasecmp(c.server.c_str(), "localhost") == 0)
-        return r.error(
-            step,
-            "TLS failed: " + reason +
-                "; for the name localhost libldap checks the certificate "
-                "against this machine's own host name: set admin.server.name to a name or address "
-                "that the certificate holds");
-    if (rc == LDAP_CONNECT_ERROR && c.tls != "none")
-        return r.error(step, "TLS failed: " + reason +
-                                 "; the server's certificate must name admin.server.name "
-                                 "and be signed by the authority of admin.server.cacert");
-    if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR)
-        return r.error(step, "no answer: " + reason +
-                                 "; start the server or correct admin.server.name and "
-                                 "admin.server.port");
-    if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
-        return r.error(step, "the server wants TLS; set admin.server.tls to starttls or ldaps");
+        strcasecmp(c.server.c_str(), "localhost") == 0) {
+        r.error(step, "TLS failed: " + reason +
+                          "; for the name localhost libldap checks the certificate "
+                          "against this machine's own host name: set admin.server.name to a name "
+                          "or address that the certificate holds");
+        return false;
+    }
+    if (rc == LDAP_CONNECT_ERROR && c.tls != "none") {
+        r.error(step, "TLS failed: " + reason +
+                          "; the server's certificate must name admin.server.name "
+                          "and be signed by the authority of admin.server.cacert");
+        return false;
+    }
+    if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR) {
+        r.error(step, "no answer: " + reason +
+                          "; start the server or correct admin.server.name and "
+                          "admin.server.port");
+        return false;
+    }
+    if (rc == LDAP_CONFIDENTIALITY_REQUIRED) {
+        r.error(step, "the server wants TLS; set admin.server.tls to starttls or ldaps");
+        return false;
+    }
     r.ok(step, c.tls == "none" ? "" : c.tls);
     if (rc != LDAP_SUCCESS)
         r.error("anonymous bind",
@@ -430,43 +437,61 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
                     "(olcAllows: bind_anon_dn in cn=config, allow bind_anon_dn in slapd.conf)");
     else
         r.ok("anonymous bind");
+    return true;
+}
 
+// Why the administrator's bind with the stored password pw failed with rc.
+std::string admin_bind_failure(const Config &c, const std::string &pw, int rc)
+{
+    int clear_rc = 0;
+    kx::CString clear(scramble_text(pw.c_str()));
+    if (rc == LDAP_INVALID_CREDENTIALS && clear && bind(c, c.user, clear.get(), clear_rc))
+        return "kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin "
+               "passwd";
+    if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
+        return "the server wants TLS; set admin.server.tls to starttls or ldaps";
+    return std::string(ldap_err2string(rc)) + "; write the right password with kxadmin passwd";
+}
+
+// The administrator's bind with the password file; nullptr when it fails.
+Ldap check_admin_bind(Report &r, const Config &c)
+{
+    const std::string step = "administrator bind as " + c.user;
     std::string pw = stored_password();
-    Ldap admin = pw.empty() ? nullptr : bind(c, c.user, pw, rc);
-    const std::string astep = "administrator bind as " + c.user;
-    if (pw.empty())
-        return r.error(astep, "no password in kxadmin.pw; write it with kxadmin passwd");
-    if (!admin) {
-        int clear_rc = 0;
-        kx::CString clear(scramble_text(pw.c_str()));
-        if (rc == LDAP_INVALID_CREDENTIALS && clear && bind(c, c.user, clear.get(), clear_rc))
-            return r.error(
-                astep,
-                "kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin "
-                "passwd");
-        if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
-            return r.error(astep,
-                           "the server wants TLS; set admin.server.tls to starttls or ldaps");
-        return r.error(astep, std::string(ldap_err2string(rc)) +
-                                  "; write the right password with kxadmin passwd");
+    if (pw.empty()) {
+        r.error(step, "no password in kxadmin.pw; write it with kxadmin passwd");
+        return nullptr;
     }
-    r.ok(astep);
+    int rc = 0;
+    Ldap admin = bind(c, c.user, pw, rc);
+    if (!admin)
+        r.error(step, admin_bind_failure(c, pw, rc));
+    else
+        r.ok(step);
+    return admin;
+}
 
-    int missing = 0;
+void check_base_tree(Report &r, const Config &c, LDAP *admin)
+{
+    int rc = 0, missing = 0;
     for (std::string dn : {c.subtree, "kxName=users," + c.subtree,
                            "kxName=logicalTokens," + c.subtree, "kxName=rawTokens," + c.subtree}) {
-        if (count(admin.get(), dn, LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) != 1) {
+        if (count(admin, dn, LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) != 1) {
             r.error("base tree", dn + ": " + ldap_err2string(rc) + "; create it with kxadmin init");
             missing++;
         }
     }
     if (!missing)
         r.ok("base tree " + c.subtree);
+}
 
+void check_schema(Report &r, LDAP *admin)
+{
+    int rc = 0;
     std::vector<std::string> dse, classes;
-    count(admin.get(), "", LDAP_SCOPE_BASE, "(objectClass=*)", "subschemaSubentry", rc, &dse);
-    count(admin.get(), dse.empty() ? "cn=Subschema" : dse[0], LDAP_SCOPE_BASE,
-          "(objectClass=subschema)", "objectClasses", rc, &classes);
+    count(admin, "", LDAP_SCOPE_BASE, "(objectClass=*)", "subschemaSubentry", rc, &dse);
+    count(admin, dse.empty() ? "cn=Subschema" : dse[0], LDAP_SCOPE_BASE, "(objectClass=subschema)",
+          "objectClasses", rc, &classes);
     std::string unknown;
     for (const char *name : {"kxContainer", "kxUser", "kxLogicalToken", "kxRawToken", "kxCrypto",
                              "kxXconfig", "kxSynch"}) {
@@ -482,29 +507,50 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
                               "; load kx.ldif (cn=config) or include kx.schema");
     else
         r.ok("schema");
+}
 
-    // A secret that the administrator sees must stay hidden from anonymous
-    // readers.
+// A secret that the administrator sees must stay hidden from anonymous
+// readers.
+void check_secrets(Report &r, const Config &c, LDAP *admin, LDAP *anon)
+{
+    int rc = 0;
     std::vector<std::string> secrets, leaked;
-    count(admin.get(), c.subtree, LDAP_SCOPE_SUBTREE, "(kxSecret=*)", "kxSecret", rc, &secrets);
+    count(admin, c.subtree, LDAP_SCOPE_SUBTREE, "(kxSecret=*)", "kxSecret", rc, &secrets);
     if (anon)
-        count(anon.get(), c.subtree, LDAP_SCOPE_SUBTREE, "(objectClass=kxRawToken)", "kxSecret", rc,
+        count(anon, c.subtree, LDAP_SCOPE_SUBTREE, "(objectClass=kxRawToken)", "kxSecret", rc,
               &leaked);
     if (!leaked.empty())
         r.warning("secrets", "anonymous clients can read kxSecret; add the access rule "
                              "\"to attrs=kxSecret by dn.exact=<administrator> write by * none\"");
     else
         r.ok("secrets", secrets.empty() ? "none stored yet" : "hidden from anonymous clients");
+}
 
-    if (have_primary && primary_port != -1 && !kx_isDSprimary()) {
-        int ping = kx_pingDShost(const_cast<char *>(primary.c_str()), primary_port, DStimeout);
-        const std::string pstep = "primary server " + primary + ":" + std::to_string(primary_port);
-        if (ping != KXE_SUCCESS)
-            r.error(pstep, std::string("does not accept connections (") + kx_err2str(ping) +
-                               "); writes cannot reach it");
-        else
-            r.ok(pstep);
-    }
+void check_primary_server(Report &r, const std::string &primary, int primary_port)
+{
+    int ping = kx_pingDShost(const_cast<char *>(primary.c_str()), primary_port, DStimeout);
+    const std::string step = "primary server " + primary + ":" + std::to_string(primary_port);
+    if (ping != KXE_SUCCESS)
+        r.error(step, std::string("does not accept connections (") + kx_err2str(ping) +
+                          "); writes cannot reach it");
+    else
+        r.ok(step);
+}
+
+void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port,
+                     bool have_primary)
+{
+    Ldap anon;
+    if (!check_connection(r, c, anon))
+        return;
+    Ldap admin = check_admin_bind(r, c);
+    if (!admin)
+        return;
+    check_base_tree(r, c, admin.get());
+    check_schema(r, admin.get());
+    check_secrets(r, c, admin.get(), anon.get());
+    if (have_primary && primary_port != -1 && !kx_isDSprimary())
+        check_primary_server(r, primary, primary_port);
 }
 
 int cmd_check()

@@ -36,8 +36,12 @@ Counter read_counter(KXAdmin kxa, char *dn)
     return {true, kx::first_value(kxa->ld, e, kGenerationAttr)};
 }
 
+// The DN of the counter `name`; false without a session or a name, and
+// when the DN is too long (logged for the function `who`).
 bool generation_dn(KXAdmin kxa, const char *name, std::string &dn, const char *who)
 {
+    if (!kxa || !name || !*name)
+        return false;
     dn = "kxname=" + kx::dn_value(name) + "," + p(kxa->subtree);
     if (dn.size() >= kGenerationDnLimit) {
         dprintf("%s: basedn name too long", who);
@@ -50,8 +54,6 @@ bool generation_dn(KXAdmin kxa, const char *name, std::string &dn, const char *w
 
 int kx_getGeneration(KXAdmin kxa, char *name)
 {
-    if (!kxa || !name || !*name)
-        return -1;
     std::string dn;
     if (!generation_dn(kxa, name, dn, "kx_getGeneration"))
         return -1;
@@ -60,8 +62,6 @@ int kx_getGeneration(KXAdmin kxa, char *name)
 
 int kx_incGeneration(KXAdmin kxa, char *name)
 {
-    if (!kxa || !name || !*name)
-        return -1;
     std::string dn;
     if (!generation_dn(kxa, name, dn, "kx_incGeneration"))
         return -1;
