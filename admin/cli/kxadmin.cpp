@@ -73,25 +73,6 @@ std::string trim(const std::string &s)
     return stripped ? stripped.get() : "";
 }
 
-// The value of every key of the configuration file, as the library's
-// reader takes them: the last line of a key wins.
-std::map<std::string, std::string> last_values()
-{
-    std::map<std::string, std::string> values;
-    kx::File fp(std::fopen(KX_ADMIN_CONF, "r"));
-    char buf[512];
-    while (fp && std::fgets(buf, sizeof buf, fp.get())) {
-        std::string line = buf;
-        size_t eq = line.find('=');
-        if (line[0] == '#' || eq == std::string::npos)
-            continue;
-        if (std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
-            !key.empty() && !value.empty())
-            values[key] = value;
-    }
-    return values;
-}
-
 // The session settings of the configuration file, read by the library's
 // own reader; false when the file cannot be read.
 bool load_config(Config &c)
@@ -100,7 +81,8 @@ bool load_config(Config &c)
     if (read_config_file(kxa.get(), KX_ADMIN_CONF) != KXE_SUCCESS)
         return false;
     auto s = [](const char *v) { return std::string(v ? v : ""); };
-    std::map<std::string, std::string> values = last_values();
+    // The TLS keys are kept beside the record.
+    auto kept = [&](const char *key) { return kx::CString(_kx_configValue(kxa.get(), key)); };
     c = {s(kxa->server_name),
          s(kxa->subtree),
          s(kxa->user_name),
@@ -108,8 +90,8 @@ bool load_config(Config &c)
          s(kxa->ustatus_fname),
          kxa->server_port,
          DSldaptimeout,
-         values["admin.server.tls"],
-         values["admin.server.cacert"]};
+         s(kept("admin.server.tls").get()),
+         s(kept("admin.server.cacert").get())};
     if (c.tls.empty())
         c.tls = "none";
     return true;
@@ -191,13 +173,15 @@ struct Report {
     }
 };
 
-// The keys the library reads, and whether every session needs them.
-const std::map<std::string, bool> kKeys = {
-    {"admin.server.name", true},    {"admin.server.port", true},    {"admin.user.name", true},
-    {"admin.subtree", true},        {"admin.dstatus.dbfile", true}, {"admin.ustatus.dbfile", true},
-    {"admin.defaultlocale", false}, {"admin.debug", false},         {"admin.server.timeout", false},
-    {"admin.ldap.timeout", false},  {"admin.server.tls", false},    {"admin.server.cacert", false},
-};
+// The keys the library reads, and whether a file must give them.
+std::map<std::string, bool> known_keys()
+{
+    std::map<std::string, bool> keys;
+    int required = 0;
+    for (int i = 0; const char *key = _kx_configKey(i, &required); i++)
+        keys[key] = required != 0;
+    return keys;
+}
 
 size_t distance(const std::string &a, const std::string &b)
 {
@@ -228,6 +212,7 @@ bool check_config_file(Report &r)
         return false;
     }
     int before = r.errors, number = 0, first_cr = 0, crs = 0;
+    const std::map<std::string, bool> keys = known_keys();
     std::set<std::string> seen;
     char buf[512];
     while (std::fgets(buf, sizeof buf, fp)) {
@@ -251,25 +236,18 @@ bool check_config_file(Report &r)
             r.error(step, at + "not \"key = value\": " + trim(line));
             continue;
         }
-        if (!kKeys.count(key)) {
+        if (!keys.count(key)) {
             std::string best;
             size_t best_distance = 4;
-            for (auto &[known, _] : kKeys)
+            for (auto &[known, _] : keys)
                 if (size_t d = distance(key, known); d < best_distance)
                     best = known, best_distance = d;
             r.error(step, at + "unknown key " + key +
                               (best.empty() ? "" : ", did you mean " + best + "?"));
             continue;
         }
-        bool digits = value.find_first_not_of("0123456789") == std::string::npos;
-        if (key == "admin.server.tls" && value != "none" && value != "starttls" && value != "ldaps")
-            r.error(step, at + "admin.server.tls must be none, starttls or ldaps");
-        if (key == "admin.server.cacert" && access(value.c_str(), R_OK) != 0)
-            r.error(step, at + "admin.server.cacert: " + value + ": " + std::strerror(errno));
-        bool port = key == "admin.server.port";
-        if ((port || key.ends_with(".timeout")) &&
-            (!digits || (port && std::atol(value.c_str()) == 0)))
-            r.error(step, at + key + " must be a number" + (port ? " from 1 to 65535" : ""));
+        if (kx::CString problem(_kx_configProblem(key.c_str(), value.c_str())); problem)
+            r.error(step, at + problem.get());
         seen.insert(key);
     }
     std::fclose(fp);
@@ -277,7 +255,7 @@ bool check_config_file(Report &r)
         r.error(step, std::to_string(crs) + " line" + (crs > 1 ? "s end" : " ends") +
                           " with a carriage return, the first line " + std::to_string(first_cr) +
                           "; save the file with Unix line ends");
-    for (auto &[key, needed] : kKeys)
+    for (auto &[key, needed] : keys)
         if (needed && !seen.count(key))
             r.error(step, key + " is missing");
     if (!readable_by_others(KX_ADMIN_CONF))

@@ -1,16 +1,20 @@
 // The administration configuration and password files: the session record,
-// the reader that fills it from the configuration file, and the lookups of
-// single settings.
+// the one table of the configuration file's keys, the reader that fills a
+// record from the file, and the lookups of single settings.
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "admin_private.h"
 #include "kx_connect.hpp"
@@ -67,14 +71,157 @@ void replace_string(char *&field, const char *value)
 std::mutex tls_table_lock;
 std::map<const KXAdminStruct *, kx::TlsSettings> tls_table;
 
-void set_tls_setting(const KXAdminStruct *kxa, const char *key, const char *value)
+void keep_tls_value(const KXAdminStruct *kxa, std::string kx::TlsSettings::*member,
+                    const char *value)
 {
     std::lock_guard<std::mutex> hold(tls_table_lock);
-    kx::TlsSettings &tls = tls_table[kxa];
-    if (std::strcmp(key, "admin.server.cacert") == 0)
-        tls.cacert = value;
-    else
-        tls.mode = kx::tls_mode(value);
+    tls_table[kxa].*member = value;
+}
+
+// ---- the keys of the configuration file --------------------------------------
+
+// How a key's value is checked and kept.
+enum class Kind {
+    Text,     // a string field of the record
+    Port,     // the record's server_port: digits, from 1 to 65535
+    Seconds,  // a process-wide time limit: digits
+    Debug,    // the debug selector of the process (set_gdebug)
+    Tls,      // none, starttls or ldaps, kept beside the record
+    CaCert,   // a readable file, kept beside the record
+};
+
+// Which sessions cannot do without a key (check_kxa).
+enum class Need {
+    Always,
+    Bind,  // every session that binds with a name: all but anonymous ones
+    No,
+};
+
+struct Key {
+    const char *name;
+    Need need = Need::No;
+    Kind kind = Kind::Text;
+    char *KXAdminStruct::*text = nullptr;         // Text: the field
+    int *seconds = nullptr;                       // Seconds: the setting
+    std::string kx::TlsSettings::*tls = nullptr;  // Tls, CaCert: the value
+};
+
+// Every key that the library reads (kxadmin check knows them from here
+// too).  Keys are compared exactly; the order is that of the example file.
+const Key kKeys[] = {
+    {.name = "admin.server.name", .need = Need::Always, .text = &KXAdminStruct::server_name},
+    {.name = "admin.server.port", .need = Need::Always, .kind = Kind::Port},
+    {.name = "admin.user.name", .need = Need::Bind, .text = &KXAdminStruct::user_name},
+    {.name = "admin.subtree", .need = Need::Always, .text = &KXAdminStruct::subtree},
+    {.name = "admin.dstatus.dbfile", .need = Need::Always, .text = &KXAdminStruct::dstatus_fname},
+    {.name = "admin.ustatus.dbfile", .need = Need::Always, .text = &KXAdminStruct::ustatus_fname},
+    {.name = "admin.defaultlocale", .text = &KXAdminStruct::defaultlocale},
+    {.name = "admin.debug", .kind = Kind::Debug},
+    {.name = "admin.server.timeout", .kind = Kind::Seconds, .seconds = &DStimeout},
+    {.name = "admin.ldap.timeout", .kind = Kind::Seconds, .seconds = &DSldaptimeout},
+    {.name = "admin.server.tls", .kind = Kind::Tls, .tls = &kx::TlsSettings::tls},
+    {.name = "admin.server.cacert", .kind = Kind::CaCert, .tls = &kx::TlsSettings::cacert},
+};
+
+const Key *find_key(const char *name)
+{
+    for (const Key &key : kKeys)
+        if (std::strcmp(key.name, name) == 0)
+            return &key;
+    return nullptr;
+}
+
+// Applies one value; a number that is not all digits, or too big, is
+// ignored.
+void store(KXAdminStruct *kxa, const Key &key, const char *value)
+{
+    int number;
+    switch (key.kind) {
+    case Kind::Text:
+        replace_string(kxa->*key.text, value);
+        break;
+    case Kind::Port:
+        if (parse_count(value, number))
+            kxa->server_port = number;
+        break;
+    case Kind::Seconds:
+        if (parse_count(value, number))
+            kx::set_setting(*key.seconds, number);
+        break;
+    case Kind::Debug:
+        set_gdebug(value);
+        break;
+    case Kind::Tls:
+    case Kind::CaCert:
+        keep_tls_value(kxa, key.tls, value);
+        break;
+    }
+}
+
+// Whether the record has a value of the key (0 is no port); keys that are
+// not kept in the record count as there.
+bool holds(const KXAdminStruct *kxa, const Key &key)
+{
+    switch (key.kind) {
+    case Kind::Text:
+        return kxa->*key.text != nullptr;
+    case Kind::Port:
+        return kxa->server_port != 0;
+    default:
+        return true;
+    }
+}
+
+bool holds_every(const KXAdminStruct *kxa, Need need)
+{
+    return std::all_of(std::begin(kKeys), std::end(kKeys),
+                       [&](const Key &key) { return key.need != need || holds(kxa, key); });
+}
+
+// What is wrong with a value that the library would ignore or that cannot
+// work, in kxadmin check's words.
+std::optional<std::string> problem(const Key &key, const char *value)
+{
+    std::string name = key.name;
+    switch (key.kind) {
+    case Kind::Port:
+        if (!is_numeric(value) || std::atol(value) == 0)
+            return name + " must be a number from 1 to 65535";
+        break;
+    case Kind::Seconds:
+        if (!is_numeric(value))
+            return name + " must be a number";
+        break;
+    case Kind::Tls:
+        if (kx::tls_mode(value) == kx::Tls::Invalid)
+            return name + " must be none, starttls or ldaps";
+        break;
+    case Kind::CaCert:
+        if (access(value, R_OK) != 0)
+            return name + ": " + value + ": " + std::strerror(errno);
+        break;
+    default:
+        break;
+    }
+    return std::nullopt;
+}
+
+// The value of a key that the record keeps, as text; nullptr without one.
+char *value_of(const KXAdminStruct *kxa, const Key &key)
+{
+    switch (key.kind) {
+    case Kind::Text:
+        return safe_strdup(kxa->*key.text);
+    case Kind::Port:
+        return kxa->server_port ? safe_strdup(std::to_string(kxa->server_port).c_str()) : nullptr;
+    case Kind::Tls:
+    case Kind::CaCert: {
+        std::string value = kx::tls_settings_of(kxa).*key.tls;
+        return value.empty() ? nullptr : safe_strdup(value.c_str());
+    }
+    default:
+        return nullptr;
+    }
 }
 
 }  // namespace
@@ -112,34 +259,8 @@ void set_kxa_val(KXAdminStruct *kxa, const char *key, const char *value)
 {
     if (!kxa || !key || !value)
         return;
-    int number;
-    if (std::strcmp(key, "admin.server.name") == 0)
-        replace_string(kxa->server_name, value);
-    else if (std::strcmp(key, "admin.server.port") == 0) {
-        if (parse_count(value, number))
-            kxa->server_port = number;
-    } else if (std::strcmp(key, "admin.user.name") == 0)
-        replace_string(kxa->user_name, value);
-    else if (std::strcmp(key, "admin.subtree") == 0)
-        replace_string(kxa->subtree, value);
-    else if (std::strcmp(key, "admin.dstatus.dbfile") == 0)
-        replace_string(kxa->dstatus_fname, value);
-    else if (std::strcmp(key, "admin.ustatus.dbfile") == 0)
-        replace_string(kxa->ustatus_fname, value);
-    else if (std::strcmp(key, "admin.defaultlocale") == 0)
-        replace_string(kxa->defaultlocale, value);
-    else if (std::strcmp(key, "admin.debug") == 0)
-        set_gdebug(value);
-    else if (std::strcmp(key, "admin.server.timeout") == 0) {
-        if (parse_count(value, number))
-            kx::set_setting(DStimeout, number);
-    } else if (std::strcmp(key, "admin.ldap.timeout") == 0) {
-        if (parse_count(value, number))
-            kx::set_setting(DSldaptimeout, number);
-    } else if (std::strcmp(key, "admin.server.tls") == 0 ||
-               std::strcmp(key, "admin.server.cacert") == 0) {
-        set_tls_setting(kxa, key, value);
-    }
+    if (const Key *known = find_key(key))
+        store(kxa, *known, value);
 }
 
 int read_config_file(KXAdminStruct *kxa, const char *path)
@@ -161,18 +282,39 @@ int read_config_file(KXAdminStruct *kxa, const char *path)
 
 int check_kxa(KXAdminStruct *kxa)
 {
-    if (!kxa || !kxa->server_name || kxa->server_port == 0 || !kxa->subtree ||
-        !kxa->dstatus_fname || !kxa->ustatus_fname) {
+    if (!kxa || !holds_every(kxa, Need::Always)) {
         dprintf("check_kxa(): kxa - important fields are not filled.\n");
         return KXE_INTERNAL;
     }
     if (kxa->mode == KX_MODE_ANONYMOUS)
         return KXE_SUCCESS;
-    if (!kxa->user_name) {
+    if (!holds_every(kxa, Need::Bind)) {
         dprintf("check_kxa(): kxa - user fields are not filled.\n");
         return KXE_INTERNAL;
     }
     return KXE_SUCCESS;
+}
+
+const char *_kx_configKey(int index, int *required)
+{
+    if (index < 0 || static_cast<size_t>(index) >= std::size(kKeys))
+        return nullptr;
+    if (required)
+        *required = kKeys[index].need != Need::No;
+    return kKeys[index].name;
+}
+
+char *_kx_configProblem(const char *key, const char *value)
+{
+    const Key *known = key && value ? find_key(key) : nullptr;
+    std::optional<std::string> text = known ? problem(*known, value) : std::nullopt;
+    return text ? safe_strdup(text->c_str()) : nullptr;
+}
+
+char *_kx_configValue(const KXAdminStruct *kxa, const char *key)
+{
+    const Key *known = kxa && key ? find_key(key) : nullptr;
+    return known ? value_of(kxa, *known) : nullptr;
 }
 
 char *read_passwd_file(const char *path, int *error)

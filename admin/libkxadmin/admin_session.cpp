@@ -101,7 +101,7 @@ int connect_record(KXAdminStruct *kxa, const char *dn)
     dlprintf("d", "connecting to ldap://%s:%d as |%s|\n", kxa->server_name, kxa->server_port,
              p(dn));
     kx::TlsSettings tls = kx::tls_settings_of(kxa);
-    kx::Tls mode = tls.mode;
+    kx::Tls mode = kx::tls_mode(tls.tls.empty() ? nullptr : tls.tls.c_str());
     kx::Endpoint endpoint{kxa->server_name, kxa->server_port, mode, tls.cacert,
                           kx::setting(DSldaptimeout)};
     std::string reason;

@@ -9,15 +9,14 @@
 #include <string>
 
 #include "admin_private.h"
-#include "kx_connect.hpp"
 
 namespace kx {
 
-// Transport security of a session's connections, from the keys
-// admin.server.tls and admin.server.cacert of the configuration file that
-// filled its record.  Kept beside the records, whose layout is fixed.
+// The values of admin.server.tls and admin.server.cacert in the
+// configuration file that filled a session's record, as written there (""
+// when absent).  Kept beside the records, whose layout is fixed.
 struct TlsSettings {
-    Tls mode = Tls::None;
+    std::string tls;
     std::string cacert;
 };
 
