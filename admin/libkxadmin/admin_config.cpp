@@ -183,13 +183,14 @@ bool holds_every(const KXAdminStruct *kxa, Need need)
 std::optional<std::string> problem(const Key &key, const char *value)
 {
     std::string name = key.name;
+    int number = 0;
     switch (key.kind) {
     case Kind::Port:
-        if (!is_numeric(value) || std::atol(value) == 0)
+        if (!parse_count(value, number) || number < 1 || number > 65535)
             return name + " must be a number from 1 to 65535";
         break;
     case Kind::Seconds:
-        if (!is_numeric(value))
+        if (!parse_count(value, number))
             return name + " must be a number";
         break;
     case Kind::Tls:
