@@ -83,7 +83,7 @@ void keep_tls_value(const KXAdminStruct *kxa, std::string kx::TlsSettings::*memb
 // How a key's value is checked and kept.
 enum class Kind {
     Text,     // a string field of the record
-    Port,     // the record's server_port: digits, from 1 to 65535
+    Port,     // the record's server_port: digits (kxadmin check: from 1 to 65535)
     Seconds,  // a process-wide time limit: digits
     Debug,    // the debug selector of the process (set_gdebug)
     Tls,      // none, starttls or ldaps, kept beside the record
@@ -106,8 +106,9 @@ struct Key {
     std::string kx::TlsSettings::*tls = nullptr;  // Tls, CaCert: the value
 };
 
-// Every key that the library reads (kxadmin check knows them from here
-// too).  Keys are compared exactly; the order is that of the example file.
+// Every key that the library reads, compared exactly; kxadmin check knows
+// them, and what it says of their values, from here too.  A new key is a
+// new row (and a line in the example file and the manual page).
 const Key kKeys[] = {
     {.name = "admin.server.name", .need = Need::Always, .text = &KXAdminStruct::server_name},
     {.name = "admin.server.port", .need = Need::Always, .kind = Kind::Port},
