@@ -73,25 +73,6 @@ std::string trim(const std::string &s)
     return stripped ? stripped.get() : "";
 }
 
-// The value of every key of the configuration file, as the library's
-// reader takes them: the last line of a key wins.
-std::map<std::string, std::string> last_values()
-{
-    std::map<std::string, std::string> values;
-    kx::File fp(std::fopen(KX_ADMIN_CONF, "r"));
-    char buf[512];
-    while (fp && std::fgets(buf, sizeof buf, fp.get())) {
-        std::string line = buf;
-        size_t eq = line.find('=');
-        if (line[0] == '#' || eq == std::string::npos)
-            continue;
-        if (std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
-            !key.empty() && !value.empty())
-            values[key] = value;
-    }
-    return values;
-}
-
 // The session settings of the configuration file, read by the library's
 // own reader; false when the file cannot be read.
 bool load_config(Config &c)
@@ -100,7 +81,8 @@ bool load_config(Config &c)
     if (read_config_file(kxa.get(), KX_ADMIN_CONF) != KXE_SUCCESS)
         return false;
     auto s = [](const char *v) { return std::string(v ? v : ""); };
-    std::map<std::string, std::string> values = last_values();
+    // The TLS keys are kept beside the record.
+    auto kept = [&](const char *key) { return kx::CString(_kx_configValue(kxa.get(), key)); };
     c = {s(kxa->server_name),
          s(kxa->subtree),
          s(kxa->user_name),
@@ -108,8 +90,8 @@ bool load_config(Config &c)
          s(kxa->ustatus_fname),
          kxa->server_port,
          DSldaptimeout,
-         values["admin.server.tls"],
-         values["admin.server.cacert"]};
+         s(kept("admin.server.tls").get()),
+         s(kept("admin.server.cacert").get())};
     if (c.tls.empty())
         c.tls = "none";
     return true;
@@ -191,13 +173,15 @@ struct Report {
     }
 };
 
-// The keys the library reads, and whether every session needs them.
-const std::map<std::string, bool> kKeys = {
-    {"admin.server.name", true},    {"admin.server.port", true},    {"admin.user.name", true},
-    {"admin.subtree", true},        {"admin.dstatus.dbfile", true}, {"admin.ustatus.dbfile", true},
-    {"admin.defaultlocale", false}, {"admin.debug", false},         {"admin.server.timeout", false},
-    {"admin.ldap.timeout", false},  {"admin.server.tls", false},    {"admin.server.cacert", false},
-};
+// The keys the library reads, and whether a file must give them.
+std::map<std::string, bool> known_keys()
+{
+    std::map<std::string, bool> keys;
+    int required = 0;
+    for (int i = 0; const char *key = _kx_configKey(i, &required); i++)
+        keys[key] = required != 0;
+    return keys;
+}
 
 size_t distance(const std::string &a, const std::string &b)
 {
@@ -228,6 +212,7 @@ bool check_config_file(Report &r)
         return false;
     }
     int before = r.errors, number = 0, first_cr = 0, crs = 0;
+    const std::map<std::string, bool> keys = known_keys();
     std::set<std::string> seen;
     char buf[512];
     while (std::fgets(buf, sizeof buf, fp)) {
@@ -251,25 +236,18 @@ bool check_config_file(Report &r)
             r.error(step, at + "not \"key = value\": " + trim(line));
             continue;
         }
-        if (!kKeys.count(key)) {
+        if (!keys.count(key)) {
             std::string best;
             size_t best_distance = 4;
-            for (auto &[known, _] : kKeys)
+            for (auto &[known, _] : keys)
                 if (size_t d = distance(key, known); d < best_distance)
                     best = known, best_distance = d;
             r.error(step, at + "unknown key " + key +
                               (best.empty() ? "" : ", did you mean " + best + "?"));
             continue;
         }
-        bool digits = value.find_first_not_of("0123456789") == std::string::npos;
-        if (key == "admin.server.tls" && value != "none" && value != "starttls" && value != "ldaps")
-            r.error(step, at + "admin.server.tls must be none, starttls or ldaps");
-        if (key == "admin.server.cacert" && access(value.c_str(), R_OK) != 0)
-            r.error(step, at + "admin.server.cacert: " + value + ": " + std::strerror(errno));
-        bool port = key == "admin.server.port";
-        if ((port || key.ends_with(".timeout")) &&
-            (!digits || (port && std::atol(value.c_str()) == 0)))
-            r.error(step, at + key + " must be a number" + (port ? " from 1 to 65535" : ""));
+        if (kx::CString problem(_kx_configProblem(key.c_str(), value.c_str())); problem)
+            r.error(step, at + problem.get());
         seen.insert(key);
     }
     std::fclose(fp);
@@ -277,7 +255,7 @@ bool check_config_file(Report &r)
         r.error(step, std::to_string(crs) + " line" + (crs > 1 ? "s end" : " ends") +
                           " with a carriage return, the first line " + std::to_string(first_cr) +
                           "; save the file with Unix line ends");
-    for (auto &[key, needed] : kKeys)
+    for (auto &[key, needed] : keys)
         if (needed && !seen.count(key))
             r.error(step, key + " is missing");
     if (!readable_by_others(KX_ADMIN_CONF))
@@ -397,31 +375,38 @@ void check_status_db(Report &r, const std::string &name, const std::string &path
         r.ok(step, counted);
 }
 
-void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port,
-                     bool have_primary)
+// The connection and an anonymous bind, as other users' kxcrypto makes
+// them; false when no connection was made, and nothing more can be checked.
+bool check_connection(Report &r, const Config &c, Ldap &anon)
 {
     int rc = 0;
     const std::string step = "directory " + uri_of(c);
     std::string reason;
-    Ldap anon = bind(c, "cn=anonymous", "", rc, &reason);
+    anon = bind(c, "cn=anonymous", "", rc, &reason);
     if (rc == LDAP_CONNECT_ERROR && c.tls != "none" &&
-        strcasecmp(c.server.c_str(), "localhost") == 0)
-        return r.error(
-            step,
-            "TLS failed: " + reason +
-                "; for the name localhost libldap checks the certificate "
-                "against this machine's own host name: set admin.server.name to a name or address "
-                "that the certificate holds");
-    if (rc == LDAP_CONNECT_ERROR && c.tls != "none")
-        return r.error(step, "TLS failed: " + reason +
-                                 "; the server's certificate must name admin.server.name "
-                                 "and be signed by the authority of admin.server.cacert");
-    if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR)
-        return r.error(step, "no answer: " + reason +
-                                 "; start the server or correct admin.server.name and "
-                                 "admin.server.port");
-    if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
-        return r.error(step, "the server wants TLS; set admin.server.tls to starttls or ldaps");
+        strcasecmp(c.server.c_str(), "localhost") == 0) {
+        r.error(step, "TLS failed: " + reason +
+                          "; for the name localhost libldap checks the certificate "
+                          "against this machine's own host name: set admin.server.name to a name "
+                          "or address that the certificate holds");
+        return false;
+    }
+    if (rc == LDAP_CONNECT_ERROR && c.tls != "none") {
+        r.error(step, "TLS failed: " + reason +
+                          "; the server's certificate must name admin.server.name "
+                          "and be signed by the authority of admin.server.cacert");
+        return false;
+    }
+    if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR) {
+        r.error(step, "no answer: " + reason +
+                          "; start the server or correct admin.server.name and "
+                          "admin.server.port");
+        return false;
+    }
+    if (rc == LDAP_CONFIDENTIALITY_REQUIRED) {
+        r.error(step, "the server wants TLS; set admin.server.tls to starttls or ldaps");
+        return false;
+    }
     r.ok(step, c.tls == "none" ? "" : c.tls);
     if (rc != LDAP_SUCCESS)
         r.error("anonymous bind",
@@ -430,43 +415,61 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
                     "(olcAllows: bind_anon_dn in cn=config, allow bind_anon_dn in slapd.conf)");
     else
         r.ok("anonymous bind");
+    return true;
+}
 
+// Why the administrator's bind with the stored password pw failed with rc.
+std::string admin_bind_failure(const Config &c, const std::string &pw, int rc)
+{
+    int clear_rc = 0;
+    kx::CString clear(scramble_text(pw.c_str()));
+    if (rc == LDAP_INVALID_CREDENTIALS && clear && bind(c, c.user, clear.get(), clear_rc))
+        return "kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin "
+               "passwd";
+    if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
+        return "the server wants TLS; set admin.server.tls to starttls or ldaps";
+    return std::string(ldap_err2string(rc)) + "; write the right password with kxadmin passwd";
+}
+
+// The administrator's bind with the password file; nullptr when it fails.
+Ldap check_admin_bind(Report &r, const Config &c)
+{
+    const std::string step = "administrator bind as " + c.user;
     std::string pw = stored_password();
-    Ldap admin = pw.empty() ? nullptr : bind(c, c.user, pw, rc);
-    const std::string astep = "administrator bind as " + c.user;
-    if (pw.empty())
-        return r.error(astep, "no password in kxadmin.pw; write it with kxadmin passwd");
-    if (!admin) {
-        int clear_rc = 0;
-        kx::CString clear(scramble_text(pw.c_str()));
-        if (rc == LDAP_INVALID_CREDENTIALS && clear && bind(c, c.user, clear.get(), clear_rc))
-            return r.error(
-                astep,
-                "kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin "
-                "passwd");
-        if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
-            return r.error(astep,
-                           "the server wants TLS; set admin.server.tls to starttls or ldaps");
-        return r.error(astep, std::string(ldap_err2string(rc)) +
-                                  "; write the right password with kxadmin passwd");
+    if (pw.empty()) {
+        r.error(step, "no password in kxadmin.pw; write it with kxadmin passwd");
+        return nullptr;
     }
-    r.ok(astep);
+    int rc = 0;
+    Ldap admin = bind(c, c.user, pw, rc);
+    if (!admin)
+        r.error(step, admin_bind_failure(c, pw, rc));
+    else
+        r.ok(step);
+    return admin;
+}
 
-    int missing = 0;
+void check_base_tree(Report &r, const Config &c, LDAP *admin)
+{
+    int rc = 0, missing = 0;
     for (std::string dn : {c.subtree, "kxName=users," + c.subtree,
                            "kxName=logicalTokens," + c.subtree, "kxName=rawTokens," + c.subtree}) {
-        if (count(admin.get(), dn, LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) != 1) {
+        if (count(admin, dn, LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) != 1) {
             r.error("base tree", dn + ": " + ldap_err2string(rc) + "; create it with kxadmin init");
             missing++;
         }
     }
     if (!missing)
         r.ok("base tree " + c.subtree);
+}
 
+void check_schema(Report &r, LDAP *admin)
+{
+    int rc = 0;
     std::vector<std::string> dse, classes;
-    count(admin.get(), "", LDAP_SCOPE_BASE, "(objectClass=*)", "subschemaSubentry", rc, &dse);
-    count(admin.get(), dse.empty() ? "cn=Subschema" : dse[0], LDAP_SCOPE_BASE,
-          "(objectClass=subschema)", "objectClasses", rc, &classes);
+    count(admin, "", LDAP_SCOPE_BASE, "(objectClass=*)", "subschemaSubentry", rc, &dse);
+    count(admin, dse.empty() ? "cn=Subschema" : dse[0], LDAP_SCOPE_BASE, "(objectClass=subschema)",
+          "objectClasses", rc, &classes);
     std::string unknown;
     for (const char *name : {"kxContainer", "kxUser", "kxLogicalToken", "kxRawToken", "kxCrypto",
                              "kxXconfig", "kxSynch"}) {
@@ -482,29 +485,50 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
                               "; load kx.ldif (cn=config) or include kx.schema");
     else
         r.ok("schema");
+}
 
-    // A secret that the administrator sees must stay hidden from anonymous
-    // readers.
+// A secret that the administrator sees must stay hidden from anonymous
+// readers.
+void check_secrets(Report &r, const Config &c, LDAP *admin, LDAP *anon)
+{
+    int rc = 0;
     std::vector<std::string> secrets, leaked;
-    count(admin.get(), c.subtree, LDAP_SCOPE_SUBTREE, "(kxSecret=*)", "kxSecret", rc, &secrets);
+    count(admin, c.subtree, LDAP_SCOPE_SUBTREE, "(kxSecret=*)", "kxSecret", rc, &secrets);
     if (anon)
-        count(anon.get(), c.subtree, LDAP_SCOPE_SUBTREE, "(objectClass=kxRawToken)", "kxSecret", rc,
+        count(anon, c.subtree, LDAP_SCOPE_SUBTREE, "(objectClass=kxRawToken)", "kxSecret", rc,
               &leaked);
     if (!leaked.empty())
         r.warning("secrets", "anonymous clients can read kxSecret; add the access rule "
                              "\"to attrs=kxSecret by dn.exact=<administrator> write by * none\"");
     else
         r.ok("secrets", secrets.empty() ? "none stored yet" : "hidden from anonymous clients");
+}
 
-    if (have_primary && primary_port != -1 && !kx_isDSprimary()) {
-        int ping = kx_pingDShost(const_cast<char *>(primary.c_str()), primary_port, DStimeout);
-        const std::string pstep = "primary server " + primary + ":" + std::to_string(primary_port);
-        if (ping != KXE_SUCCESS)
-            r.error(pstep, std::string("does not accept connections (") + kx_err2str(ping) +
-                               "); writes cannot reach it");
-        else
-            r.ok(pstep);
-    }
+void check_primary_server(Report &r, const std::string &primary, int primary_port)
+{
+    int ping = kx_pingDShost(const_cast<char *>(primary.c_str()), primary_port, DStimeout);
+    const std::string step = "primary server " + primary + ":" + std::to_string(primary_port);
+    if (ping != KXE_SUCCESS)
+        r.error(step, std::string("does not accept connections (") + kx_err2str(ping) +
+                          "); writes cannot reach it");
+    else
+        r.ok(step);
+}
+
+void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port,
+                     bool have_primary)
+{
+    Ldap anon;
+    if (!check_connection(r, c, anon))
+        return;
+    Ldap admin = check_admin_bind(r, c);
+    if (!admin)
+        return;
+    check_base_tree(r, c, admin.get());
+    check_schema(r, admin.get());
+    check_secrets(r, c, admin.get(), anon.get());
+    if (have_primary && primary_port != -1 && !kx_isDSprimary())
+        check_primary_server(r, primary, primary_port);
 }
 
 int cmd_check()

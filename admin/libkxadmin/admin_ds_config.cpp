@@ -11,18 +11,13 @@
 #include <mutex>
 #include <string>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "admin_private.h"
 #include "kx_paths.h"
 #include "kx_raii.hpp"
+#include "kx_tcp.hpp"
 #include "utils.h"
 
 namespace {
@@ -260,6 +255,180 @@ Backend *select_backend(BackendTable *table, const char *dn)
     return nullptr;
 }
 
+namespace {
+
+// A read of the directory server's configuration file: the table that it
+// fills, and the logical line at hand split into its keyword and arguments.
+// Each keyword's step gives 0 when the line is taken or ignored, else the
+// code that ends the whole read.
+struct DsReader {
+    BackendTable *table;
+    const char *path;
+    int lineno = -1;
+    int current = -1;  // index of the current definition
+    int argc = 0;
+    char *argv[KX_DSCONF_MAX_TOKENS + 1] = {};
+
+    int take(char *line);
+    int database();
+    int suffix();
+    int rootdn();
+    int replica();
+    int tree(bool slave);
+
+    Backend *definition() { return current >= 0 ? &table->backends[current] : nullptr; }
+    void outside_definition(const char *what) const;
+    char *copy(const char *text) const;
+    int add(char ***array, const char *text, const char *what) const;
+};
+
+// Logs a line that belongs inside a database definition; it is ignored.
+void DsReader::outside_definition(const char *what) const
+{
+    dprintf("read_ds_config(): [line %d] %s line must appear inside a database definition in %s "
+            "file. (ignored)",
+            lineno, what, path);
+}
+
+// A copy of an argument; nullptr, logged, without memory.
+char *DsReader::copy(const char *text) const
+{
+    char *c = strdup(text);
+    if (!c)
+        dprintf("read_ds_config(): strdup() failed.");
+    return c;
+}
+
+// Adds a copy of text to one of the definition's arrays (`what` names the
+// line in the message of a failure).
+int DsReader::add(char ***array, const char *text, const char *what) const
+{
+    char *c = copy(text);
+    if (!c)
+        return KXE_NOMEM;
+    if (int rc = kx_add_array(array, c)) {
+        std::free(c);
+        dprintf("read_ds_config(): [line %d] failed to add \"%s\" into the \"be\" array.  (%s)",
+                lineno, what, kx_err2str(rc));
+        return -1;
+    }
+    return 0;
+}
+
+int DsReader::database()
+{
+    if (argc < 2) {
+        dprintf("read_ds_config(): [line %d] missing type in \"database <type>\" line in %s file.",
+                lineno, path);
+        return -1;
+    }
+    if (!new_backend(table, argv[1]))
+        return KXE_NOMEM;
+    current = table->count - 1;
+    return 0;
+}
+
+int DsReader::suffix()
+{
+    if (argc < 2) {
+        dprintf("read_ds_config(): [line %d] missing dn in \"suffix <dn>\" line in %s file.",
+                lineno, path);
+        return -1;
+    }
+    if (argc > 2)
+        dprintf("read_ds_config(): [line %d] extra nonsense after <dn> in \"suffix %s\" line in "
+                "%s file. (ignored)",
+                lineno, argv[2], path);
+    Backend *be = definition();
+    if (!be) {
+        outside_definition("suffix");
+        return 0;
+    }
+    return add(&be->suffixes, argv[1], "suffix");
+}
+
+int DsReader::rootdn()
+{
+    if (argc < 2) {
+        dprintf("read_ds_config(): [line %d] missing dn in \"rootdn <dn>\" line in %s file.",
+                lineno, path);
+        return -1;
+    }
+    Backend *be = definition();
+    if (!be) {
+        outside_definition("rootdn");
+        return 0;
+    }
+    char *dn = copy(argv[1]);
+    if (!dn)
+        return KXE_NOMEM;
+    std::free(be->rootdn);
+    be->rootdn = dn;
+    return 0;
+}
+
+int DsReader::replica()
+{
+    if (argc < 2) {
+        dprintf("read_ds_config(): [line %d] missing host in \"replica <host[:port]>\" line in%s "
+                "file.",
+                lineno, path);
+        return -1;
+    }
+    Backend *be = definition();
+    if (!be) {
+        outside_definition("replica");
+        return 0;
+    }
+    int host = 0;
+    for (int i = 1; i < argc && !host; ++i)
+        if (starts_with_nocase(argv[i], "host="))
+            host = i;
+    if (!host) {
+        dprintf("read_ds_config(): [line %d] missing host in \"replica\" line in %s file. "
+                "(ignored)",
+                lineno, path);
+        return 0;
+    }
+    return add(&be->replicas, argv[host] + 5, argv[0]);
+}
+
+int DsReader::tree(bool slave)
+{
+    Backend *be = definition();
+    if (!be)
+        outside_definition(slave ? "slave" : "master");
+    else
+        configure_treeS(be, argc, argv, slave ? 1 : 0);
+    return 0;
+}
+
+// One logical line: comments, empty lines and lines without tokens are
+// passed over, and so are "pull_replica", "include" and every other keyword
+// without a step.
+int DsReader::take(char *line)
+{
+    if (line[0] == '\0' || line[0] == '#')
+        return 0;
+    fp_parse_line(line, &argc, argv, KX_DSCONF_MAX_TOKENS);
+    if (argc == 0)
+        return 0;
+    const char *kw = argv[0];
+    if (strcasecmp(kw, "database") == 0)
+        return database();
+    if (strcasecmp(kw, "suffix") == 0)
+        return suffix();
+    if (strcasecmp(kw, "rootdn") == 0)
+        return rootdn();
+    if (strcasecmp(kw, "replica") == 0 || strcasecmp(kw, "push_replica") == 0)
+        return replica();
+    if (strcasecmp(kw, "slave") == 0 || strcasecmp(kw, "master") == 0)
+        return tree(strcasecmp(kw, "slave") == 0);
+    return 0;
+}
+
+}  // namespace
+
 int read_ds_config_file(BackendTable *table, const char *path)
 {
     kx::File fp(std::fopen(path, "r"));
@@ -271,135 +440,15 @@ int read_ds_config_file(BackendTable *table, const char *path)
     }
     char buf[KX_DSCONF_READ_BUFFER] = "";
     char line[KX_DSCONF_LINE_LIMIT];
-    char *argv[KX_DSCONF_MAX_TOKENS + 1];
-    int lineno = -1;
-    int current = -1;  // index of the current definition
-
-    auto fail = [&](int code) {
-        free_backend(table);
-        return code;
-    };
-
+    DsReader reader{.table = table, .path = path};
     for (;;) {
-        int got = fp_getline(fp.get(), &lineno, buf, sizeof buf, line, sizeof line);
+        int got = fp_getline(fp.get(), &reader.lineno, buf, sizeof buf, line, sizeof line);
         if (got == KXE_NOMOREDATA)
             return KXE_SUCCESS;
-        if (got != 0)
-            return fail(-1);
-        if (line[0] == '\0' || line[0] == '#')
-            continue;
-        int argc = 0;
-        fp_parse_line(line, &argc, argv, KX_DSCONF_MAX_TOKENS);
-        if (argc == 0)
-            continue;
-        Backend *be = current >= 0 ? &table->backends[current] : nullptr;
-        const char *kw = argv[0];
-
-        if (strcasecmp(kw, "database") == 0) {
-            if (argc < 2) {
-                dprintf("read_ds_config(): [line %d] missing type in \"database <type>\" line in "
-                        "%s file.",
-                        lineno, path);
-                return fail(-1);
-            }
-            if (!new_backend(table, argv[1]))
-                return fail(KXE_NOMEM);
-            current = table->count - 1;
-        } else if (strcasecmp(kw, "suffix") == 0) {
-            if (argc < 2) {
-                dprintf(
-                    "read_ds_config(): [line %d] missing dn in \"suffix <dn>\" line in %s file.",
-                    lineno, path);
-                return fail(-1);
-            }
-            if (argc > 2)
-                dprintf("read_ds_config(): [line %d] extra nonsense after <dn> in \"suffix %s\" "
-                        "line in %s file. (ignored)",
-                        lineno, argv[2], path);
-            if (!be) {
-                dprintf("read_ds_config(): [line %d] suffix line must appear inside a database "
-                        "definition in %s file. (ignored)",
-                        lineno, path);
-                continue;
-            }
-            char *copy = strdup(argv[1]);
-            if (!copy) {
-                dprintf("read_ds_config(): strdup() failed.");
-                return fail(KXE_NOMEM);
-            }
-            if (int rc = kx_add_array(&be->suffixes, copy)) {
-                std::free(copy);
-                dprintf("read_ds_config(): [line %d] failed to add \"suffix\" into the \"be\" "
-                        "array.  (%s)",
-                        lineno, kx_err2str(rc));
-                return fail(-1);
-            }
-        } else if (strcasecmp(kw, "rootdn") == 0) {
-            if (argc < 2) {
-                dprintf(
-                    "read_ds_config(): [line %d] missing dn in \"rootdn <dn>\" line in %s file.",
-                    lineno, path);
-                return fail(-1);
-            }
-            if (!be) {
-                dprintf("read_ds_config(): [line %d] rootdn line must appear inside a database "
-                        "definition in %s file. (ignored)",
-                        lineno, path);
-                continue;
-            }
-            char *copy = strdup(argv[1]);
-            if (!copy) {
-                dprintf("read_ds_config(): strdup() failed.");
-                return fail(KXE_NOMEM);
-            }
-            std::free(be->rootdn);
-            be->rootdn = copy;
-        } else if (strcasecmp(kw, "replica") == 0 || strcasecmp(kw, "push_replica") == 0) {
-            if (argc < 2) {
-                dprintf("read_ds_config(): [line %d] missing host in \"replica <host[:port]>\" "
-                        "line in%s file.",
-                        lineno, path);
-                return fail(-1);
-            }
-            if (!be) {
-                dprintf("read_ds_config(): [line %d] replica line must appear inside a database "
-                        "definition in %s file. (ignored)",
-                        lineno, path);
-                continue;
-            }
-            int host = 0;
-            for (int i = 1; i < argc && !host; ++i)
-                if (starts_with_nocase(argv[i], "host="))
-                    host = i;
-            if (!host) {
-                dprintf("read_ds_config(): [line %d] missing host in \"replica\" line in %s file. "
-                        "(ignored)",
-                        lineno, path);
-                continue;
-            }
-            char *copy = strdup(argv[host] + 5);
-            if (!copy) {
-                dprintf("read_ds_config(): strdup() failed.");
-                return fail(KXE_NOMEM);
-            }
-            if (int rc = kx_add_array(&be->replicas, copy)) {
-                std::free(copy);
-                dprintf(
-                    "read_ds_config(): [line %d] failed to add \"%s\" into the \"be\" array.  (%s)",
-                    lineno, kw, kx_err2str(rc));
-                return fail(-1);
-            }
-        } else if (strcasecmp(kw, "slave") == 0 || strcasecmp(kw, "master") == 0) {
-            bool slave = strcasecmp(kw, "slave") == 0;
-            if (!be) {
-                dprintf("read_ds_config(): [line %d] %s line must appear inside a database "
-                        "definition in %s file. (ignored)",
-                        lineno, slave ? "slave" : "master", path);
-                continue;
-            }
-            configure_treeS(be, argc, argv, slave ? 1 : 0);
+        if (int rc = got != 0 ? -1 : reader.take(line)) {
+            free_backend(table);
+            return rc;
         }
-        // "pull_replica", "include" and every other keyword are ignored.
     }
 }
 
@@ -425,6 +474,73 @@ void setLocalHostname(void)
     }
 }
 
+namespace {
+
+// This host's name, looked up on first use; nullptr when it is unknown.
+const char *local_host_name()
+{
+    if (!localhostname.load())
+        setLocalHostname();
+    return localhostname.load();
+}
+
+// This host as the primary server: a copy of its name, or nullptr.
+char *this_host_as_primary()
+{
+    const char *name = local_host_name();
+    char *found = name ? strdup(name) : nullptr;
+    if (name && !found)
+        dprintf("kx_getDSprimary(): strdup failed");
+    return found;
+}
+
+// The primary server that the first referral of a slave line names, its
+// host up to the first ":" after the last "/", and the port after that;
+// KXE_CONFIG when no port is given.
+int primary_of_slave(const TreeS *slave, char *&host, int &port)
+{
+    const char *referral = slave->referrals ? slave->referrals[0] : nullptr;
+    const char *colon = nullptr;
+    std::string hostport;
+    if (referral) {
+        const char *slash = std::strrchr(referral, '/');
+        hostport = slash ? slash + 1 : referral;
+        colon = std::strchr(hostport.c_str(), ':');
+    }
+    long port_value = colon ? std::strtol(colon + 1, nullptr, 10) : 0;
+    if (!colon || port_value < 1 || port_value > INT_MAX) {
+        dprintf("kx_getDSprimary(): invalid or missing port number in datastore config file.");
+        return KXE_CONFIG;
+    }
+    hostport.resize(static_cast<size_t>(colon - hostport.c_str()));
+    host = strdup(hostport.c_str());
+    port = static_cast<int>(port_value);
+    return KXE_SUCCESS;
+}
+
+// The primary server of the data by the configuration file: this host when
+// the definition of the suffix has a master line or no slave line, else the
+// server that its latest slave line refers to.  The host is nullptr without
+// memory.
+int read_primary(char *&host, int &port)
+{
+    BackendTable table{0, 0, nullptr};
+    int ret = read_ds_config(&table);
+    if (ret != KXE_SUCCESS)
+        return ret;
+    Backend *be = select_backend(&table, KX_DS_SUFFIX);
+    if (!be)
+        ret = KXE_NOTFOUND;
+    else if (!be->masters && be->slaves)
+        ret = primary_of_slave(be->slaves, host, port);
+    else
+        host = this_host_as_primary();
+    free_backend(&table);
+    return ret;
+}
+
+}  // namespace
+
 int kx_getDSprimary(char **host, int *port)
 {
     if (!host || !port)
@@ -436,56 +552,14 @@ int kx_getDSprimary(char **host, int *port)
     }
     *host = nullptr;
     *port = -1;
-
-    BackendTable table{0, 0, nullptr};
-    int ret = read_ds_config(&table);
-    if (ret != KXE_SUCCESS)
-        return ret;
-    Backend *be = select_backend(&table, KX_DS_SUFFIX);
-    if (!be) {
-        free_backend(&table);
-        return KXE_NOTFOUND;
-    }
-
     char *found = nullptr;
     int found_port = -1;
-    auto this_host = [&]() {
-        if (!localhostname.load())
-            setLocalHostname();
-        const char *name = localhostname.load();
-        found = name ? strdup(name) : nullptr;
-        if (name && !found)
-            dprintf("kx_getDSprimary(): strdup failed");
-    };
-
-    if (be->masters) {
-        this_host();
-    } else if (be->slaves) {
-        const char *referral = be->slaves->referrals ? be->slaves->referrals[0] : nullptr;
-        const char *colon = nullptr;
-        std::string hostport;
-        if (referral) {
-            const char *slash = std::strrchr(referral, '/');
-            hostport = slash ? slash + 1 : referral;
-            colon = std::strchr(hostport.c_str(), ':');
-        }
-        long port_value = colon ? std::strtol(colon + 1, nullptr, 10) : 0;
-        if (!colon || port_value < 1 || port_value > INT_MAX) {
-            dprintf("kx_getDSprimary(): invalid or missing port number in datastore config file.");
-            free_backend(&table);
-            return KXE_CONFIG;
-        }
-        hostport.resize(static_cast<size_t>(colon - hostport.c_str()));
-        found = strdup(hostport.c_str());
-        found_port = static_cast<int>(port_value);
-    } else {
-        this_host();
-    }
-    free_backend(&table);
-
+    if (int ret = read_primary(found, found_port); ret != KXE_SUCCESS)
+        return ret;
     if (!found)
         return KXE_NOMEM;
     {
+        // The first primary stored stays.
         std::lock_guard<std::mutex> guard(DS_lock);
         if (!DSprimary.load()) {
             DSport.store(found_port);
@@ -506,69 +580,39 @@ int kx_isDSprimary(void)
     if (kx_getDSprimary(&raw, &port) != KXE_SUCCESS)
         return 0;
     kx::CString host(raw);
-    if (!localhostname.load())
-        setLocalHostname();
-    const char *name = localhostname.load();
+    const char *name = local_host_name();
     return name && strcasecmp(name, host.get()) == 0 ? 1 : 0;
 }
 
+// The probe connects as the sessions do (kx::connect_tcp), to every address
+// of the host in turn.
 int kx_pingDShost(char *host, int port, int timeout)
 {
     if (!host || timeout < 0)
         return KXE_INVAL;
-    if (!localhostname.load())
-        setLocalHostname();
-    if (const char *name = localhostname.load(); name && strcasecmp(name, host) == 0)
+    if (const char *name = local_host_name(); name && strcasecmp(name, host) == 0)
         return KXE_SUCCESS;
     if (port <= 0)
         return KXE_INVAL;
 
-    hostent entry;
-    hostent *resolved = nullptr;
-    char buffer[2336];
-    int herr = 0;
-    if (gethostbyname_r(host, &entry, buffer, sizeof buffer, &resolved, &herr) != 0 || !resolved ||
-        resolved->h_addrtype != AF_INET || !resolved->h_addr_list[0])
+    kx::TcpConnection probe = kx::connect_tcp(host, port, timeout);
+    switch (probe.failure) {
+    case kx::TcpFailure::None:
+        return KXE_SUCCESS;
+    case kx::TcpFailure::Lookup:
         return KXE_NOTFOUND;
-
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
+    case kx::TcpFailure::Socket:
         return KXE_SOCKET;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    std::memcpy(&addr.sin_addr, resolved->h_addr_list[0], sizeof addr.sin_addr);
-    int flags = fcntl(fd, F_GETFL, 0);
-    fcntl(fd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
-
-    int result;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-        result = KXE_SUCCESS;
-    } else if (errno != EINPROGRESS && errno != EINTR) {
-        dprintf("kx_pingDShost(): connect failed (%s)", std::strerror(errno));
-        result = KXE_REMOTE;
-    } else {
-        // poll rather than select: it has no limit on descriptor numbers.
-        pollfd pfd{fd, POLLIN | POLLOUT | POLLPRI, 0};
-        int wait_ms = timeout == 0 ? -1 : (timeout > INT_MAX / 1000 ? INT_MAX : timeout * 1000);
-        int n = poll(&pfd, 1, wait_ms);
-        if (n == 0) {
-            result = KXE_TIMEOUT;
-        } else if (n < 0) {
-            result = KXE_REMOTE;
-        } else if (pfd.revents & (POLLIN | POLLOUT | POLLERR | POLLHUP)) {
-            int soerr = 0;
-            socklen_t len = sizeof soerr;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0 || soerr != 0) {
-                dprintf("kx_pingDShost(): internal socket error %d", soerr ? soerr : errno);
-                result = KXE_INTERNAL;
-            } else {
-                result = KXE_SUCCESS;
-            }
-        } else {
-            result = KXE_SUCCESS;
-        }
+    case kx::TcpFailure::Refused:
+        dprintf("kx_pingDShost(): connect failed (%s)", std::strerror(probe.error));
+        return KXE_REMOTE;
+    case kx::TcpFailure::Waiting:
+        return KXE_REMOTE;
+    case kx::TcpFailure::Timeout:
+        return KXE_TIMEOUT;
+    case kx::TcpFailure::Pending:
+        dprintf("kx_pingDShost(): internal socket error %d", probe.error);
+        return KXE_INTERNAL;
     }
-    close(fd);
-    return result;
+    return KXE_INTERNAL;
 }

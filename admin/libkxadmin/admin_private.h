@@ -49,6 +49,24 @@ void set_kxa_val(KXAdminStruct *kxa, const char *key, const char *value);
 int check_kxa(KXAdminStruct *kxa);
 char *read_passwd_file(const char *path, int *error);
 
+/* Private to kxadmin: the keys of the administration configuration file,
+   from the library's one table of them, which its reader applies.
+   _kx_configKey gives the name of the index-th key (from 0; static text)
+   and in *required (unless NULL) 1 when kxadmin reports the key missing
+   from a file, else 0; NULL past the last key. */
+const char *_kx_configKey(int index, int *required);
+/* What kxadmin check reports about value as the value of key when the
+   library would ignore it or it cannot work, for example "admin.server.port
+   must be a number from 1 to 65535": a new string that the caller frees, or
+   NULL when the value is sound or the key unknown. */
+char *_kx_configProblem(const char *key, const char *value);
+/* The value of key that read_config_file left for the record kxa, as a new
+   string that the caller frees (the TLS keys, kept beside the record,
+   included); NULL when there is none or the key is not kept per record
+   (admin.debug, and the time limits, which set DStimeout and DSldaptimeout
+   for the whole process). */
+char *_kx_configValue(const KXAdminStruct *kxa, const char *key);
+
 /* ---- directory connection ------------------------------------------------ */
 
 KXAdmin _kx_dsConnect(int mode, char *binddn, char *passwd, char *config_file, char *server,

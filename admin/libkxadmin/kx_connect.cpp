@@ -11,12 +11,9 @@
 #include <memory>
 #include <string>
 
-#include <fcntl.h>
 #include <netdb.h>
-#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <openldap.h>
 
@@ -24,74 +21,10 @@
 #include "kx_ldap.hpp"
 #include "kx_paths.h"
 #include "kx_raii.hpp"
+#include "kx_tcp.hpp"
 #include "utils.h"
 
 namespace {
-
-// connect() that gives up after the given number of seconds (0: the
-// kernel's own limit) with ETIMEDOUT; the socket stays blocking.
-bool connect_within(int fd, const sockaddr *addr, socklen_t len, int seconds)
-{
-    if (seconds <= 0)
-        return connect(fd, addr, len) == 0;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-        return false;
-    if (connect(fd, addr, len) != 0) {
-        if (errno != EINPROGRESS)
-            return false;
-        pollfd wait{fd, POLLOUT, 0};
-        int ready;
-        do
-            ready = poll(&wait, 1, seconds * 1000);
-        while (ready < 0 && errno == EINTR);
-        int err = 0;
-        socklen_t err_len = sizeof err;
-        if (ready == 0)
-            err = ETIMEDOUT;
-        else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0)
-            err = err ? err : errno;
-        if (err != 0) {
-            errno = err;
-            return false;
-        }
-    }
-    return fcntl(fd, F_SETFL, flags) == 0;
-}
-
-// A TCP connection to host:port within the given seconds; -1 with the
-// reason.  The connection is made here rather than inside libldap so that
-// the reason of a failure (a refused connection, an unknown host, a
-// timeout) is known.
-int connect_tcp(const std::string &host, int port, int seconds, std::string &reason)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); rc != 0) {
-        reason = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
-        return -1;
-    }
-    int fd = -1;
-    int err = ECONNREFUSED;
-    for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            err = errno;
-            continue;
-        }
-        if (!connect_within(fd, a->ai_addr, a->ai_addrlen, seconds)) {
-            err = errno;
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(found);
-    if (fd < 0)
-        reason = std::strerror(err);
-    return fd;
-}
 
 // The TLS options of a handle: the server's certificate always verified,
 // against the given authority or libldap's defaults, in a context of the
@@ -247,13 +180,15 @@ LDAP *open_ldap(const Endpoint &e, std::string &reason, int &rc)
             return fail(rc, ldap_reason(ld, rc));
         return ld;
     }
-    int fd = connect_tcp(e.host, e.port, e.timeout, reason);
-    if (fd < 0)
-        return fail(LDAP_SERVER_DOWN, reason);
-    if (ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &ld) != LDAP_SUCCESS) {
-        close(fd);
+    // The connection is made here rather than inside libldap so that the
+    // reason of a failure (a refused connection, an unknown host, a timeout)
+    // is known.
+    TcpConnection tcp = connect_tcp(e.host.c_str(), e.port, e.timeout);
+    if (!tcp.socket)
+        return fail(LDAP_SERVER_DOWN, tcp.reason());
+    if (ldap_init_fd(tcp.socket.get(), LDAP_PROTO_TCP, uri.c_str(), &ld) != LDAP_SUCCESS)
         return fail(LDAP_NO_MEMORY, std::strerror(ENOMEM));
-    }
+    tcp.socket.release();  // the handle's now
     limit_time(ld, e.timeout);
     if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS)
         return fail(LDAP_OTHER, "Could not establish ldapv3 session with server.");

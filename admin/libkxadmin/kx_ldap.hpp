@@ -1,6 +1,9 @@
-// Helpers for building LDAP requests: escaping of values placed in filters
-// and distinguished names, bounded formatting, modification lists, reading
-// the first value of an attribute.
+// Helpers for LDAP requests and their results: escaping of values placed in
+// filters and distinguished names, bounded and cut formatting, modification
+// lists, the message of a search that expected one entry and found several,
+// the values of an attribute (the first, or all) and the texts of a string
+// array, and for a handle the time limit of its operations and the reason
+// of libldap's last failure.
 #ifndef KX_LDAP_HPP
 #define KX_LDAP_HPP
 
