@@ -33,6 +33,11 @@ $ with_file "$KX_ADMIN_CONF" "$(sed '/^admin.user.name/d; s/^admin.server.port .
 > kxadmin.conf: error: admin.user.name is missing
 > status databases and directory: error: not checked; correct kxadmin.conf first
 [1]
+$ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.server.port .*/admin.server.port = 70000/'
++ "$KX_ADMIN_CONF")" problems
+> kxadmin.conf: error: line 8: admin.server.port must be a number from 1 to 65535
+> status databases and directory: error: not checked; correct kxadmin.conf first
+[1]
 $ with_file "$KX_ADMIN_CONF" "$(sed 's/$/\r/' "$KX_ADMIN_CONF")" problems
 > kxadmin.conf: error: 14 lines end with a carriage return, the first line 5; save the file with
 + Unix line ends
