@@ -74,16 +74,12 @@ TEST_F(Files, ConfigurationFile)
          {"lines skipped",
           record("#admin.server.name=c\n  # admin.server.name = x\nadmin.server.name\nadmin.subtree"
                  " =   \t\n  =  v\n=\nx\n \nAdmin.Server.Name=case\nadmin.server.port=7\n"
-                 "admin.server.port=0\n"),
+                 "admin.server.port=0\nadmin.server.port=389x\n"),
           none},
          {"last wins, split at the first =",
           record("admin.server.name=first\nadmin.server.name=dos\r\nadmin.subtree==lead=kept=\n"
                  "admin.defaultlocale=last"),
           "dos\r|0|(null)|=lead=kept=|(null)|(null)|last"},
-         {"ports",
-          record("admin.server.port =  0636 \nadmin.server.port=389x\nadmin.server.port=-38\n"
-                 "admin.server.port=+1\n"),
-          "(null)|636|(null)|(null)|(null)|(null)|(null)"},
          {"pieces of 511 characters",
           record("#" + std::string(510, 'c') + "admin.server.name=hidden\nadmin.subtree=" +
                  std::string(600, 's') + "\nadmin.defaultlocale=" + l491 +
@@ -144,7 +140,6 @@ TEST_F(Files, ProcessSettingsAndPasswordFile)
                DStimeout;
     };
     unit::expect_rows<int>({{"seconds, blank after", timeout("7 "), 7},
-                            {"zero", timeout("0"), 0},
                             {"negative", timeout("-5"), 25},
                             {"past INT_MAX", timeout("2147483648"), 25}});
     std::string logged = unit::logs_of([&] { record("admin.debug = d\n"); });
@@ -165,7 +160,6 @@ TEST_F(Files, ProcessSettingsAndPasswordFile)
          {"blank", password("  \t \n"), {KXE_INTERNAL, "(null)"}},
          {"first line", password(" \t Frperg-123 Nz \t\nsecond line\n"), {0, "Secret-123 Am"}},
          {"600 characters", password(std::string(600, 'n').c_str()), {0, std::string(511, 'a')}},
-         {"below a file", password(nullptr, pw + "/x"), {KXE_FILEACCESS, "(null)"}},
          {"missing", password(nullptr, dir + "/none"), {KXE_NOENT, "(null)"}}});
     EXPECT_EQ(read_passwd_file(nullptr, nullptr), nullptr);
 }
@@ -180,8 +174,6 @@ TEST_F(Files, ProductConfiguration)
     DStimeout = 10;
     auto info = [](const char *key) { return kxt::take(get_kxadmin_info(key)); };
     unit::expect_rows<std::string>({{"first of two", info("admin.server.name"), "first"},
-                                    {"unknown key", info("site.key"), "some value = x"},
-                                    {"indented #", info("#indented"), "yes"},
                                     {"empty value", info("blank"), "(null)"},
                                     {"null key", info(nullptr), "(null)"}});
     EXPECT_EQ(DStimeout, 10);  // get_kxadmin_info applies nothing
@@ -383,13 +375,11 @@ TEST(Primary, DiscoveryProbesAndTheWriteGuard)
          {"no file", found(""), {"-19 (null) -1", nofile}}});
     unit::expect_rows<std::string>({{"master line", primary(master), "1"},
                                     {"slave line", primary(slave), "0"},
-                                    {"no definition of o=kxdata", primary(other), "0"},
-                                    {"neither master nor slave", primary(head), "1"}});
+                                    {"no definition of o=kxdata", primary(other), "0"}});
     unit::expect_rows<unit::Strings>(
         {{"this host", guard(master), {"0", ""}},
          {"primary answers", guard(slave), {"0", ""}},
-         {"referral without port", guard(no_port), {"-26", unable + "Configuration error\n"}},
-         {"no file", guard(""), {"-19", unable + "File or directory does not exist\n"}}});
+         {"referral without port", guard(no_port), {"-26", unable + "Configuration error\n"}}});
     unit::Strings refused = guard(head + "slave referral=ldap://127.0.0.1:" + closed + "\n");
     EXPECT_NE(refused[0], "0");
     EXPECT_TRUE(unit::has(refused[1], "6 check_primary(): failed to contact LDAP primary server"));

