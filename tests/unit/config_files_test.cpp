@@ -333,28 +333,34 @@ TEST(Primary, DiscoveryProbesAndTheWriteGuard)
                        "file.\n",
                 nofile = "6 read_ds_config(): could not open config file \"" KX_DSD_CONF
                          "\" (No such file or directory)\n";
-    // With the file holding text, each in a child of its own (fresh caches):
-    // kx_getDSprimary's result, host, port and log; kx_isDSprimary;
-    // check_primary's result and the last record of its log, its own.
-    auto in_child = [&](const std::string &text, const std::function<std::string()> &f) {
+    // body's texts and then the log, in a child (fresh caches) with the
+    // file holding text; a child that failed gives fewer.
+    auto child = [&](const std::string &text, const std::function<unit::Strings()> &body) {
         text.empty() ? conf.remove() : conf.put(text);
-        return unit::in_child([&] { return unit::Strings{f(), kxt::logs()}; });
+        unit::Strings got = unit::in_child([&] {
+            unit::Strings out = body();
+            return out.push_back(kxt::logs()), out;
+        });
+        return got.resize(4), got;
     };
-    auto found = [&](const std::string &text) {
-        return in_child(text, [] {
+    auto found = [&](const std::string &text) {  // kx_getDSprimary's result, host, port, log
+        unit::Strings got = child(text, [] {
             char *host = nullptr;
             int port = 0, rc = kx_getDSprimary(&host, &port);
-            return std::to_string(rc) + " " + kxt::take(host) + " " + std::to_string(port);
+            return unit::Strings{std::to_string(rc), kxt::take(host), std::to_string(port)};
         });
+        return std::tuple{atoi(got[0].c_str()), got[1], atoi(got[2].c_str()), got[3]};
     };
     auto primary = [&](const std::string &text) {
-        return in_child(text, [] { return std::to_string(kx_isDSprimary()); })[0];
+        return atoi(
+            child(text, [] { return unit::Strings{std::to_string(kx_isDSprimary())}; })[0].c_str());
     };
-    auto guard = [&](const std::string &text) {
-        unit::Strings got = in_child(text, [] { return std::to_string(check_primary()); });
-        std::string &logged = got.back();
-        logged = logged.substr(logged.empty() ? 0 : logged.rfind('\n', logged.size() - 2) + 1);
-        return got;
+    auto guard = [&](const std::string &text) {  // check_primary's result and its own message
+        unit::Strings got =
+            child(text, [] { return unit::Strings{std::to_string(check_primary())}; });
+        std::string &log = got[1];  // its last record
+        return Said{atoi(got[0].c_str()),
+                    log.substr(log.empty() ? 0 : log.rfind('\n', log.size() - 2) + 1)};
     };
     const std::string master = head + "master subtree=o=kxdata\nslave referral=ldap://x:1\n",
                       slave = head +
@@ -365,24 +371,29 @@ TEST(Primary, DiscoveryProbesAndTheWriteGuard)
                       no_referral = head + "slave referral=ldap://ds1:1\nslave replicadn=cn=x\n",
                       other = "database ldbm\nsuffix o=other\nmaster\n",
                       unable = "6 check_primary(): unable to retrieve LDAP primary server info - ";
-    unit::expect_rows<unit::Strings>(
-        {{"master line", found(master), {"0 " + me + " -1", ""}},
-         {"first referral of the last slave line", found(slave), {"0 127.0.0.1 " + up, ""}},
-         {"referral without port", found(no_port), {"-26 (null) -1", port}},
-         {"last slave line without referral", found(no_referral), {"-26 (null) -1", port}},
-         {"no definition of o=kxdata", found(other), {"-4 (null) -1", ""}},
-         {"neither master nor slave", found(head), {"0 " + me + " -1", ""}},
-         {"no file", found(""), {"-19 (null) -1", nofile}}});
-    unit::expect_rows<std::string>({{"master line", primary(master), "1"},
-                                    {"slave line", primary(slave), "0"},
-                                    {"no definition of o=kxdata", primary(other), "0"}});
-    unit::expect_rows<unit::Strings>(
-        {{"this host", guard(master), {"0", ""}},
-         {"primary answers", guard(slave), {"0", ""}},
-         {"referral without port", guard(no_port), {"-26", unable + "Configuration error\n"}}});
-    unit::Strings refused = guard(head + "slave referral=ldap://127.0.0.1:" + closed + "\n");
-    EXPECT_NE(refused[0], "0");
-    EXPECT_TRUE(unit::has(refused[1], "6 check_primary(): failed to contact LDAP primary server"));
+    using Found = std::tuple<int, std::string, int, std::string>;
+    unit::expect_rows<Found>(
+        {{"master line", found(master), {KXE_SUCCESS, me, -1, ""}},
+         {"first referral of the last slave line",
+          found(slave),
+          {KXE_SUCCESS, "127.0.0.1", server.port, ""}},
+         {"referral without port", found(no_port), {KXE_CONFIG, "(null)", -1, port}},
+         {"last slave line without referral", found(no_referral), {KXE_CONFIG, "(null)", -1, port}},
+         {"no definition of o=kxdata", found(other), {KXE_NOTFOUND, "(null)", -1, ""}},
+         {"neither master nor slave", found(head), {KXE_SUCCESS, me, -1, ""}},
+         {"no file", found(""), {KXE_NOENT, "(null)", -1, nofile}}});
+    unit::expect_rows<int>({{"master line", primary(master), 1},
+                            {"slave line", primary(slave), 0},
+                            {"no definition of o=kxdata", primary(other), 0}});
+    unit::expect_rows<Said>({{"this host", guard(master), {KXE_SUCCESS, ""}},
+                             {"primary answers", guard(slave), {KXE_SUCCESS, ""}},
+                             {"referral without port",
+                              guard(no_port),
+                              {KXE_CONFIG, unable + "Configuration error\n"}}});
+    Said refused = guard(head + "slave referral=ldap://127.0.0.1:" + closed + "\n");
+    EXPECT_NE(refused.first, KXE_SUCCESS);
+    EXPECT_TRUE(
+        unit::has(refused.second, "6 check_primary(): failed to contact LDAP primary server"));
     for (char &c : me)
         c = static_cast<char>(toupper(c));
     unit::expect_rows<int>({{"listening", kx_pingDShost(lo, server.port, 2), KXE_SUCCESS},

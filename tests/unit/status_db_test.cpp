@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "kx_dbm_codec.hpp"
 #include "unit.h"
 
 using unit::s;
@@ -14,10 +15,7 @@ using unit::Strings;
 
 namespace {
 const std::string RS = "\x1e";
-datum as_datum(const std::string &v)
-{
-    return {const_cast<char *>(v.data()), static_cast<int>(v.size())};
-}
+using kx::dbm::as_datum;
 // A stored value: the fields, each followed by the separator.
 std::string stored(std::initializer_list<std::string> fields, std::string out = "")
 {
@@ -137,42 +135,36 @@ TEST_F(StatusDb, StoringListingAndDeleting)
     char id[] = "IEEE802.080020a1b2c3", u1001[] = "u1001", *e = id + 20, *no = nullptr, t1[] = "t1",
          user_u[] = "u";
     std::string m504(504, 'm'), m505(505, 'm'), n501(501, 'n'), sep = "a" + RS + "b";
-    struct {
-        const char *row;
-        char op;
-        std::vector<const char *> f;
-        int rc;
-    } desks[] = {{"add", 'a', {id, "SunRay2", "3.0_51", "online", "1000", "900"}, 0},
-                 {"add, NULL fields", 'a', {"t1", no, "fw", no, "1", "2"}, 0},
-                 {"add an existing id", 'a', {"t1", "x", e, e, e, e}, -1},
-                 {"modify, replacing", 'm', {"t2", "M", "F", "S", "9", "8"}, 0},
-                 {"modify, a NULL field", 'm', {"t3", "m", no, "s", "1", "1"}, -1},
-                 {"511 bytes", 'a', {"k", m504.c_str(), e, e, e, e}, 0},
-                 {"512 bytes", 'm', {"k", m505.c_str(), e, e, e, e}, -1},
-                 {"separator in a field", 'a', {"s", "m", sep.c_str(), e, e, e}, -1}};
-    for (auto &r : desks) {
-        DBMDesktop *d = desk(r.f);
-        EXPECT_EQ(r.op == 'a' ? add_dbm_desktop(kxa, d) : modify_dstatus(ddb, d), r.rc) << r.row;
-        free_dbm_desktop(d);
-    }
-    struct {
-        const char *row;
-        char op;
-        const char *id, *name, *desk;
-        int create, status, last, rc;
-    } users[] = {{"add", 'a', u1001, "Jane Doe", "IEEE802.0003ba000001", 1700000000, 1, -42, 0},
-                 {"add, no last desktop", 'a', "fresh", "New", nullptr, 100, 0, 25, 0},
-                 {"add an existing id", 'a', "fresh", "x", "d", 0, 0, 0, -1},
-                 {"modify, replacing", 'm', "u", "Second", "d2", 5, 7, 6, 0},
-                 {"modify, no last desktop", 'm', "u2", "U", nullptr, 0, 0, 0, -1},
-                 {"511 bytes", 'm', "n", n501.c_str(), "", 0, 0, 0, 0},
-                 {"512 bytes", 'm', "n", n501.c_str(), "", 10, 0, 0, -1},
-                 {"separator in a field", 'a', "s2", "n", sep.c_str(), 0, 0, 0, -1}};
-    for (auto &r : users) {
-        DBMUser *u = user(r.id, r.name, r.desk, r.create, r.status, r.last);
-        EXPECT_EQ(r.op == 'a' ? add_dbm_user(kxa, u) : modify_ustatus(udb, u), r.rc) << r.row;
-        free_dbm_user(u);
-    }
+    // add_dbm_desktop (op 'a') or modify_dstatus of a record with the fields.
+    auto desktop = [&](char op, std::vector<const char *> f) {
+        DBMDesktop *d = desk(f);
+        int rc = op == 'a' ? add_dbm_desktop(kxa, d) : modify_dstatus(ddb, d);
+        return free_dbm_desktop(d), rc;
+    };
+    unit::expect_rows<int>(
+        {{"add", desktop('a', {id, "SunRay2", "3.0_51", "online", "1000", "900"}), 0},
+         {"add, NULL fields", desktop('a', {"t1", no, "fw", no, "1", "2"}), 0},
+         {"add an existing id", desktop('a', {"t1", "x", e, e, e, e}), -1},
+         {"modify", desktop('m', {"t2", "M", "F", "S", "9", "8"}), 0},
+         {"modify, a NULL field", desktop('m', {"t3", "m", no, "s", "1", "1"}), -1},
+         {"511 bytes", desktop('a', {"k", m504.c_str(), e, e, e, e}), 0},
+         {"512 bytes", desktop('m', {"k", m505.c_str(), e, e, e, e}), -1},
+         {"separator in a field", desktop('a', {"s", "m", sep.c_str(), e, e, e}), -1}});
+    auto person = [&](char op, const char *id, const char *name, const char *desk, int create = 0,
+                      int status = 0, int last = 0) {
+        DBMUser *u = user(id, name, desk, create, status, last);
+        int rc = op == 'a' ? add_dbm_user(kxa, u) : modify_ustatus(udb, u);
+        return free_dbm_user(u), rc;
+    };
+    unit::expect_rows<int>(
+        {{"add", person('a', u1001, "Jane Doe", "IEEE802.0003ba000001", 1700000000, 1, -42), 0},
+         {"add, no last desktop", person('a', "fresh", "New", nullptr, 100, 0, 25), 0},
+         {"add an existing id", person('a', "fresh", "x", "d"), -1},
+         {"modify", person('m', "u", "Second", "d2", 5, 7, 6), 0},
+         {"modify, no last desktop", person('m', "u2", "U", nullptr), -1},
+         {"511 bytes", person('m', "n", n501.c_str(), ""), 0},
+         {"512 bytes", person('m', "n", n501.c_str(), "", 10), -1},
+         {"separator in a field", person('a', "s2", "n", sep.c_str()), -1}});
     auto raw = [](DBM *db, const std::string &key) {
         datum v = dbm_fetch(db, as_datum(key));
         return v.dptr ? std::string(v.dptr, static_cast<size_t>(v.dsize)) : "<none>";
@@ -292,6 +284,7 @@ TEST_F(StatusDb, StoredValuesAndPrintouts)
 TEST_F(StatusDb, ListingOrder)
 {
     const std::string t = "IEEE802.0800200c9a6";
+    Strings all;  // the ids stored so far, in their order
     struct {
         const char *row;
         Strings added, listed;
@@ -300,30 +293,27 @@ TEST_F(StatusDb, ListingOrder)
          {t + "6", t + "3", t + "5", t + "4"},
          {t + "3", t + "4", t + "5", t + "6"}},
         {"among other ids",
-         {t + "5", "u1001", t + "3", t, t + "6", "IEEE802", t + "4", "IEEE802.1"},
+         {"u1001", t, "IEEE802", "IEEE802.1"},
          {"IEEE802", t, t + "3", t + "4", t + "5", t + "6", "IEEE802.1", "u1001"}},
     };
     for (auto &r : rows) {
-        std::string base = kxt::scratch("order"), dpath = base + "/d", upath = base + "/u";
-        for (std::string p : {dpath, upath})
-            dbm_close(dbm_open(p.data(), O_RDWR | O_CREAT, 0664));
-        DBM *ddb = open_desktop_dbm(dpath.data(), 3), *udb = open_user_dbm(upath.data(), 3);
-        DesktopList *desktops = nullptr;
-        UserList *users = nullptr;
         for (const std::string &id : r.added) {
             DBMDesktop d{kxt::m(id.c_str()), kxt::m("m"), kxt::m("f"),
                          kxt::m("s"),        kxt::m("1"), kxt::m("2")};
             DBMUser u{kxt::m(id.c_str()), kxt::m("n"), 0, 0, kxt::m("d"), 0};
-            ASSERT_EQ(modify_dstatus(ddb, &d), 0) << r.row << " " << id;
-            ASSERT_EQ(modify_ustatus(udb, &u), 0) << r.row << " " << id;
-            add_desktop_to_list(&desktops, desk({id.c_str(), "m", "f", "s", "1", "2"}));
-            add_user_to_list(&users, user(id.c_str(), "n", "d"));
+            ASSERT_EQ(modify_dstatus(kxa->dstat_db, &d), 0) << r.row << " " << id;
+            ASSERT_EQ(modify_ustatus(kxa->ustat_db, &u), 0) << r.row << " " << id;
+            all.push_back(id);
         }
-        EXPECT_EQ(ids(get_all_dbm_desktops(ddb)), r.listed) << r.row << ": get_all_dbm_desktops";
-        EXPECT_EQ(ids(get_all_dbm_users(udb)), r.listed) << r.row << ": get_all_dbm_users";
+        DesktopList *desktops = nullptr;
+        UserList *users = nullptr;
+        for (const std::string &id : all)
+            add_desktop_to_list(&desktops, desk({id.c_str(), "m", "f", "s", "1", "2"})),
+                add_user_to_list(&users, user(id.c_str(), "n", "d"));
+        EXPECT_EQ(ids(get_all_dbm_desktops(kxa->dstat_db)), r.listed) << r.row << ": desktops";
+        EXPECT_EQ(ids(get_all_dbm_users(kxa->ustat_db)), r.listed) << r.row << ": users";
         EXPECT_EQ(ids(desktops), r.listed) << r.row << ": add_desktop_to_list";
         EXPECT_EQ(ids(users), r.listed) << r.row << ": add_user_to_list";
-        close_desktop_dbm(ddb), close_user_dbm(udb);
     }
     DesktopList *dl = nullptr;
     UserList *ul = nullptr;

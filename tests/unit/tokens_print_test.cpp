@@ -4,15 +4,6 @@
 
 using unit::s;
 
-template <class F> static std::string printed(F f)
-{
-    char *buf = nullptr;
-    size_t size = 0;
-    FILE *fp = open_memstream(&buf, &size);
-    f(fp), fclose(fp);
-    return kxt::take(buf);
-}
-
 TEST(Tokens, NameRules)
 {
     // The result and the message; asked without a message, the same result.
@@ -116,12 +107,12 @@ TEST(Tokens, CryptoStrings)
     *rec =
         kx_CryptoEnt_t{kxt::dup("default.token"),
                        kxt::ids({"enc_up_type=ARCFOUR", "mode=hard", "a=b=c"}), kxt::dup(" * "), 3};
-    EXPECT_EQ(printed([&](FILE *fp) { kx_printCryptoEnt(fp, rec.get()); }),
+    EXPECT_EQ(unit::stderr_of([&] { kx_printCryptoEnt(stderr, rec.get()); }),
               "Token ID: default.token\n"
               "\tKey            \tValue          \tInherited      \n\t---\t\t-----\t\t-------\n"
               "\tenc_up_type    \tARCFOUR        \t \n"
               "\tmode           \thard           \t*\n\ta              \tb              \t \n");
-    EXPECT_EQ(printed([&](FILE *fp) { kx_printCryptoEnt(fp, nullptr); }), "");
+    EXPECT_EQ(unit::stderr_of([] { kx_printCryptoEnt(stderr, nullptr); }), "");
     // The cache keeps its records in token id order; a record without an id empties it.
     kx_LinkedList_t *cache = nullptr;
     for (const char *id : {"b.t", "a.t"}) {
@@ -129,7 +120,8 @@ TEST(Tokens, CryptoStrings)
         *e = kx_CryptoEnt_t{kxt::dup(id), kxt::ids({"mode=hard"}), kxt::dup(" "), 1};
         EXPECT_EQ(insert_cache(e, &cache), 0);
     }
-    EXPECT_EQ(printed([&](FILE *fp) { print_cache(fp, cache); }).substr(0, 14), "Token ID: a.t\n");
+    EXPECT_EQ(unit::stderr_of([&] { print_cache(stderr, cache); }).substr(0, 14),
+              "Token ID: a.t\n");
     EXPECT_STREQ(cache->next->key, "b.t");
     kxt::Crypto anonymous(allocate_cryptoEnt());
     EXPECT_EQ(insert_cache(anonymous.get(), &cache), KXE_NOMEM);
@@ -158,8 +150,8 @@ TEST(Tokens, FiltersAndOrderings)
 TEST(Tokens, RecordPrintouts)
 {
     kxt::Xconf empty(allocate_xconfig());  // a full record: DirXconf
-    EXPECT_EQ(printed([&](FILE *fp) { kx_printXconfig(fp, nullptr); }), "");
-    EXPECT_EQ(printed([&](FILE *fp) { kx_printXconfig(fp, empty.get()); }),
+    EXPECT_EQ(unit::stderr_of([] { kx_printXconfig(stderr, nullptr); }), "");
+    EXPECT_EQ(unit::stderr_of([&] { kx_printXconfig(stderr, empty.get()); }),
               "\tLogical Token: <not defined>\n\tScreen Resolution: <not defined>\n\tScreen "
               "Refresh: -1\n\tScreen EnablePC: <not defined>\n\tScreen DefaultPC: <not defined>\n"
               "\tScreen Ordering Dimension: 0 x 0\n\tScreen Ordering: <not set>\n\tScreen "
