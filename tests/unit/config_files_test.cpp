@@ -205,35 +205,44 @@ TEST_F(Files, FailedOpening)
                 base = "admin.server.name=127.0.0.1\nadmin.subtree=o=kxdata\nadmin.dstatus.dbfile="
                        "/d\nadmin.ustatus.dbfile=/u\nadmin.server.port=" +
                        port + "\n";
-    // _kx_dsConnect's error code and log, with the configuration file holding text.
+    // With the configuration file holding text: _kx_dsConnect's error code
+    // and log, and open_connection's error code (KXE_INTERNAL whatever the
+    // reason); neither opens a session.
     auto connect = [&](int mode, const std::string &text) {
         text.empty() ? (void)unlink(conf.c_str()) : kxt::spit(conf, text);
         int err = 99, open_err = 99;
-        std::string logged = unit::logs_of([&] {
-            EXPECT_EQ(_kx_dsConnect(mode, nullptr, nullptr, conf.data(), nullptr, &err), nullptr);
-        });
-        EXPECT_EQ(open_connection(mode, nullptr, nullptr, conf.data(), &open_err), nullptr);
-        EXPECT_EQ(open_err, KXE_INTERNAL);  // whatever the reason
-        return Said{err, logged};
+        KXAdmin k = nullptr, o = nullptr;
+        std::string logged = unit::logs_of(
+            [&] { k = _kx_dsConnect(mode, nullptr, nullptr, conf.data(), nullptr, &err); });
+        o = open_connection(mode, nullptr, nullptr, conf.data(), &open_err);
+        EXPECT_TRUE(!k && !o) << "a session opened";
+        return std::tuple{err, logged, open_err};
     };
-    unit::expect_rows<Said>(
+    const std::string refused = "6 (d) connecting to " + uri +
+                                " as |cn=a|\n\n6 open_connection("
+                                "): Could not connect to LDAP server (" +
+                                uri +
+                                ") - Connection "
+                                "refused\n\n";
+    unit::expect_rows<std::tuple<int, std::string, int>>(
         {{"no configuration file",
           connect(1, ""),
-          {KXE_NOENT, "6 open_connection(): Could not find config file (" + conf +
-                          ") - No such file or directory\n\n"}},
+          {KXE_NOENT,
+           "6 open_connection(): Could not find config file (" + conf +
+               ") - No such file or directory\n\n",
+           KXE_INTERNAL}},
          {"no user name",
           connect(3, base),
-          {KXE_INTERNAL, "6 check_kxa(): kxa - user fields are not filled.\n\n6 open_connection():"
-                         " Config file (" +
-                             conf + ") contents are incomplete\n\n"}},
-         {"mode 5", connect(5, base), {KXE_INVAL, ""}}});
-    Said refused = connect(3, base + "admin.user.name=cn=a\nadmin.debug=d\n");
-    EXPECT_EQ(refused.first, KXE_INTERNAL);
-    EXPECT_TRUE(
-        unit::has(refused.second, "6 (d) connecting to " + uri +
-                                      " as |cn=a|\n\n6 "
-                                      "open_connection(): Could not connect to LDAP server (" +
-                                      uri + ") - Connection refused\n\n"));
+          {KXE_INTERNAL,
+           "6 check_kxa(): kxa - user fields are not filled.\n\n6 open_connection():"
+           " Config file (" +
+               conf + ") contents are incomplete\n\n",
+           KXE_INTERNAL}},
+         {"mode 5", connect(5, base), {KXE_INVAL, "", KXE_INTERNAL}}});
+    auto [err, logged, open_err] = connect(3, base + "admin.user.name=cn=a\nadmin.debug=d\n");
+    EXPECT_EQ(err, KXE_INTERNAL);
+    EXPECT_TRUE(unit::has(logged, refused)) << "connection refused";
+    EXPECT_EQ(open_err, KXE_INTERNAL);
     EXPECT_EQ(close_connection(nullptr), 0);
 }
 

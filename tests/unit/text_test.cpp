@@ -62,7 +62,7 @@ TEST(Errors, Catalogue)
     unit::ProductFile mo(KX_LOCALE_DIR "/fr/LC_MESSAGES/kx_libkxadmin.mo");
     kxt::sh("msgfmt -o " + kxt::q(mo.path) + " " KX_SOURCE_DIR "/po/fr.po");
     std::string none = kxt::scratch("no-catalogue");  // keeps an installed package's out
-    auto french = [&](bool init, int code) {
+    auto in_french = [&](bool init, int code) {
         return unit::in_child([&] {
             bindtextdomain("kx_libkxadmin", none.c_str());
             if (setenv("LOCPATH", locales.c_str(), 1) || !setlocale(LC_ALL, "fr_FR.UTF-8"))
@@ -84,16 +84,16 @@ TEST(Errors, Catalogue)
          "Administrator privilege is required to perform this activity"},
     };
     for (auto &r : rows)
-        EXPECT_EQ(french(r.init, r.code), Strings{r.french}) << r.row;
+        EXPECT_EQ(in_french(r.init, r.code), Strings{r.french}) << r.row;
     mo.remove();
     for (auto &r : rows)
-        EXPECT_EQ(french(r.init, r.code), Strings{r.english}) << r.row << ", no catalogue";
+        EXPECT_EQ(in_french(r.init, r.code), Strings{r.english}) << r.row << ", no catalogue";
 }
 
 TEST(Args, Splitting)
 {
-    auto split = [](const char *text, char sep = ',') {  // the fields, counted by count_args
-        char **a = parse_args(text, sep);
+    auto split = [](const char *text) {  // the fields, counted by count_args
+        char **a = parse_args(text, ',');
         Strings fields = kxt::strs(a);
         EXPECT_EQ(count_args(a), static_cast<int>(fields.size())) << s(text);
         return free_args(a), fields;
@@ -116,7 +116,8 @@ TEST(Args, Splitting)
     auto pair = [](const std::string &line) {  // the result, the key and the value
         char mark[] = "unset", *k = mark, *v = mark;
         int rc = parse_key_and_value(line.c_str(), &k, &v);
-        return std::tuple{rc, kxt::take(k), kxt::take(v)};
+        return std::tuple{rc, k == mark ? "unset" : kxt::take(k),
+                          v == mark ? "unset" : kxt::take(v)};
     };
     unit::expect_rows<std::tuple<int, std::string, std::string>>(
         {{"blanks around", pair(" key \t= value \n"), {1, "key", "value"}},
@@ -149,22 +150,23 @@ TEST(Args, SearchingAndMerging)
                             {"up to the next =", same_keyValue(a, "enc_up_type", "ARCFOUR"), 1},
                             {"empty value", same_keyValue(a, "auth_up_type", ""), 0}});
     free_args(a);
-    const Strings null{"<null>"};                                 // stands for a NULL array
-    auto merged = [&](const Strings &dest, const Strings &src) {  // the source is left alone
+    // The result and the merged destination; the source stays as it was.
+    const Strings null{"<null>"};  // stands for a NULL array
+    auto merged = [&](const Strings &dest, const Strings &src) {
         char **to = dest == null ? nullptr : kxt::ids(dest),
              **from = src == null ? nullptr : kxt::ids(src);
-        EXPECT_EQ(merge_keyValue_arrays(&to, from), 0);
-        EXPECT_EQ(kxt::strs(from), src == null ? Strings{} : src);
+        int rc = merge_keyValue_arrays(&to, from);
+        EXPECT_EQ(kxt::strs(from), src == null ? Strings{} : src) << "source changed";
         Strings got = kxt::strs(to);
-        return free_args(to), free_args(from), got;
+        return free_args(to), free_args(from), std::pair{rc, got};
     };
-    unit::expect_rows<Strings>(
+    unit::expect_rows<std::pair<int, Strings>>(
         {{"destination wins",
           merged({"enc_down_type=ARCFOUR", "mode=hard"},
                  {"auth_up_type=none", "mode=soft", "enc_down_type=none", "b=2", "b=3"}),
-          {"enc_down_type=ARCFOUR", "mode=hard", "auth_up_type=none", "b=2", "b=3"}},
-         {"null destination", merged(null, {"a=1", "b=2"}), {"a=1", "b=2"}},
-         {"null source", merged({"a=1"}, null), {"a=1"}}});
+          {0, {"enc_down_type=ARCFOUR", "mode=hard", "auth_up_type=none", "b=2", "b=3"}}},
+         {"null destination", merged(null, {"a=1", "b=2"}), {0, {"a=1", "b=2"}}},
+         {"null source", merged({"a=1"}, null), {0, {"a=1"}}}});
 }
 
 TEST(Args, LineArrays)
