@@ -227,6 +227,7 @@ TEST(Host, PolicyPackageRootAndEnvironment)
         {"comments only", "#only a comment\n", "", 11},
         {"-r pseudo", "-r pseudo", "-r pseudo", 15},
         {"-r card, final newline", "-r card\n", "-r card", 12},
+        {"# in column 2, two lines", " # x\n-r both", " # x\n-r both", 11},
         {"-s both", "# x\n-r pseudo -s both\n#-r card\n", "-r pseudo -s both", 11},
         {"-s card", "-r both -s card", "-r both -s card", 15},
         {"comment of two pieces", c + "w-r both\n", "-r both", 15},
