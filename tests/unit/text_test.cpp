@@ -3,9 +3,10 @@
 
 #include "unit.h"
 
-using kxt::Strings;
+using unit::s;
+using unit::Strings;
 
-TEST(Errors, TextsErrnoMappingAndCatalogue)
+TEST(Errors, TextsAndErrnoMapping)
 {
     const char *texts[] = {"Success",
                            "Internal system error",
@@ -35,20 +36,24 @@ TEST(Errors, TextsErrnoMappingAndCatalogue)
                            "Failed to contact the remote service",
                            "Configuration error",
                            "No buffer space available"};
-    for (int code : {INT_MIN, -28, -27, -26, -25, -24, -23, -22, -21, -20,    -19, -18,
-                     -17,     -16, -15, -14, -13, -12, -11, -10, -9,  -8,     -7,  -6,
-                     -5,      -4,  -3,  -2,  -1,  0,   1,   2,   3,   INT_MAX})
-        EXPECT_STREQ(kx_err2str(code), code <= 0 && code >= -27 ? texts[-code]
-                                       : code == 2              ? "Unknown system error"
-                                                                : "Undefined error code")
-            << code;
-    for (auto [err, fallback, code] : {std::tuple{0, -16, 0},
-                                       {ENOENT, 5, -19},
-                                       {ENOMEM, 42, -10},
-                                       {EACCES, -1, -5},
-                                       {EEXIST, 6, -7},
-                                       {EIO, 3, 3}})
-        EXPECT_EQ(kx_errno2kxerr(err, fallback), code) << err;
+    for (int code = 0; code >= -27; --code)
+        EXPECT_STREQ(kx_err2str(code), texts[-code]) << code;
+    unit::expect_rows<std::string>(
+        {{"-28", kx_err2str(-28), "Undefined error code"},
+         {"1", kx_err2str(1), "Undefined error code"},
+         {"KXE_UNKNOWN", kx_err2str(KXE_UNKNOWN), "Unknown system error"}});
+    unit::expect_rows<int>({{"0", kx_errno2kxerr(0, -16), KXE_SUCCESS},
+                            {"ENOENT", kx_errno2kxerr(ENOENT, 5), KXE_NOENT},
+                            {"ENOMEM", kx_errno2kxerr(ENOMEM, 42), KXE_NOMEM},
+                            {"EACCES", kx_errno2kxerr(EACCES, -1), KXE_NOPERM},
+                            {"EEXIST", kx_errno2kxerr(EEXIST, 6), KXE_EXISTS},
+                            {"EIO: the default", kx_errno2kxerr(EIO, 3), 3}});
+}
+
+// The texts in French from the product's catalogue once kx_err2str_init()
+// has bound it, in English without it.
+TEST(Errors, Catalogue)
+{
     SKIP_WITHOUT_PRODUCT_ROOT();
     std::string locales = kxt::scratch("locales");
     kxt::sh("localedef -i fr_FR -f UTF-8 " + kxt::q(locales + "/fr_FR.UTF-8") + " >/dev/null 2>&1");
@@ -57,126 +62,134 @@ TEST(Errors, TextsErrnoMappingAndCatalogue)
     unit::ProductFile mo(KX_LOCALE_DIR "/fr/LC_MESSAGES/kx_libkxadmin.mo");
     kxt::sh("msgfmt -o " + kxt::q(mo.path) + " " KX_SOURCE_DIR "/po/fr.po");
     std::string none = kxt::scratch("no-catalogue");  // keeps an installed package's out
-    auto french = [&] {
-        bindtextdomain("kx_libkxadmin", none.c_str());
-        std::string out = (setenv("LOCPATH", locales.c_str(), 1), setlocale(LC_ALL, "fr_FR.UTF-8"))
-                              ? kx_err2str(KXE_NOTFOUND)
-                              : "no locale";
-        for (int code : {KXE_NOTFOUND, -21, 12345, KXE_NOMEM})
-            out += std::string("|") + (kx_err2str_init(), kx_err2str(code));
-        return out + "|" + kx_errNotPrivileged();
+    auto in_french = [&](bool init, int code) {
+        return unit::in_child([&] {
+            bindtextdomain("kx_libkxadmin", none.c_str());
+            if (setenv("LOCPATH", locales.c_str(), 1) || !setlocale(LC_ALL, "fr_FR.UTF-8"))
+                return Strings{"no locale"};
+            if (init)
+                kx_err2str_init();
+            return Strings{code ? kx_err2str(code) : kx_errNotPrivileged()};
+        });
     };
-    EXPECT_EQ(unit::in_child(french),
-              "Object not found|Objet introuvable|Code d'erreur indéfini|Code d'erreur "
-              "indéfini|Mémoire insuffisante|Cette activité demande les droits d'administrateur");
-    EXPECT_EQ((mo.remove(), unit::in_child(french)),
-              "Object not found|Object not found|Undefined error code|"
-              "Undefined error code|Not enough memory|Administrator privilege is required to "
-              "perform this activity");
+    struct {
+        const char *row;
+        bool init;
+        int code;
+        const char *french, *english;
+    } rows[] = {
+        {"before kx_err2str_init", false, KXE_NOTFOUND, "Object not found", "Object not found"},
+        {"object not found", true, KXE_NOTFOUND, "Objet introuvable", "Object not found"},
+        {"kx_errNotPrivileged", true, 0, "Cette activité demande les droits d'administrateur",
+         "Administrator privilege is required to perform this activity"},
+    };
+    for (auto &r : rows)
+        EXPECT_EQ(in_french(r.init, r.code), Strings{r.french}) << r.row;
+    mo.remove();
+    for (auto &r : rows)
+        EXPECT_EQ(in_french(r.init, r.code), Strings{r.english}) << r.row << ", no catalogue";
 }
 
-TEST(Args, SplittingSearchingAndMerging)
+TEST(Args, Splitting)
 {
-    std::string x511(511, 'x'), z509(509, 'z');
-    struct {
-        std::string text;
-        char sep;
-        Strings fields;
-    } rows[] = {{"tokenID=default, mode=hard\n", ',', {"tokenID=default", "mode=hard"}},
-                {"", ',', {""}},
-                {" , \t,\n", ',', {"", "", ""}},
-                {"\ra\r,\vb", ',', {"\ra\r", "\vb"}},
-                {"a\\,b,c\\", ',', {"a,b", "c"}},
-                {"a\\\\;b", ';', {"a;b"}},
-                {x511 + "," + z509 + "\\,q", ',', {x511, z509 + ",q"}}};
-    for (auto &r : rows) {
-        char **a = parse_args(r.text.c_str(), r.sep);
-        EXPECT_EQ(kxt::strs(a), r.fields) << r.text;
-        EXPECT_EQ(count_args(a), static_cast<int>(r.fields.size())) << r.text;
-        free_args(a);
-    }
+    auto split = [](const char *text) {  // the fields, counted by count_args
+        char **a = parse_args(text, ',');
+        Strings fields = kxt::strs(a);
+        EXPECT_EQ(count_args(a), static_cast<int>(fields.size())) << s(text);
+        return free_args(a), fields;
+    };
+    const std::string x511(511, 'x'), z509(509, 'z'), z511 = z509 + "xx";
+    unit::expect_rows<Strings>(
+        {{"two pairs", split("tokenID=default, mode=hard\n"), {"tokenID=default", "mode=hard"}},
+         {"blank fields", split(" , \t,\n"), {"", "", ""}},
+         {"backslashes", split("a\\,b,c\\"), {"a,b", "c"}},
+         {"511 characters", split((x511 + "," + z509 + "\\,q").c_str()), {x511, z509 + ",q"}},
+         {"null", split(nullptr), {""}}});
     EXPECT_EXIT(parse_args(("ok=1, " + std::string(510, 'c') + "d,x").c_str(), ','),
                 testing::ExitedWithCode(1),
                 "^Error - Argument string too long:\n ' " + std::string(510, 'c') +
                     "\\.\\.\\.'\n$");
     char **a = kx_alloc_args_storage(3, 4);
-    EXPECT_EQ(std::to_string(count_args(a)) + std::string(a[2], 5), "3" + std::string(5, '\0'));
-    free_args((memset(a[2], 'k', 5), a));
-    EXPECT_EQ(kxt::strs(a = parse_args(nullptr, ',')), Strings{""});
-    struct {
-        std::string line, parts;
-    } pairs[] = {{" key \t= value \n", "1 key|value"},
-                 {"a=b=c= d", "1 a|b=c= d"},
-                 {" \t=\n ", "1 (null)|(null)"},
-                 {" #a=b", "1 #a|b"},
-                 {z509 + "xx=" + x511 + "\n", "1 " + z509 + "xx|" + x511},
-                 {"#a=b", "0 (null)|(null)"},
-                 {"=", "0 (null)|(null)"},
-                 {"no equals\n", "0 (null)|(null)"}};
-    for (auto &r : pairs) {
-        char mark[] = "unset", *k = mark, *v = mark;
-        std::string got = std::to_string(parse_key_and_value(r.line.c_str(), &k, &v)) + " ";
-        EXPECT_EQ(got + (k == mark ? "?" : kxt::take(k)) + "|" + (v == mark ? "?" : kxt::take(v)),
-                  r.parts);
-    }
-    char line[] = "  alpha beta\t\tgamma  ", two[] = "one\vtwo\nthree", *f[8] = {};
-    ASSERT_EQ(make_fields(line, f) * 10 + make_fields(two, f + 4), 32);
-    EXPECT_EQ(std::string(f[1]) + f[2] + f[5] + std::to_string((f[0] - line) * 10 + line[7]),
-              "betagammatwo20");
-    free_args(a),
-        a = kxt::ids({"mode=hard", "enc_up_type=ARCFOUR=x", "auth_up_type=", "junk", "b=2"});
-    for (auto [count, key, index] : {std::tuple{5, "mode", 0},
-                                     {5, "auth_up_type", 2},
-                                     {5, "b", -1},
-                                     {5, "mod", -1},
-                                     {5, "modes", 0},
-                                     {1, "enc_up_type", -1},
-                                     {0, "mode", -1}})
-        EXPECT_EQ(key_index_of(a, count, key), index) << key << " " << count;
-    EXPECT_EQ(key_index_of(nullptr, 3, "a") + key_index_of(a + 5, 3, "a"), -2);
-    for (auto [key, value, same] : {std::tuple{"mode", "hard", 1},
-                                    {"mode", "har", 0},
-                                    {"mode", "hardx", 0},
-                                    {"enc_up_type", "ARCFOUR", 1},
-                                    {"enc_up_type", "ARCFOUR=x", 0},
-                                    {"auth_up_type", "", 0}})
-        EXPECT_EQ(same_keyValue(a, key, value), same) << key << "=" << value;
+    EXPECT_EQ(count_args(a), 3);
+    EXPECT_EQ(std::string(a[2], 5), std::string(5, '\0'));
     free_args(a);
-    const Strings null{"<null>"};
-    struct {
-        Strings dest, src, merged;
-    } merges[] = {
-        {{"enc_down_type=ARCFOUR", "mode=hard"},
-         {"auth_up_type=none", "mode=soft", "enc_down_type=none", "b=2", "b=3"},
-         {"enc_down_type=ARCFOUR", "mode=hard", "auth_up_type=none", "b=2", "b=3"}},
-        {{"mode=soft"}, {"=mode=hard", "junk", "mode=x"}, {"mode=soft", "=mode=hard", "junk"}},
-        {null, {"a=1", "b=2"}, {"a=1", "b=2"}},
-        {{"a=1"}, null, {"a=1"}}};
-    for (auto &m : merges) {
-        char **dest = m.dest == null ? nullptr : kxt::ids(m.dest),
-             **src = m.src == null ? nullptr : kxt::ids(m.src);
-        EXPECT_EQ(merge_keyValue_arrays(&dest, src), 0);
-        EXPECT_EQ(kxt::strs(dest), m.merged);
-        EXPECT_EQ(kxt::strs(src), m.src == null ? Strings{} : m.src);
-        free_args(dest);
-        free_args(src);
-    }
+    auto pair = [](const std::string &line) {  // the result, the key and the value
+        char mark[] = "unset", *k = mark, *v = mark;
+        int rc = parse_key_and_value(line.c_str(), &k, &v);
+        return std::tuple{rc, k == mark ? "unset" : kxt::take(k),
+                          v == mark ? "unset" : kxt::take(v)};
+    };
+    unit::expect_rows<std::tuple<int, std::string, std::string>>(
+        {{"blanks around", pair(" key \t= value \n"), {1, "key", "value"}},
+         {"nothing around =", pair(" \t=\n "), {1, "(null)", "(null)"}},
+         {"511 characters", pair(z511 + "=" + x511 + "\n"), {1, z511, x511}},
+         {"comment", pair("#a=b"), {0, "(null)", "(null)"}},
+         {"one character", pair("="), {0, "(null)", "(null)"}},
+         {"no =", pair("no equals\n"), {0, "(null)", "(null)"}}});
+    auto fields = [](std::string line) {
+        char *f[8] = {};
+        return Strings(f, f + make_fields(line.data(), f));
+    };
+    unit::expect_rows<Strings>(
+        {{"blanks and tabs", fields("  alpha beta\t\tgamma  "), {"alpha", "beta", "gamma"}},
+         {"ends at newline", fields("one\vtwo\nthree"), {"one", "two"}}});
+}
+
+TEST(Args, SearchingAndMerging)
+{
+    char **a = kxt::ids({"mode=hard", "enc_up_type=ARCFOUR=x", "auth_up_type=", "junk", "b=2"});
+    unit::expect_rows<int>({{"first", key_index_of(a, 5, "mode"), 0},
+                            {"after an entry without =", key_index_of(a, 5, "b"), -1},
+                            {"shorter key", key_index_of(a, 5, "mod"), -1},
+                            {"past the count", key_index_of(a, 1, "enc_up_type"), -1},
+                            {"count 0", key_index_of(a, 0, "mode"), -1},
+                            {"null array", key_index_of(nullptr, 3, "a"), -1},
+                            {"empty array", key_index_of(a + 5, 3, "a"), -1}});
+    unit::expect_rows<int>({{"same", same_keyValue(a, "mode", "hard"), 1},
+                            {"shorter", same_keyValue(a, "mode", "har"), 0},
+                            {"up to the next =", same_keyValue(a, "enc_up_type", "ARCFOUR"), 1},
+                            {"empty value", same_keyValue(a, "auth_up_type", ""), 0}});
+    free_args(a);
+    // The result and the merged destination; the source stays as it was.
+    const Strings null{"<null>"};  // stands for a NULL array
+    auto merged = [&](const Strings &dest, const Strings &src) {
+        char **to = dest == null ? nullptr : kxt::ids(dest),
+             **from = src == null ? nullptr : kxt::ids(src);
+        int rc = merge_keyValue_arrays(&to, from);
+        EXPECT_EQ(kxt::strs(from), src == null ? Strings{} : src) << "source changed";
+        Strings got = kxt::strs(to);
+        return free_args(to), free_args(from), std::pair{rc, got};
+    };
+    unit::expect_rows<std::pair<int, Strings>>(
+        {{"destination wins",
+          merged({"enc_down_type=ARCFOUR", "mode=hard"},
+                 {"auth_up_type=none", "mode=soft", "enc_down_type=none", "b=2", "b=3"}),
+          {0, {"enc_down_type=ARCFOUR", "mode=hard", "auth_up_type=none", "b=2", "b=3"}}},
+         {"null destination", merged(null, {"a=1", "b=2"}), {0, {"a=1", "b=2"}}},
+         {"null source", merged({"a=1"}, null), {0, {"a=1"}}}});
 }
 
 TEST(Args, LineArrays)
 {
     char **l = kxt::ids(
         {"# mode=hard\n", "x=1 ulimit mode=2\n", "export MODE = x \n", "mode = \thard=no \n"});
-    for (auto [count, key, found] : {std::tuple{4, "mode", "3hard"},
-                                     {4, "MODE", "2x"},
-                                     {4, "ulimit", "-1(null)"},
-                                     {3, "mode", "-1(null)"},
-                                     {0, "x", "-1(null)"}})
-        EXPECT_EQ(std::to_string(index_of(l, count, key)) + kxt::take(get_value(l, count, key)),
-                  found);
-    EXPECT_EQ(index_of(nullptr, 2, "a") + replace_line(l, 4, "absent", "x") +
-                  replace_line(nullptr, 4, "a", "x") + !!get_value(nullptr, 2, "a"),
-              -3);
+    struct {
+        const char *row;
+        int count;
+        const char *key;
+        int index;
+        const char *value;
+    } rows[] = {{"after a comment and ulimit", 4, "mode", 3, "hard"},
+                {"past the count", 3, "mode", -1, nullptr},
+                {"count 0", 0, "x", -1, nullptr}};
+    for (auto &r : rows) {
+        EXPECT_EQ(index_of(l, r.count, r.key), r.index) << r.row;
+        EXPECT_EQ(kxt::take(get_value(l, r.count, r.key)), s(r.value)) << r.row;
+    }
+    unit::expect_rows<int>({{"index_of, null", index_of(nullptr, 2, "a"), -1},
+                            {"replace, absent key", replace_line(l, 4, "absent", "x"), -1},
+                            {"replace, null", replace_line(nullptr, 4, "a", "x"), -1}});
+    EXPECT_EQ(get_value(nullptr, 2, "a"), nullptr);
     free_args(l);
     std::string dir = kxt::scratch("lines"), path = dir + "/kx.conf", c300(300, 'c');
     kxt::spit(path, "# admin\nadmin.server=ds1\nulimit admin.port=1\n" + c300 + "\nlast");
@@ -188,14 +201,15 @@ TEST(Args, LineArrays)
     lines[5][0] = '\0';
     EXPECT_EQ(append_line(lines, &n, "admin.debug", "a"), 0);
     EXPECT_EQ(append_line(lines, &n, "k", std::string(400, 'v').c_str()), 0);
-    EXPECT_EQ(std::to_string(n) + lines[7], "8k=" + std::string(253, 'v'));
+    EXPECT_EQ(n, 8);
+    EXPECT_EQ(lines[7], "k=" + std::string(253, 'v'));
     EXPECT_EQ(array_to_file(path.c_str(), lines, 7), 0);
     EXPECT_EQ(kxt::slurp(path),
               "# admin\nadmin.server=ds2\nulimit admin.port=1\n" + c300 + "\nadmin.debug=a\n");
-    EXPECT_EQ(array_to_file((dir + "/no/x").c_str(), lines, n) +
-                  file_to_array((dir + "/none").c_str(), lines),
-              -2);
+    EXPECT_EQ(array_to_file((dir + "/no/x").c_str(), lines, n), -1);
+    EXPECT_EQ(file_to_array((dir + "/none").c_str(), lines), -1);
     free_string_array(lines, n);
-    EXPECT_TRUE(append_line(lines, &(n = KX_MAX_LINES), "more", "v") == -1 && n == KX_MAX_LINES);
+    EXPECT_EQ(append_line(lines, &(n = KX_MAX_LINES), "more", "v"), -1);
+    EXPECT_EQ(n, KX_MAX_LINES);
     free(lines);
 }
