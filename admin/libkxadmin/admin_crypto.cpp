@@ -348,18 +348,21 @@ void print_cache(FILE *fd, kx_LinkedList_t *list)
             kx_printCryptoEnt(fd, static_cast<const kx_CryptoEnt_t *>(list->node));
 }
 
-int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
+namespace {
+
+void free_records(const std::vector<kx_CryptoEnt_t *> &records)
+{
+    for (kx_CryptoEnt_t *r : records)
+        kx_freeCryptoEnt(r);
+}
+
+// Reads the entries of result into records, in result order.  With merge 1
+// the first entry of the default token becomes the iteration's default
+// configuration instead.  On failure the records read so far are freed.
+int read_cache_records(KXAdmin kxa, LDAPMessage *result, int merge,
+                       std::vector<kx_CryptoEnt_t *> &records)
 {
     LDAP *ld = kxa->ld;
-    if (ldap_count_entries(ld, result) <= 0 && merge != 1)
-        return KXE_NOTFOUND;
-
-    // The records in result order; they go into the list below, sorted.
-    std::vector<kx_CryptoEnt_t *> records;
-    auto discard = [&]() {
-        for (kx_CryptoEnt_t *r : records)
-            kx_freeCryptoEnt(r);
-    };
     bool default_met = false;
     for (LDAPMessage *e = ldap_first_entry(ld, result); e; e = ldap_next_entry(ld, e)) {
         int err = 0;
@@ -367,14 +370,14 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
             auto id = kx::first_value(ld, e, "kxID");
             if (!id) {
                 dprintf("Error: Could not get value for kxID attribute.\n");
-                discard();
+                free_records(records);
                 return KXE_INTERNAL;
             }
             if (*id == KX_DEFAULT_TOKEN) {
                 kx_CryptoEnt_t *def = fill_crypto_struct(kxa, e, 1, &err);
                 if (!def) {
                     dprintf("Error: While allocating and filling kx_CryptoEnt_t struct.\n");
-                    discard();
+                    free_records(records);
                     return err;
                 }
                 kx_freeCryptoEnt(iteration.defaultConfig);
@@ -386,15 +389,19 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
         kx_CryptoEnt_t *rec = fill_crypto_struct(kxa, e, 0, &err);
         if (!rec) {
             dprintf("Error: While allocating and filling kx_CryptoEnt_t struct.\n");
-            discard();
+            free_records(records);
             return err;
         }
         records.push_back(rec);
     }
+    return KXE_SUCCESS;
+}
 
-    // Ascending token id; among equal ids the one met later comes first, as
-    // if each had been put in front of its equals one by one.  Sorting keeps
-    // a large fill at n log n.
+// The order of the records in the cache: ascending token id; among equal
+// ids the one met later comes first, as if each had been put in front of
+// its equals one by one.  Sorting keeps a large fill at n log n.
+std::vector<size_t> cache_order(const std::vector<kx_CryptoEnt_t *> &records)
+{
     std::vector<size_t> order(records.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
@@ -402,6 +409,14 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
         int c = std::strcmp(records[a]->tokenID, records[b]->tokenID);
         return c != 0 ? c < 0 : a > b;
     });
+    return order;
+}
+
+// Makes the records, in cache order, the iteration's cache list, which
+// then owns them.  On failure every record is freed and the list is empty.
+int link_cache(std::vector<kx_CryptoEnt_t *> &records)
+{
+    std::vector<size_t> order = cache_order(records);
     free_cache(&iteration.cacheList);
     kx_LinkedList_t **tail = &iteration.cacheList;
     for (size_t i : order) {
@@ -416,7 +431,7 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
                     break;
                 else
                     records[j] = nullptr;
-            discard();
+            free_records(records);
             free_cache(&iteration.cacheList);
             return KXE_INTERNAL;
         }
@@ -426,6 +441,21 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
         tail = &node->next;
     }
     iteration.cacheCurr = iteration.cacheList;
+    return KXE_SUCCESS;
+}
+
+}  // namespace
+
+int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
+{
+    if (ldap_count_entries(kxa->ld, result) <= 0 && merge != 1)
+        return KXE_NOTFOUND;
+
+    std::vector<kx_CryptoEnt_t *> records;
+    if (int rc = read_cache_records(kxa, result, merge, records))
+        return rc;
+    if (int rc = link_cache(records))
+        return rc;
 
     if (merge == 1 && !iteration.defaultConfig) {
         int err = 0;
