@@ -123,13 +123,33 @@ void pause_before_attempt(int n)
     nanosleep(&pause, nullptr);
 }
 
+// The row of the key, looked up in the order of the tool's listings;
+// nullptr for an unknown key.
+const kx::CryptoKey *find_key(const char *key)
+{
+    for (const kx::CryptoKey *k : kx::listed_crypto_keys())
+        if (std::strcmp(k->key, key) == 0)
+            return k;
+    return nullptr;
+}
+
+bool allowed_value(const kx::CryptoKey &k, const char *value)
+{
+    if (std::strcmp(value, kDefaultValue) == 0)
+        return true;
+    for (const char *v : k.values)
+        if (v && std::strcmp(v, value) == 0)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 int check_keyValue(KXAdmin /*kxa*/, char ***keyValue)
 {
     if (!keyValue || !*keyValue)
         return 0;
-    int seen[sizeof kRules / sizeof kRules[0]] = {};
+    int seen[kx::kCryptoKeyCount] = {};
     char **array = *keyValue;
 
     for (int i = 0; i < count_args(array);) {
@@ -145,26 +165,20 @@ int check_keyValue(KXAdmin /*kxa*/, char ***keyValue)
             fprintf(stderr, "%s: Ill-formed key/value pair %s\n", basename, array[i]);
             return -1;
         }
-        size_t r = 0;
-        while (r < sizeof kRules / sizeof kRules[0] && std::strcmp(kRules[r].key, key) != 0)
-            ++r;
-        if (r == sizeof kRules / sizeof kRules[0]) {
+        const kx::CryptoKey *rule = find_key(key);
+        if (!rule) {
             fprintf(stderr, "%s: Invalid key '%s'.\n", basename, key);
             return -1;
         }
-        bool allowed = false;
-        for (const char *v : kRules[r].values)
-            if (v && std::strcmp(v, value) == 0)
-                allowed = true;
-        if (!allowed) {
+        if (!allowed_value(*rule, value)) {
             fprintf(stderr, "%s: Invalid value '%s' to key '%s'.\n", basename, value, key);
             return -1;
         }
-        if (++seen[r] > 1) {
+        if (++seen[rule - kx::kCryptoKeys] > 1) {
             fprintf(stderr, "%s: Duplicate key '%s'.\n", basename, array[i]);
             return -1;
         }
-        if (std::strcmp(value, "default") == 0) {
+        if (std::strcmp(value, kDefaultValue) == 0) {
             // Take the pair out; the next entry moves into this position.
             std::free(array[i]);
             for (int j = i; array[j]; ++j)
@@ -279,7 +293,8 @@ const char *batch_line_problem(char **f, bool *no_memory)
     int count = count_args(f);
     if (count == 0 || f[0][0] == '\0')
         return "%s: line %d is not complete....skipping\n";
-    if (count > 6)
+    // The tokenID field and at most one pair for each key.
+    if (count > static_cast<int>(kx::kCryptoKeyCount) + 1)
         return "%s: line %d has extraneous info...skipping\n";
     if (count < 2)
         return "%s: line %d does not have enoughkey/value pairs...skipping\n";

@@ -16,6 +16,7 @@
 #include "admin_crypto.h"
 #include "admin_private.h"
 #include "admin_token.h"
+#include "kx_crypto_keys.hpp"
 #include "kx_ldap.hpp"
 #include "kx_raii.hpp"
 #include "kx_swap.hpp"
@@ -26,13 +27,6 @@ namespace {
 
 constexpr size_t kBuffer = 500;
 constexpr size_t kCryptoBuffer = KX_CRYPTO_STRING_MAX + 1;
-
-// The five keys of a configuration with their built-in pairs, in the order
-// in which missing keys are completed.
-constexpr const char *kDefaultKeys[] = {"enc_up_type", "enc_down_type", "auth_up_type",
-                                        "auth_down_type", "mode"};
-constexpr const char *kDefaultPairs[] = {"enc_up_type=none", "enc_down_type=none",
-                                         "auth_up_type=none", "auth_down_type=none", "mode=soft"};
 
 constexpr char kAllTokensFilter[] =
     "(&(objectclass=kxCrypto)(|(objectclass=kxRawToken)(objectclass=kxLogicalToken)))";
@@ -237,15 +231,15 @@ int _kx_cryptoStringToEnt(kx_CryptoEnt_t *ent, const char *crypto, int default_f
 
     int k = 0;
     if (default_flag == 1) {
-        std::vector<const char *> missing;
-        for (size_t i = 0; i < 5; ++i) {
-            char *value = get_value(ent->keyValue, n, kDefaultKeys[i]);
+        std::vector<std::string> missing;
+        for (const kx::CryptoKey &key : kx::kCryptoKeys) {
+            char *value = get_value(ent->keyValue, n, key.key);
             if (!value)
-                missing.push_back(kDefaultPairs[i]);
+                missing.push_back(std::string(key.key) + "=" + key.builtin);
             std::free(value);
         }
         k = static_cast<int>(missing.size());
-        if (n + k != 5) {
+        if (n + k != static_cast<int>(kx::kCryptoKeyCount)) {
             dprintf("ERROR: invalid key/value pair in entry.\n");
             return KXE_INTERNAL;
         }
@@ -258,7 +252,7 @@ int _kx_cryptoStringToEnt(kx_CryptoEnt_t *ent, const char *crypto, int default_f
             }
             ent->keyValue = grown;
             for (int i = 0; i < k; ++i) {
-                grown[n + i] = strdup(missing[static_cast<size_t>(i)]);
+                grown[n + i] = dup_heap(missing[static_cast<size_t>(i)]);
                 grown[n + i + 1] = nullptr;
                 if (!grown[n + i]) {
                     dprintf("Error: Out of memory.\n");
