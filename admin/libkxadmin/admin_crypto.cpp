@@ -729,7 +729,8 @@ std::optional<int> swap_config(KXAdmin kxa, char *tokenID, const std::vector<std
     mods.add(LDAP_MOD_DELETE, "kxCryptoString", stored);
     if (next)
         mods.add(LDAP_MOD_ADD, "kxCryptoString", {*next});
-    // The schema cannot compare crypto strings: write unconditionally.
+    // Where the schema cannot compare crypto strings, the write is
+    // unconditional.
     return kx::swap_entry(kxa->ld, dn.get(), mods, [&] {
         kx::Mods blind;
         if (next) {

@@ -1,5 +1,6 @@
-// Shared pieces of the user and token records: names of entries, bounded
-// filters, conversions between entries and record fields.
+// Shared pieces of the user, token and screen configuration records: names
+// of entries, bounded filters, conversions between entries and record
+// fields.
 #ifndef KX_RECORDS_HPP
 #define KX_RECORDS_HPP
 
@@ -195,8 +196,9 @@ template <class R, size_t N> void free_record(R *r, const Field<R> (&table)[N])
     std::free(r);
 }
 
-// "<title>:" and a line "  <label> = <value>" for each labelled field; id
-// lists one id a line, and only when not brief.
+// "<title>:" and a line "  <label> = <value>" for each labelled field (a
+// field with a print hook writes its own); id lists one id a line, and only
+// when not brief.
 template <class R, size_t N>
 void print_fields(const char *title, const R &r, const Field<R> (&table)[N], bool brief)
 {

@@ -22,8 +22,9 @@ namespace {
 
 // ---- module state of the diagnostic writers ------------------------------
 
-// Written by any thread that reads a configuration file, read by every
-// diagnostic writer.
+// The caller's switch that silences dprintf and log_admin
+// (set_suppress_output), and the debug selector, written by any thread that
+// reads a configuration file (set_gdebug); read by every diagnostic writer.
 std::atomic<int> suppress_output{0};
 std::atomic<char *> gdebug_string{nullptr};
 
