@@ -39,14 +39,18 @@ constexpr std::array<const CryptoKey *, kCryptoKeyCount> listed_crypto_keys()
     return listed;
 }
 
-static_assert(
-    [] {
-        for (const CryptoKey *k : listed_crypto_keys())
-            if (!k)
-                return false;
-        return true;
-    }(),
-    "every key has a place of its own in the tool's listings");
+// Each place of the listings is taken by exactly one key.
+constexpr bool listed_once_each()
+{
+    bool taken[kCryptoKeyCount] = {};
+    for (const CryptoKey &k : kCryptoKeys) {
+        if (k.listed >= kCryptoKeyCount || taken[k.listed])
+            return false;
+        taken[k.listed] = true;
+    }
+    return true;
+}
+static_assert(listed_once_each(), "every key has a place of its own in the tool's listings");
 
 }  // namespace kx
 
