@@ -123,13 +123,33 @@ void pause_before_attempt(int n)
     nanosleep(&pause, nullptr);
 }
 
+// The row of the key, looked up in the order of the tool's listings;
+// nullptr for an unknown key.
+const kx::CryptoKey *find_key(const char *key)
+{
+    for (const kx::CryptoKey *k : kx::listed_crypto_keys())
+        if (std::strcmp(k->key, key) == 0)
+            return k;
+    return nullptr;
+}
+
+bool allowed_value(const kx::CryptoKey &k, const char *value)
+{
+    if (std::strcmp(value, kDefaultValue) == 0)
+        return true;
+    for (const char *v : k.values)
+        if (v && std::strcmp(v, value) == 0)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 int check_keyValue(KXAdmin /*kxa*/, char ***keyValue)
 {
     if (!keyValue || !*keyValue)
         return 0;
-    int seen[sizeof kRules / sizeof kRules[0]] = {};
+    int seen[kx::kCryptoKeyCount] = {};
     char **array = *keyValue;
 
     for (int i = 0; i < count_args(array);) {
@@ -145,26 +165,20 @@ int check_keyValue(KXAdmin /*kxa*/, char ***keyValue)
             fprintf(stderr, "%s: Ill-formed key/value pair %s\n", basename, array[i]);
             return -1;
         }
-        size_t r = 0;
-        while (r < sizeof kRules / sizeof kRules[0] && std::strcmp(kRules[r].key, key) != 0)
-            ++r;
-        if (r == sizeof kRules / sizeof kRules[0]) {
+        const kx::CryptoKey *rule = find_key(key);
+        if (!rule) {
             fprintf(stderr, "%s: Invalid key '%s'.\n", basename, key);
             return -1;
         }
-        bool allowed = false;
-        for (const char *v : kRules[r].values)
-            if (v && std::strcmp(v, value) == 0)
-                allowed = true;
-        if (!allowed) {
+        if (!allowed_value(*rule, value)) {
             fprintf(stderr, "%s: Invalid value '%s' to key '%s'.\n", basename, value, key);
             return -1;
         }
-        if (++seen[r] > 1) {
+        if (++seen[rule - kx::kCryptoKeys] > 1) {
             fprintf(stderr, "%s: Duplicate key '%s'.\n", basename, array[i]);
             return -1;
         }
-        if (std::strcmp(value, "default") == 0) {
+        if (std::strcmp(value, kDefaultValue) == 0) {
             // Take the pair out; the next entry moves into this position.
             std::free(array[i]);
             for (int j = i; array[j]; ++j)
@@ -279,7 +293,8 @@ const char *batch_line_problem(char **f, bool *no_memory)
     int count = count_args(f);
     if (count == 0 || f[0][0] == '\0')
         return "%s: line %d is not complete....skipping\n";
-    if (count > 6)
+    // The tokenID field and at most one pair for each key.
+    if (count > static_cast<int>(kx::kCryptoKeyCount) + 1)
         return "%s: line %d has extraneous info...skipping\n";
     if (count < 2)
         return "%s: line %d does not have enoughkey/value pairs...skipping\n";
@@ -298,21 +313,66 @@ const char *batch_line_problem(char **f, bool *no_memory)
     return nullptr;
 }
 
+namespace {
+
+// The batch input: standard input, or the file of that name; nullptr (after
+// the message) when the file cannot be opened.
+FILE *open_batch_input(const char *filename)
+{
+    if (!filename)
+        return stdin;
+    FILE *in = fopen(filename, "r");
+    if (!in)
+        fprintf(stderr, "%s: Could not open file '%s' for reading.\n\n", basename, filename);
+    return in;
+}
+
+// Stores the pairs of a batch line that passed batch_line_problem (the
+// fields after the first) as the default token's configuration: merged into
+// the stored one, or added when there is none.  Returns nullptr after the
+// success line, or the skip message of the line.  *last_stored holds the
+// configuration that the previous line stored, and then this line's.
+const char *store_batch_line(KXAdmin kxa, char **f, int line_num, CryptoEnt *last_stored)
+{
+    char token[] = KX_DEFAULT_TOKEN;
+    int count = count_args(f);
+    // What the last line stored needs no lookup: the write is conditional
+    // on it, and reads the configuration again when another writer changed
+    // it in the meantime.
+    CryptoEnt stored = std::move(*last_stored);
+    int ret = 0;
+    if (!stored) {
+        kx_CryptoEnt_t *raw = nullptr;
+        ret = kx_getCryptoEntByTokenID(kxa, token, &raw, 0);
+        stored.reset(raw);
+    }
+    if (ret == 0) {
+        if (modify_and_keep(kxa, token, f, stored->keyValue, 1, count, last_stored) != 0)
+            return "%s: could not modify line %d...skipping\n";
+        printf("Successfully modified config on line %d\n", line_num);
+        return nullptr;
+    }
+    if (ret == KXE_NOTFOUND) {
+        if (add_config(kxa, token, f, 1, count) != 0)
+            return "%s: could not add line %d...skipping\n";
+        printf("Successfully added config on line %d\n", line_num);
+        return nullptr;
+    }
+    return "%s: could not determine if configuration on line %d exists...skipping\n";
+}
+
+}  // namespace
+
 int add_batch_crypto_config(KXAdmin kxa, char *filename)
 {
-    FILE *in = stdin;
-    if (filename) {
-        in = fopen(filename, "r");
-        if (!in) {
-            fprintf(stderr, "%s: Could not open file '%s' for reading.\n\n", basename, filename);
-            return -1;
-        }
-    }
+    FILE *in = open_batch_input(filename);
+    if (!in)
+        return -1;
     struct Closer {
         FILE *fp;
         ~Closer()
         {
-            if (fp && fp != stdin)
+            if (fp != stdin)
                 fclose(fp);
         }
     } closer{in};
@@ -321,57 +381,24 @@ int add_batch_crypto_config(KXAdmin kxa, char *filename)
     int configs_success = 0;
     int configs_skipped = 0;
     char line[256];
-    char token[] = KX_DEFAULT_TOKEN;
     CryptoEnt last_stored;  // the configuration the last line stored
-
-    auto skip = [&](const char *format) {
-        // Every format names the program and then the line number.
-        fprintf(stderr, format, basename, line_num);
-        ++configs_skipped;
-    };
-
     while (fgets(line, sizeof line, in)) {
         ++line_num;
         Args fields(parse_args(line, ','));
-        char **f = fields.get();
-        int count = count_args(f);
-
         bool no_memory = false;
-        if (const char *problem = batch_line_problem(f, &no_memory)) {
-            skip(problem);
-            continue;
-        }
+        const char *problem = batch_line_problem(fields.get(), &no_memory);
         if (no_memory) {
             not_enough_memory();
             return -1;
         }
-
-        // What the last line stored needs no lookup: the write is
-        // conditional on it, and reads the configuration again when another
-        // writer changed it in the meantime.
-        CryptoEnt stored = std::move(last_stored);
-        int ret = 0;
-        if (!stored) {
-            kx_CryptoEnt_t *raw = nullptr;
-            ret = kx_getCryptoEntByTokenID(kxa, token, &raw, 0);
-            stored.reset(raw);
-        }
-        if (ret == 0) {
-            if (modify_and_keep(kxa, token, f, stored->keyValue, 1, count, &last_stored) == 0) {
-                printf("Successfully modified config on line %d\n", line_num);
-                ++configs_success;
-            } else {
-                skip("%s: could not modify line %d...skipping\n");
-            }
-        } else if (ret == KXE_NOTFOUND) {
-            if (add_config(kxa, token, f, 1, count) == 0) {
-                printf("Successfully added config on line %d\n", line_num);
-                ++configs_success;
-            } else {
-                skip("%s: could not add line %d...skipping\n");
-            }
+        if (!problem)
+            problem = store_batch_line(kxa, fields.get(), line_num, &last_stored);
+        if (problem) {
+            // Every skip message names the program and then the line number.
+            fprintf(stderr, problem, basename, line_num);
+            ++configs_skipped;
         } else {
-            skip("%s: could not determine if configuration on line %d exists...skipping\n");
+            ++configs_success;
         }
     }
 
@@ -402,6 +429,17 @@ namespace {
 
 constexpr const char kDoesNotExist[] = "%s: Configuration for the default token doesn't exist.\n";
 
+// The stored configuration of the token (merge mode 0); a failed lookup
+// ends the run with the message for a missing one, or with the error.
+kx_CryptoEnt_t *stored_config(KXAdmin kxa, char *token, const char *not_found_message)
+{
+    kx_CryptoEnt_t *result = nullptr;
+    int ret = kx_getCryptoEntByTokenID(kxa, token, &result, 0);
+    if (ret != 0)
+        lookup_failed(ret, not_found_message);
+    return result;
+}
+
 [[noreturn]] void display(KXAdmin kxa, char *token)
 {
     kx_CryptoEnt_t *result = nullptr;
@@ -413,6 +451,185 @@ constexpr const char kDoesNotExist[] = "%s: Configuration for the default token 
     exit(0);
 }
 
+// The connection mode of the caller: root (real and effective) changes the
+// configuration with the password file; anyone else may only display it,
+// and giving any argument ends the run.
+int connection_mode(int argc)
+{
+    uid_t uid = getuid();
+    uid_t euid = geteuid();
+    if (uid == 0 && euid == 0)
+        return KX_MODE_PASSWD_FILE;
+    if (argc > 1) {
+        fprintf(stderr, "%s: Must be root to set configuration.\n", basename);
+        exit(1);
+    }
+    return KX_MODE_ANONYMOUS;
+}
+
+// What the options of a command line ask for.
+struct Options {
+    int operation = OP_NONE;
+    char *filename = nullptr;  // -f
+    bool help = false;         // -h
+};
+
+void set_operation(Options &o, int op)
+{
+    check_operation_set(o.operation);
+    o.operation = op;
+}
+
+// Reads the options; an unknown one ends the run with the usage text.
+Options parse_options(int argc, char **argv)
+{
+    Options o;
+    // "+": option scanning stops at the first argument that is not an
+    // option; the key=value pairs follow the options.
+    int c;
+    while ((c = getopt(argc, argv, "+adef:moh")) != -1) {
+        switch (c) {
+        case 'a':
+            set_operation(o, OP_ADD);
+            break;
+        case 'd':
+            set_operation(o, OP_DELETE);
+            break;
+        case 'm':
+            set_operation(o, OP_MODIFY);
+            break;
+        case 'o':
+            set_operation(o, OP_OUTPUT);
+            break;
+        case 'e':
+            set_operation(o, OP_BATCH);
+            break;
+        case 'f':
+            o.filename = optarg;
+            break;
+        case 'h':
+            o.help = true;
+            break;
+        default:
+            fail_with_usage();
+        }
+    }
+    return o;
+}
+
+// Ends the run on arguments that the options do not take, on -h with
+// other options and on -f without -e or -o; -h alone prints the usage text
+// and ends the run.
+void check_command_line(int argc, char **argv, const Options &o)
+{
+    if (argc > optind && (o.help || o.operation == OP_DELETE || o.operation == OP_OUTPUT ||
+                          o.operation == OP_BATCH)) {
+        fprintf(stderr, "%s: malformed command line. Unexpected argument: %s\n", basename,
+                argv[optind]);
+        fail_with_usage();
+    }
+    if (o.help) {
+        if (o.operation != OP_NONE || o.filename) {
+            fprintf(stderr, "%s: Cannot specify -h with other options.\n", basename);
+            fail_with_usage();
+        }
+        usage(stdout);
+        exit(0);
+    }
+    if (o.filename && o.operation != OP_OUTPUT && o.operation != OP_BATCH) {
+        fprintf(stderr, "%s: -f must be used with either -e or -o.\n", basename);
+        fail_with_usage();
+    }
+}
+
+// -a and -m need key/value pairs after the options.
+void require_pairs(int argc)
+{
+    if (argc - optind == 0) {
+        fprintf(stderr, "%s: No key value pairs specified.\n", basename);
+        fail_with_usage();
+    }
+}
+
+// -a: the pairs become the configuration, which must not exist yet.
+void add_operation(KXAdmin kxa, char *token, int argc, char **argv)
+{
+    require_pairs(argc);
+    kx_CryptoEnt_t *result = nullptr;
+    int ret = kx_getCryptoEntByTokenID(kxa, token, &result, 0);
+    if (ret == 0) {
+        fprintf(stderr, "%s: Configuration for the default token already exists.\n", basename);
+        kx_freeCryptoEnt(result);
+        exit(1);
+    }
+    if (ret != KXE_NOTFOUND)
+        lookup_failed(ret, kDoesNotExist);
+    if (add_config(kxa, token, argv, optind, argc) != 0)
+        exit(1);
+    fputs(kRestart, stdout);
+}
+
+// -m: the pairs are merged into the stored configuration.
+void modify_operation(KXAdmin kxa, char *token, int argc, char **argv)
+{
+    require_pairs(argc);
+    kx_CryptoEnt_t *result = stored_config(kxa, token, kDoesNotExist);
+    if (modify_config(kxa, token, argv, result->keyValue, optind, argc) != 0) {
+        kx_freeCryptoEnt(result);
+        exit(1);
+    }
+    fputs(kRestart, stdout);
+    kx_freeCryptoEnt(result);
+}
+
+// -e: the lines of the file (or standard input) applied one by one.
+void batch_operation(KXAdmin kxa, char *filename)
+{
+    if (add_batch_crypto_config(kxa, filename) != 0) {
+        fprintf(stderr, "%s: Unable to complete batch configuration.\n", basename);
+        exit(1);
+    }
+    fputs(kRestart, stdout);
+}
+
+// -d: the stored configuration is removed.
+void delete_operation(KXAdmin kxa, char *token)
+{
+    kx_CryptoEnt_t *result = stored_config(kxa, token, kDoesNotExist);
+    if (kx_delCryptoEnt(kxa, token) != 0) {
+        kx_freeCryptoEnt(result);
+        fprintf(stderr, "%s: Could not delete default token configuration.\n", basename);
+        exit(1);
+    }
+    fputs("Successfully deleted configuration for the default token.\n", stdout);
+    fputs(kRestart, stdout);
+    kx_freeCryptoEnt(result);
+}
+
+// The export file, new; nullptr (after the message) when it cannot be
+// made.  Anything of that name is refused, a symbolic link too (even one
+// that points nowhere), and the file is created so that nothing put there
+// after the test is opened instead.
+FILE *create_export_file(const char *filename)
+{
+    struct stat st;
+    bool exists = lstat(filename, &st) == 0;
+    int out =
+        exists ? -1 : open(filename, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (exists || (out < 0 && (errno == EEXIST || errno == ELOOP))) {
+        fprintf(stderr, "%s: File '%s' already exists.\n", basename, filename);
+        return nullptr;
+    }
+    FILE *fd = out < 0 ? nullptr : fdopen(out, "w");
+    if (!fd && out >= 0) {
+        close(out);
+        unlink(filename);
+    }
+    if (!fd)
+        fprintf(stderr, "%s: Could not open file %s for writing.\n", basename, filename);
+    return fd;
+}
+
 void write_export_line(FILE *fd, const kx_CryptoEnt_t *ent)
 {
     fprintf(fd, "tokenID=%s,", ent->tokenID ? ent->tokenID : "");
@@ -421,204 +638,69 @@ void write_export_line(FILE *fd, const kx_CryptoEnt_t *ent)
     fputs("\n", fd);
 }
 
+// -o: the stored configuration as one comma-delimited line, to the file
+// (or standard output).
+void export_operation(KXAdmin kxa, char *token, const char *filename)
+{
+    kx_CryptoEnt_t *result =
+        stored_config(kxa, token,
+                      "%s: An explicit configuration for the default token doesn't exist.  "
+                      "Internal default values will be used.\n");
+    FILE *fd = filename ? create_export_file(filename) : stdout;
+    if (!fd) {
+        kx_freeCryptoEnt(result);
+        exit(1);
+    }
+    write_export_line(fd, result);
+    if (fd != stdout && fclose(fd) != 0) {
+        fprintf(stderr, "%s: Could not write file %s.\n", basename, filename);
+        kx_freeCryptoEnt(result);
+        exit(1);
+    }
+    kx_freeCryptoEnt(result);
+}
+
 }  // namespace
 
 int run(int argc, char **argv)
 {
-    kx_CryptoEnt_t *result = nullptr;
-    int operation = OP_NONE;
-    char *filename = nullptr;
-    int help_spec = 0;
-    FILE *fd = stdout;
     basename = argv[0] ? argv[0] : const_cast<char *>("kxcrypto");
     // libldap writes to its connections with write(): a server that goes
     // away in the middle of a request must end the request, not the run.
     signal(SIGPIPE, SIG_IGN);
-
-    int mode;
-    uid_t uid = getuid();
-    uid_t euid = geteuid();
-    if (uid == 0 && euid == 0) {
-        mode = KX_MODE_PASSWD_FILE;
-    } else {
-        if (argc > 1) {
-            fprintf(stderr, "%s: Must be root to set configuration.\n", basename);
-            exit(1);
-        }
-        mode = KX_MODE_ANONYMOUS;
-    }
+    int mode = connection_mode(argc);
 
     char token[] = KX_DEFAULT_TOKEN;
-
     int return_code = 0;
     KXAdmin kxa = open_connection(mode, nullptr, nullptr, nullptr, &return_code);
     if (!kxa) {
         fprintf(stderr, "%s: Could not connect to admin server.\n", basename);
         return 1;
     }
-
     if (argc == 1)
         display(kxa, token);
 
-    // "+": option scanning stops at the first argument that is not an
-    // option; the key=value pairs follow the options.
-    int c;
-    while ((c = getopt(argc, argv, "+adef:moh")) != -1) {
-        switch (c) {
-        case 'a':
-            check_operation_set(operation);
-            operation = OP_ADD;
-            break;
-        case 'd':
-            check_operation_set(operation);
-            operation = OP_DELETE;
-            break;
-        case 'm':
-            check_operation_set(operation);
-            operation = OP_MODIFY;
-            break;
-        case 'o':
-            check_operation_set(operation);
-            operation = OP_OUTPUT;
-            break;
-        case 'e':
-            check_operation_set(operation);
-            operation = OP_BATCH;
-            break;
-        case 'f':
-            filename = optarg;
-            break;
-        case 'h':
-            help_spec = 1;
-            break;
-        default:
-            fail_with_usage();
-        }
-    }
-
-    if (argc > optind &&
-        (help_spec || operation == OP_DELETE || operation == OP_OUTPUT || operation == OP_BATCH)) {
-        fprintf(stderr, "%s: malformed command line. Unexpected argument: %s\n", basename,
-                argv[optind]);
-        fail_with_usage();
-    }
-    if (help_spec) {
-        if (operation != OP_NONE || filename) {
-            fprintf(stderr, "%s: Cannot specify -h with other options.\n", basename);
-            fail_with_usage();
-        }
-        usage(stdout);
-        exit(0);
-    }
-    if (filename && operation != OP_OUTPUT && operation != OP_BATCH) {
-        fprintf(stderr, "%s: -f must be used with either -e or -o.\n", basename);
-        fail_with_usage();
-    }
-
-    int num_keys = argc - optind;
-    int ret;
-
-    switch (operation) {
+    Options options = parse_options(argc, argv);
+    check_command_line(argc, argv, options);
+    switch (options.operation) {
     case OP_ADD:
-        if (num_keys == 0) {
-            fprintf(stderr, "%s: No key value pairs specified.\n", basename);
-            fail_with_usage();
-        }
-        ret = kx_getCryptoEntByTokenID(kxa, token, &result, 0);
-        if (ret == 0) {
-            fprintf(stderr, "%s: Configuration for the default token already exists.\n", basename);
-            kx_freeCryptoEnt(result);
-            exit(1);
-        }
-        if (ret != KXE_NOTFOUND)
-            lookup_failed(ret, kDoesNotExist);
-        if (add_config(kxa, token, argv, optind, argc) != 0)
-            exit(1);
-        fputs(kRestart, stdout);
+        add_operation(kxa, token, argc, argv);
         break;
-
     case OP_MODIFY:
-        if (num_keys == 0) {
-            fprintf(stderr, "%s: No key value pairs specified.\n", basename);
-            fail_with_usage();
-        }
-        ret = kx_getCryptoEntByTokenID(kxa, token, &result, 0);
-        if (ret != 0)
-            lookup_failed(ret, kDoesNotExist);
-        if (modify_config(kxa, token, argv, result->keyValue, optind, argc) != 0) {
-            kx_freeCryptoEnt(result);
-            exit(1);
-        }
-        fputs(kRestart, stdout);
+        modify_operation(kxa, token, argc, argv);
         break;
-
     case OP_BATCH:
-        if (add_batch_crypto_config(kxa, filename) != 0) {
-            fprintf(stderr, "%s: Unable to complete batch configuration.\n", basename);
-            exit(1);
-        }
-        fputs(kRestart, stdout);
+        batch_operation(kxa, options.filename);
         break;
-
     case OP_DELETE:
-        ret = kx_getCryptoEntByTokenID(kxa, token, &result, 0);
-        if (ret != 0)
-            lookup_failed(ret, kDoesNotExist);
-        if (kx_delCryptoEnt(kxa, token) != 0) {
-            kx_freeCryptoEnt(result);
-            fprintf(stderr, "%s: Could not delete default token configuration.\n", basename);
-            exit(1);
-        }
-        fputs("Successfully deleted configuration for the default token.\n", stdout);
-        fputs(kRestart, stdout);
+        delete_operation(kxa, token);
         break;
-
-    case OP_OUTPUT: {
-        ret = kx_getCryptoEntByTokenID(kxa, token, &result, 0);
-        if (ret != 0)
-            lookup_failed(ret,
-                          "%s: An explicit configuration for the default token doesn't exist.  "
-                          "Internal default values will be used.\n");
-        if (filename) {
-            // Anything of that name is refused, a symbolic link too (even one
-            // that points nowhere), and the file is created so that nothing
-            // put there after the test is opened instead.
-            struct stat st;
-            bool exists = lstat(filename, &st) == 0;
-            int out =
-                exists ? -1
-                       : open(filename, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (exists || (out < 0 && (errno == EEXIST || errno == ELOOP))) {
-                fprintf(stderr, "%s: File '%s' already exists.\n", basename, filename);
-                kx_freeCryptoEnt(result);
-                exit(1);
-            }
-            fd = out < 0 ? nullptr : fdopen(out, "w");
-            if (!fd && out >= 0) {
-                close(out);
-                unlink(filename);
-            }
-            if (!fd) {
-                fprintf(stderr, "%s: Could not open file %s for writing.\n", basename, filename);
-                kx_freeCryptoEnt(result);
-                exit(1);
-            }
-        }
-        write_export_line(fd, result);
-        if (fd != stdout && fclose(fd) != 0) {
-            fprintf(stderr, "%s: Could not write file %s.\n", basename, filename);
-            kx_freeCryptoEnt(result);
-            exit(1);
-        }
+    case OP_OUTPUT:
+        export_operation(kxa, token, options.filename);
         break;
-    }
-
     default:
         break;
     }
-
-    if (result)
-        kx_freeCryptoEnt(result);
     close_connection(kxa);
     return 0;
 }

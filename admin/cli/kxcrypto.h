@@ -5,24 +5,14 @@
 #include <cstdio>
 
 #include "admin.h"
+#include "kx_crypto_keys.hpp"
 
 namespace kxcrypto {
 
-struct KeyRule {
-    const char *key;
-    const char *values[4];
-};
-
-// The keys of a security configuration in the order in which they are
-// looked up, with their allowed values.  The bash completion of the tool is
-// generated from this table too.
-constexpr KeyRule kRules[] = {
-    {"enc_up_type", {"ARCFOUR", "none", "default", nullptr}},
-    {"enc_down_type", {"ARCFOUR", "none", "default", nullptr}},
-    {"auth_down_type", {"simple", "none", "default", nullptr}},
-    {"auth_up_type", {"none", "default", nullptr, nullptr}},
-    {"mode", {"hard", "soft", "default", nullptr}},
-};
+// The value that takes a key out of the configuration: the inherited or
+// built-in value applies.  Every key accepts it besides the values of its
+// row in kx::kCryptoKeys, and the bash completion offers it last.
+constexpr char kDefaultValue[] = "default";
 
 void set_program_name(char *name);
 void usage(FILE *fd);

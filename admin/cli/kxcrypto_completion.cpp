@@ -10,13 +10,13 @@
 int main()
 {
     std::string keys, cases;
-    for (const auto &rule : kxcrypto::kRules) {
-        keys += std::string(keys.empty() ? "" : " ") + rule.key;
-        cases += std::string("        ") + rule.key + ") values=\"";
-        for (const char *v : rule.values)
+    for (const kx::CryptoKey *k : kx::listed_crypto_keys()) {
+        keys += std::string(keys.empty() ? "" : " ") + k->key;
+        cases += std::string("        ") + k->key + ") values=\"";
+        for (const char *v : k->values)
             if (v)
-                cases += std::string(v == rule.values[0] ? "" : " ") + v;
-        cases += "\" ;;\n";
+                cases += std::string(v) + " ";
+        cases += std::string(kxcrypto::kDefaultValue) + "\" ;;\n";
     }
     std::printf(R"(# bash completion for kxcrypto(1)                         -*- shell-script -*-
 # Generated at build time from the tool's own table of keys and values.

@@ -16,6 +16,7 @@
 #include "admin_crypto.h"
 #include "admin_private.h"
 #include "admin_token.h"
+#include "kx_crypto_keys.hpp"
 #include "kx_ldap.hpp"
 #include "kx_raii.hpp"
 #include "kx_swap.hpp"
@@ -26,13 +27,6 @@ namespace {
 
 constexpr size_t kBuffer = 500;
 constexpr size_t kCryptoBuffer = KX_CRYPTO_STRING_MAX + 1;
-
-// The five keys of a configuration with their built-in pairs, in the order
-// in which missing keys are completed.
-constexpr const char *kDefaultKeys[] = {"enc_up_type", "enc_down_type", "auth_up_type",
-                                        "auth_down_type", "mode"};
-constexpr const char *kDefaultPairs[] = {"enc_up_type=none", "enc_down_type=none",
-                                         "auth_up_type=none", "auth_down_type=none", "mode=soft"};
 
 constexpr char kAllTokensFilter[] =
     "(&(objectclass=kxCrypto)(|(objectclass=kxRawToken)(objectclass=kxLogicalToken)))";
@@ -237,15 +231,15 @@ int _kx_cryptoStringToEnt(kx_CryptoEnt_t *ent, const char *crypto, int default_f
 
     int k = 0;
     if (default_flag == 1) {
-        std::vector<const char *> missing;
-        for (size_t i = 0; i < 5; ++i) {
-            char *value = get_value(ent->keyValue, n, kDefaultKeys[i]);
+        std::vector<std::string> missing;
+        for (const kx::CryptoKey &key : kx::kCryptoKeys) {
+            char *value = get_value(ent->keyValue, n, key.key);
             if (!value)
-                missing.push_back(kDefaultPairs[i]);
+                missing.push_back(std::string(key.key) + "=" + key.builtin);
             std::free(value);
         }
         k = static_cast<int>(missing.size());
-        if (n + k != 5) {
+        if (n + k != static_cast<int>(kx::kCryptoKeyCount)) {
             dprintf("ERROR: invalid key/value pair in entry.\n");
             return KXE_INTERNAL;
         }
@@ -258,7 +252,7 @@ int _kx_cryptoStringToEnt(kx_CryptoEnt_t *ent, const char *crypto, int default_f
             }
             ent->keyValue = grown;
             for (int i = 0; i < k; ++i) {
-                grown[n + i] = strdup(missing[static_cast<size_t>(i)]);
+                grown[n + i] = dup_heap(missing[static_cast<size_t>(i)]);
                 grown[n + i + 1] = nullptr;
                 if (!grown[n + i]) {
                     dprintf("Error: Out of memory.\n");
@@ -348,18 +342,21 @@ void print_cache(FILE *fd, kx_LinkedList_t *list)
             kx_printCryptoEnt(fd, static_cast<const kx_CryptoEnt_t *>(list->node));
 }
 
-int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
+namespace {
+
+void free_records(const std::vector<kx_CryptoEnt_t *> &records)
+{
+    for (kx_CryptoEnt_t *r : records)
+        kx_freeCryptoEnt(r);
+}
+
+// Reads the entries of result into records, in result order.  With merge 1
+// the first entry of the default token becomes the iteration's default
+// configuration instead.  On failure the records read so far are freed.
+int read_cache_records(KXAdmin kxa, LDAPMessage *result, int merge,
+                       std::vector<kx_CryptoEnt_t *> &records)
 {
     LDAP *ld = kxa->ld;
-    if (ldap_count_entries(ld, result) <= 0 && merge != 1)
-        return KXE_NOTFOUND;
-
-    // The records in result order; they go into the list below, sorted.
-    std::vector<kx_CryptoEnt_t *> records;
-    auto discard = [&]() {
-        for (kx_CryptoEnt_t *r : records)
-            kx_freeCryptoEnt(r);
-    };
     bool default_met = false;
     for (LDAPMessage *e = ldap_first_entry(ld, result); e; e = ldap_next_entry(ld, e)) {
         int err = 0;
@@ -367,14 +364,14 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
             auto id = kx::first_value(ld, e, "kxID");
             if (!id) {
                 dprintf("Error: Could not get value for kxID attribute.\n");
-                discard();
+                free_records(records);
                 return KXE_INTERNAL;
             }
             if (*id == KX_DEFAULT_TOKEN) {
                 kx_CryptoEnt_t *def = fill_crypto_struct(kxa, e, 1, &err);
                 if (!def) {
                     dprintf("Error: While allocating and filling kx_CryptoEnt_t struct.\n");
-                    discard();
+                    free_records(records);
                     return err;
                 }
                 kx_freeCryptoEnt(iteration.defaultConfig);
@@ -386,15 +383,19 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
         kx_CryptoEnt_t *rec = fill_crypto_struct(kxa, e, 0, &err);
         if (!rec) {
             dprintf("Error: While allocating and filling kx_CryptoEnt_t struct.\n");
-            discard();
+            free_records(records);
             return err;
         }
         records.push_back(rec);
     }
+    return KXE_SUCCESS;
+}
 
-    // Ascending token id; among equal ids the one met later comes first, as
-    // if each had been put in front of its equals one by one.  Sorting keeps
-    // a large fill at n log n.
+// The order of the records in the cache: ascending token id; among equal
+// ids the one met later comes first, as if each had been put in front of
+// its equals one by one.  Sorting keeps a large fill at n log n.
+std::vector<size_t> cache_order(const std::vector<kx_CryptoEnt_t *> &records)
+{
     std::vector<size_t> order(records.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
@@ -402,6 +403,14 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
         int c = std::strcmp(records[a]->tokenID, records[b]->tokenID);
         return c != 0 ? c < 0 : a > b;
     });
+    return order;
+}
+
+// Makes the records, in cache order, the iteration's cache list, which
+// then owns them.  On failure every record is freed and the list is empty.
+int link_cache(std::vector<kx_CryptoEnt_t *> &records)
+{
+    std::vector<size_t> order = cache_order(records);
     free_cache(&iteration.cacheList);
     kx_LinkedList_t **tail = &iteration.cacheList;
     for (size_t i : order) {
@@ -416,7 +425,7 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
                     break;
                 else
                     records[j] = nullptr;
-            discard();
+            free_records(records);
             free_cache(&iteration.cacheList);
             return KXE_INTERNAL;
         }
@@ -426,6 +435,21 @@ int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
         tail = &node->next;
     }
     iteration.cacheCurr = iteration.cacheList;
+    return KXE_SUCCESS;
+}
+
+}  // namespace
+
+int add2cache_from_ldap(KXAdmin kxa, char *, LDAPMessage *result, int merge)
+{
+    if (ldap_count_entries(kxa->ld, result) <= 0 && merge != 1)
+        return KXE_NOTFOUND;
+
+    std::vector<kx_CryptoEnt_t *> records;
+    if (int rc = read_cache_records(kxa, result, merge, records))
+        return rc;
+    if (int rc = link_cache(records))
+        return rc;
 
     if (merge == 1 && !iteration.defaultConfig) {
         int err = 0;
@@ -705,7 +729,8 @@ std::optional<int> swap_config(KXAdmin kxa, char *tokenID, const std::vector<std
     mods.add(LDAP_MOD_DELETE, "kxCryptoString", stored);
     if (next)
         mods.add(LDAP_MOD_ADD, "kxCryptoString", {*next});
-    // The schema cannot compare crypto strings: write unconditionally.
+    // Where the schema cannot compare crypto strings, the write is
+    // unconditional.
     return kx::swap_entry(kxa->ld, dn.get(), mods, [&] {
         kx::Mods blind;
         if (next) {

@@ -209,110 +209,135 @@ char **single_id(const char *id)
     return list;
 }
 
-}  // namespace
+using Xconfig = kx::Owned<KXXconfig, kx_freeXconf>;
 
-char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_port,
-                       char *user_name, char *other_info)
+// A user name of kMaxUserName characters or more is refused, in the log.
+bool user_name_fits(const char *user_name)
 {
-    if (!kxa || !raw_id || !user_name)
-        return nullptr;
-    if (std::strlen(user_name) >= static_cast<size_t>(kMaxUserName)) {
-        log_admin("user", "add_simple_user2(): Entered User Name is [%s]\n", user_name);
-        log_admin("user",
-                  "add_simple_user2(): User Name should be less than %d characters in length\n",
-                  kMaxUserName);
-        return nullptr;
-    }
+    if (std::strlen(user_name) < static_cast<size_t>(kMaxUserName))
+        return true;
+    log_admin("user", "add_simple_user2(): Entered User Name is [%s]\n", user_name);
+    log_admin("user", "add_simple_user2(): User Name should be less than %d characters in length\n",
+              kMaxUserName);
+    return false;
+}
 
+// True when the primary data store has no logical token for the raw token
+// yet; otherwise, or when it cannot be asked, false after the message.
+bool no_logical_token_yet(KXAdmin kxa, char *raw_id)
+{
     int rc = _kx_logicalTokenExists(kxa, nullptr, raw_id, 1);
-    if (rc == KXE_SUCCESS) {
+    if (rc == KXE_NOTFOUND)
+        return true;
+    if (rc == KXE_SUCCESS)
         dprintf("add_simple_user2(): there is already a logical token for raw\ntoken %s on the "
                 "primary datastore.  The local datastore may be\nout of sync with the primary.  "
                 "Please inform your administrator.",
                 raw_id);
-        return nullptr;
-    }
-    if (rc != KXE_NOTFOUND) {
+    else
         dprintf("add_simple_user2(): error encountered while trying to contact\nthe primary "
                 "datastore. (%s)",
                 kx_err2str(rc));
-        return nullptr;
-    }
+    return false;
+}
 
-    kx::CString uid(gen_unique_user_id(kxa));
-    if (!uid)
-        return nullptr;
-
-    KXXconfig *xconf = nullptr;
-    rc = _kx_rawTokenExists(kxa, raw_id, 0);
-    if (rc == KXE_NOTFOUND) {
-        rc = _kx_rawTokenExists(kxa, raw_id, 1);
-        if (rc == KXE_NOTFOUND) {
-            KXRawToken *raw = _kx_newUserRawToken(raw_id);
-            int added = raw ? add_raw_token(kxa, raw) : -1;
-            free_raw_token(raw);
-            if (added == -1) {
-                log_admin("user", "Adding raw token for user (%s) failed.", user_name);
-                dprintf("Adding raw token for user (%s) failed. (raw token=%s)", user_name, raw_id);
-                return nullptr;
-            }
-        } else if (rc == KXE_SUCCESS) {
-            dprintf(
-                "add_simple_user2(): there is already a raw token %s on\nthe primary datastore.  "
+// Adds the raw token, which neither the local nor the primary data store
+// has; false after the messages when that fails or the primary has it.
+bool add_new_raw_token(KXAdmin kxa, char *raw_id, const char *user_name)
+{
+    int rc = _kx_rawTokenExists(kxa, raw_id, 1);
+    if (rc == KXE_SUCCESS) {
+        dprintf("add_simple_user2(): there is already a raw token %s on\nthe primary datastore.  "
                 "The local datastore may be out of sync\nwith the primary.  Please inform your "
                 "administrator.",
                 raw_id);
-            return nullptr;
-        } else {
-            dprintf("add_simple_user2(): failed to contact the primary datastore server.");
-            return nullptr;
-        }
-    } else if (rc == KXE_SUCCESS) {
-        int found = kx_getXconfByTokenID(kxa, raw_id, &xconf);
-        if (found != KXE_SUCCESS && found != KXE_NOTFOUND) {
-            log_admin("user", "Checking for Xconf info for user (%s) failed.", user_name);
-            dprintf("Checking for Xconf info for user (%s) failed. (raw token=%s)", user_name,
-                    raw_id);
-            return nullptr;
-        }
-    } else {
-        dprintf("add_simple_user2(): failed to contact the local datastore server.");
-        return nullptr;
+        return false;
     }
+    if (rc != KXE_NOTFOUND) {
+        dprintf("add_simple_user2(): failed to contact the primary datastore server.");
+        return false;
+    }
+    KXRawToken *raw = _kx_newUserRawToken(raw_id);
+    int added = raw ? add_raw_token(kxa, raw) : -1;
+    free_raw_token(raw);
+    if (added == -1) {
+        log_admin("user", "Adding raw token for user (%s) failed.", user_name);
+        dprintf("Adding raw token for user (%s) failed. (raw token=%s)", user_name, raw_id);
+        return false;
+    }
+    return true;
+}
 
-    std::string logical_id = "user." + std::string(uid.get());
+// Makes sure that the raw token exists: a new one is added; an existing
+// one hands its screen configuration, if it has one, to *xconf.  False
+// after the messages when that fails.
+bool prepare_raw_token(KXAdmin kxa, char *raw_id, const char *user_name, Xconfig *xconf)
+{
+    int rc = _kx_rawTokenExists(kxa, raw_id, 0);
+    if (rc == KXE_NOTFOUND)
+        return add_new_raw_token(kxa, raw_id, user_name);
+    if (rc != KXE_SUCCESS) {
+        dprintf("add_simple_user2(): failed to contact the local datastore server.");
+        return false;
+    }
+    KXXconfig *found_xconf = nullptr;
+    int found = kx_getXconfByTokenID(kxa, raw_id, &found_xconf);
+    xconf->reset(found_xconf);
+    if (found != KXE_SUCCESS && found != KXE_NOTFOUND) {
+        log_admin("user", "Checking for Xconf info for user (%s) failed.", user_name);
+        dprintf("Checking for Xconf info for user (%s) failed. (raw token=%s)", user_name, raw_id);
+        return false;
+    }
+    return true;
+}
+
+// Adds the user's logical token, linked to the raw token; false after the
+// messages when that fails.
+bool add_user_logical_token(KXAdmin kxa, const std::string &logical_id, char *raw_id,
+                            char *server_name, int server_port, const char *user_name)
+{
     KXLogicalToken *lt = allocate_logical_token();
     lt->id = safe_strdup(logical_id.c_str());
     lt->session_type = safe_strdup("default");
     lt->server_name = safe_strdup(server_name);
     lt->server_port = server_port;
     lt->raw_token_ids = single_id(raw_id);
-    rc = add_logical_token(kxa, lt);
+    int rc = add_logical_token(kxa, lt);
     free_logical_token(lt);
     if (rc == -1) {
         dprintf("add_simple_user2(): Could not add logical token for user %s. (raw token=%s)",
                 user_name, raw_id);
         log_admin("user", "Adding logical token for user (%s) failed.", user_name);
-        kx_freeXconf(xconf);
-        return nullptr;
+        return false;
     }
+    return true;
+}
 
-    if (xconf) {
-        std::free(xconf->id);
-        xconf->id = safe_strdup(logical_id.c_str());
-        rc = kx_addXconf(kxa, xconf, 0);
-        kx_freeXconf(xconf);
-        if (rc != KXE_SUCCESS && rc != KXE_EXISTS) {
-            dprintf(
-                "add_simple_user2(): failed to promote Xconf info (%s) for user %s. (raw token=%s)",
+// Gives the raw token's screen configuration to the logical token (one
+// that has one already keeps it); false after the messages when that fails.
+bool promote_xconf(KXAdmin kxa, Xconfig xconf, const std::string &logical_id, const char *user_name,
+                   const char *raw_id)
+{
+    std::free(xconf->id);
+    xconf->id = safe_strdup(logical_id.c_str());
+    int rc = kx_addXconf(kxa, xconf.get(), 0);
+    xconf.reset();
+    if (rc != KXE_SUCCESS && rc != KXE_EXISTS) {
+        dprintf("add_simple_user2(): failed to promote Xconf info (%s) for user %s. (raw token=%s)",
                 kx_err2str(rc), user_name, raw_id);
-            log_admin("user", "Promoting Xconfig info for user (%s) failed.", user_name);
-            return nullptr;
-        }
+        log_admin("user", "Promoting Xconfig info for user (%s) failed.", user_name);
+        return false;
     }
+    return true;
+}
 
+// Adds the user entry with the id, linked to the logical token; false after
+// the messages when that fails.
+bool add_user_entry(KXAdmin kxa, const char *uid, const std::string &logical_id,
+                    const char *user_name, char *other_info, const char *raw_id)
+{
     KXUser *u = allocate_user();
-    u->id = safe_strdup(uid.get());
+    u->id = safe_strdup(uid);
     u->name = safe_strdup(user_name);
     u->other_info = safe_strdup(other_info);
     u->logical_token_ids = single_id(logical_id.c_str());
@@ -323,15 +348,18 @@ char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_
             "add_simple_user2(): Could not add user into the datastore for user %s. (raw token=%s)",
             user_name, raw_id);
         log_admin("user", "Adding user (%s) to datastore failed.", user_name);
-        return nullptr;
+        return false;
     }
-    dlprintf("a", "Created datastore user |%s|\n", uid.get());
-    log_admin("user", "User (%s) successfully added.", user_name);
+    return true;
+}
 
-    // The local server may be a copy that has not caught up yet.
+// Waits for the new user to show on the local server, which may be a copy
+// that has not caught up yet; logs it when the user is not there in time.
+void wait_for_replica(KXAdmin kxa, char *uid, const char *user_name, const char *raw_id)
+{
     int present = 0;
     for (int i = 0; i < kReplicationTries; ++i) {
-        present = user_exists(kxa, uid.get());
+        present = user_exists(kxa, uid);
         if (present != 0)
             break;
         sleep(kReplicationPause);
@@ -340,6 +368,34 @@ char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_
         log_admin("user", "User (%s) is not in the secondary yet.", user_name);
         dprintf("User %s (raw token=%s) is not in the secondary yet.", user_name, raw_id);
     }
+}
+
+}  // namespace
+
+char *add_simple_user2(KXAdmin kxa, char *raw_id, char *server_name, int server_port,
+                       char *user_name, char *other_info)
+{
+    if (!kxa || !raw_id || !user_name)
+        return nullptr;
+    if (!user_name_fits(user_name) || !no_logical_token_yet(kxa, raw_id))
+        return nullptr;
+    kx::CString uid(gen_unique_user_id(kxa));
+    if (!uid)
+        return nullptr;
+
+    Xconfig xconf;
+    if (!prepare_raw_token(kxa, raw_id, user_name, &xconf))
+        return nullptr;
+    std::string logical_id = "user." + std::string(uid.get());
+    if (!add_user_logical_token(kxa, logical_id, raw_id, server_name, server_port, user_name))
+        return nullptr;
+    if (xconf && !promote_xconf(kxa, std::move(xconf), logical_id, user_name, raw_id))
+        return nullptr;
+    if (!add_user_entry(kxa, uid.get(), logical_id, user_name, other_info, raw_id))
+        return nullptr;
+    dlprintf("a", "Created datastore user |%s|\n", uid.get());
+    log_admin("user", "User (%s) successfully added.", user_name);
+    wait_for_replica(kxa, uid.get(), user_name, raw_id);
     return uid.release();
 }
 

@@ -45,9 +45,35 @@ bool to_int(const std::string &text, int &out)
     return true;
 }
 
+using X = KXXconfig;
+using XField = kx::Field<X>;
+
+// kxID: a raw token stored under its bare name (without a period) reads as
+// a pseudo token.
+void read_id(LDAP *ld, LDAPMessage *e, const XField &f, X &c)
+{
+    if (auto id = kx::first_value(ld, e, f.attr))
+        c.id =
+            safe_strdup(isValidToken(id->c_str()) != KX_TOKEN_INVALID ? id->c_str()
+                                                                      : ("pseudo." + *id).c_str());
+}
+
+// kxScreenOrdering, read after the grid: rows x columns numbers.  A grid
+// without cells (or with too many) is no grid, and has no ordering.
+void read_ordering(LDAP *ld, LDAPMessage *e, const XField &f, X &c)
+{
+    long cells = grid_size(&c);
+    if (cells == 0 || cells > INT_MAX) {
+        c.screenDimRows = 0;
+        c.screenDimColumns = 0;
+    } else if (auto ordering = kx::first_value(ld, e, f.attr)) {
+        parse_intList(ordering->c_str(), &c.screenOrdering, static_cast<int>(cells));
+    }
+}
+
 // kxScreenOrdering: the rows x columns numbers of the ordering joined by
 // commas, when there is a grid and an ordering.
-void write_ordering(kx::Mods &mods, int op, const KXXconfig &c)
+void write_ordering(kx::Mods &mods, int op, const XField &f, const X &c)
 {
     long cells = grid_size(&c);
     if (cells <= 0 || !c.screenOrdering)
@@ -58,29 +84,70 @@ void write_ordering(kx::Mods &mods, int op, const KXXconfig &c)
             ordering += ',';
         ordering += std::to_string(c.screenOrdering[i]);
     }
-    mods.add(op, "kxScreenOrdering", {ordering});
+    mods.add(op, f.attr, {ordering});
+}
+
+// The ordering's numbers joined by ", "; a grid of negative size shows the
+// first number alone.
+void print_ordering(FILE *fd, const XField &f, const X &c)
+{
+    long cells = static_cast<long>(c.screenDimRows) * c.screenDimColumns;
+    if (cells != 0 && c.screenOrdering) {
+        std::fprintf(fd, "\t%s: %d", f.label, c.screenOrdering[0]);
+        for (long i = 1; i < cells; ++i)
+            std::fprintf(fd, ", %d", c.screenOrdering[i]);
+        std::fprintf(fd, "\n");
+    } else {
+        std::fprintf(fd, "\t%s: <not set>\n", f.label);
+    }
+}
+
+void free_ordering(X &c) { std::free(c.screenOrdering); }
+
+// The grid's rows and columns on one line, printed with the rows.
+void print_dimension(FILE *fd, const XField &f, const X &c)
+{
+    std::fprintf(fd, "\t%s: %d x %d\n", f.label, c.screenDimRows, c.screenDimColumns);
 }
 
 using kx::kAdd, kx::kOptional, kx::kRead;
-using X = KXXconfig;
 
-// The fields of a screen configuration in the order they are written.  The
-// id is read on its own (a raw token stored under its bare name reads as a
-// pseudo token), the ordering after the grid.
-constexpr kx::Field<X> kXconfigFields[] = {
-    kx::text("kxID", nullptr, &X::id, 0),
-    kx::text("kxScreenResolution", nullptr, &X::screenResolution, kRead | kAdd),
-    kx::number("kxScreenRefresh", nullptr, &X::screenRefresh, kRead | kAdd | kOptional, -1),
-    kx::text("kxScreenEnablePC", nullptr, &X::screenEnablePC, kRead | kAdd),
-    kx::text("kxScreenDefaultPC", nullptr, &X::screenDefaultPC, kRead | kAdd),
-    {kx::Kind::Class, "kxXconfig", nullptr, kAdd},
-    kx::number("kxScreenDimRows", nullptr, &X::screenDimRows, kRead | kAdd | kOptional),
+// The fields of a screen configuration in the order they are written and
+// printed.  The ordering is read after the grid.
+constexpr XField kXconfigFields[] = {
+    {.kind = kx::Kind::Text,
+     .attr = "kxID",
+     .label = "Logical Token",
+     .use = kRead,
+     .text = &X::id,
+     .read = read_id},
+    kx::text("kxScreenResolution", "Screen Resolution", &X::screenResolution, kRead | kAdd),
+    kx::number("kxScreenRefresh", "Screen Refresh", &X::screenRefresh, kRead | kAdd | kOptional,
+               -1),
+    kx::text("kxScreenEnablePC", "Screen EnablePC", &X::screenEnablePC, kRead | kAdd),
+    kx::text("kxScreenDefaultPC", "Screen DefaultPC", &X::screenDefaultPC, kRead | kAdd),
+    kx::object_class<X>("kxXconfig", kAdd),
+    {.kind = kx::Kind::Number,
+     .attr = "kxScreenDimRows",
+     .label = "Screen Ordering Dimension",
+     .use = kRead | kAdd | kOptional,
+     .number = &X::screenDimRows,
+     .print = print_dimension},
     kx::number("kxScreenDimColumns", nullptr, &X::screenDimColumns, kRead | kAdd | kOptional),
-    {kx::Kind::Custom, "kxScreenOrdering", nullptr, kAdd, nullptr, nullptr, nullptr, 0,
-     write_ordering},
-    kx::text("kxScreenEnableAutoSizing", nullptr, &X::screenEnableAutoSizing, kRead | kAdd),
-    kx::text("kxScreenEnableXinerama", nullptr, &X::screenEnableXinerama, kRead | kAdd),
-    kx::text("kxScreenEnableMultiscreen", nullptr, &X::screenEnableMultiscreen, kRead | kAdd),
+    {.kind = kx::Kind::Custom,
+     .attr = "kxScreenOrdering",
+     .label = "Screen Ordering",
+     .use = kRead | kAdd,
+     .read = read_ordering,
+     .write = write_ordering,
+     .print = print_ordering,
+     .release = free_ordering},
+    kx::text("kxScreenEnableAutoSizing", "Screen EnableAutoSizing", &X::screenEnableAutoSizing,
+             kRead | kAdd),
+    kx::text("kxScreenEnableXinerama", "Screen EnableXinerama", &X::screenEnableXinerama,
+             kRead | kAdd),
+    kx::text("kxScreenEnableMultiscreen", "Screen EnableMultiscreen", &X::screenEnableMultiscreen,
+             kRead | kAdd),
 };
 
 }  // namespace
@@ -92,12 +159,7 @@ KXXconfig *allocate_xconfig(void)
     return c;
 }
 
-void kx_freeXconf(KXXconfig *c)
-{
-    if (c)
-        std::free(c->screenOrdering);
-    kx::free_record(c, kXconfigFields);
-}
+void kx_freeXconf(KXXconfig *c) { kx::free_record(c, kXconfigFields); }
 
 void parse_intList(const char *text, int **result, int count)
 {
@@ -139,18 +201,11 @@ void parse_intList(const char *text, int **result, int count)
 
 KXXconfig *fill_Xconfig_struct(KXAdmin kxa, LDAPMessage *e)
 {
-    auto id = kxa && e ? kx::first_value(kxa->ld, e, "kxID") : std::nullopt;
-    if (!id)
-        return nullptr;
     KXXconfig *c = kx::fill_record(kxa, e, kXconfigFields);
-    c->id = safe_strdup(isValidToken(id->c_str()) != KX_TOKEN_INVALID ? id->c_str()
-                                                                      : ("pseudo." + *id).c_str());
-    long cells = grid_size(c);
-    if (cells == 0 || cells > INT_MAX) {
-        c->screenDimRows = 0;
-        c->screenDimColumns = 0;
-    } else if (auto ordering = kx::first_value(kxa->ld, e, "kxScreenOrdering")) {
-        parse_intList(ordering->c_str(), &c->screenOrdering, static_cast<int>(cells));
+    if (c && !c->id) {
+        // Without a kxID there is no record.
+        kx_freeXconf(c);
+        return nullptr;
     }
     return c;
 }
@@ -161,10 +216,9 @@ namespace {
 // them, by attribute; an attribute without values is absent.
 using Values = std::map<std::string, std::vector<std::string>>;
 
-bool is_screen_attribute(const kx::Field<X> &f)
-{
-    return f.kind != kx::Kind::Class && std::strcmp(f.attr, "kxID") != 0;
-}
+// The attributes of the kxXconfig class: what is written, the object class
+// aside.
+bool is_screen_attribute(const XField &f) { return f.kind != kx::Kind::Class && (f.use & kAdd); }
 
 // A lookup (kx_getXconfByTokenID); with `stored`, also hands over the
 // values that the record was read from.
@@ -188,7 +242,7 @@ int lookup(KXAdmin kxa, char *tokenID, KXXconfig **result, Values *stored)
     KXXconfig *c = fill_Xconfig_struct(kxa, e);
     if (!c)
         return KXE_NOTFOUND;
-    for (const kx::Field<X> &f : kXconfigFields)
+    for (const XField &f : kXconfigFields)
         if (stored && is_screen_attribute(f))
             if (std::vector<std::string> values = kx::all_values(kxa->ld, e, f.attr);
                 !values.empty())
@@ -228,7 +282,7 @@ kx::Mods swap_mods(const Values &stored, const KXXconfig *next, bool conditional
     mods.add(LDAP_MOD_DELETE, "objectClass", {"kxXconfig"});
     if (next)
         mods.add(LDAP_MOD_ADD, "objectClass", {"kxXconfig"});
-    for (const kx::Field<X> &f : kXconfigFields) {
+    for (const XField &f : kXconfigFields) {
         if (!is_screen_attribute(f))
             continue;
         auto old = stored.find(f.attr);
@@ -333,24 +387,14 @@ void kx_printXconfig(FILE *fd, KXXconfig *c)
 {
     if (!fd || !c)
         return;
-    std::fprintf(fd, "\tLogical Token: %s\n", defined(c->id));
-    std::fprintf(fd, "\tScreen Resolution: %s\n", defined(c->screenResolution));
-    std::fprintf(fd, "\tScreen Refresh: %d\n", c->screenRefresh);
-    std::fprintf(fd, "\tScreen EnablePC: %s\n", defined(c->screenEnablePC));
-    std::fprintf(fd, "\tScreen DefaultPC: %s\n", defined(c->screenDefaultPC));
-    std::fprintf(fd, "\tScreen Ordering Dimension: %d x %d\n", c->screenDimRows,
-                 c->screenDimColumns);
-    // A grid of negative size shows the first number alone.
-    long cells = static_cast<long>(c->screenDimRows) * c->screenDimColumns;
-    if (cells != 0 && c->screenOrdering) {
-        std::fprintf(fd, "\tScreen Ordering: %d", c->screenOrdering[0]);
-        for (long i = 1; i < cells; ++i)
-            std::fprintf(fd, ", %d", c->screenOrdering[i]);
-        std::fprintf(fd, "\n");
-    } else {
-        std::fprintf(fd, "\tScreen Ordering: <not set>\n");
+    for (const XField &f : kXconfigFields) {
+        if (!f.label)
+            continue;
+        if (f.print)
+            f.print(fd, f, *c);
+        else if (f.kind == kx::Kind::Number)
+            std::fprintf(fd, "\t%s: %d\n", f.label, c->*f.number);
+        else if (f.kind == kx::Kind::Text)
+            std::fprintf(fd, "\t%s: %s\n", f.label, defined(c->*f.text));
     }
-    std::fprintf(fd, "\tScreen EnableAutoSizing: %s\n", defined(c->screenEnableAutoSizing));
-    std::fprintf(fd, "\tScreen EnableXinerama: %s\n", defined(c->screenEnableXinerama));
-    std::fprintf(fd, "\tScreen EnableMultiscreen: %s\n", defined(c->screenEnableMultiscreen));
 }

@@ -1,8 +1,10 @@
-// Shared pieces of the user and token records: names of entries, bounded
-// filters, conversions between entries and record fields.
+// Shared pieces of the user, token and screen configuration records: names
+// of entries, bounded filters, conversions between entries and record
+// fields.
 #ifndef KX_RECORDS_HPP
 #define KX_RECORDS_HPP
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -62,6 +64,8 @@ inline char *text_field(LDAP *ld, LDAPMessage *e, const char *attr)
 // attribute, the member, its kind, the label of printouts and which of the
 // generic routines below use it.  Reading an entry, writing the add and
 // replace modifications, freeing and printing a record are driven by it.
+// A field that its kind does not describe well enough brings hooks of its
+// own, which take the place of the generic handling.
 
 enum class Kind { Text, Number, Ids, Class, Custom };
 
@@ -77,32 +81,47 @@ enum Use : unsigned {
 template <class R> struct Field {
     Kind kind;
     const char *attr;   // the object class for Kind::Class
-    const char *label;  // the member's name in printouts; nullptr: not printed
+    const char *label;  // the field's name in printouts; nullptr: not printed
     unsigned use;
     char *R::*text = nullptr;
     int R::*number = nullptr;
     char **R::*ids = nullptr;
-    int absent = 0;                                            // the number of a missing attribute
-    void (*write)(class Mods &, int op, const R &) = nullptr;  // Kind::Custom
+    int absent = 0;  // the number of a missing attribute
+    // The hooks; Kind::Custom is a field that only its hooks handle.
+    void (*read)(LDAP *, LDAPMessage *, const Field &, R &) = nullptr;  // fill_record
+    void (*write)(Mods &, int op, const Field &, const R &) = nullptr;  // write_fields
+    void (*print)(FILE *, const Field &, const R &) = nullptr;          // the printers
+    void (*release)(R &) = nullptr;                                     // free_record
 };
 
 template <class R>
 constexpr Field<R> text(const char *attr, const char *label, char *R::*m, unsigned use)
 {
-    return {Kind::Text, attr, label, use, m};
+    return {.kind = Kind::Text, .attr = attr, .label = label, .use = use, .text = m};
 }
 
 template <class R>
 constexpr Field<R> number(const char *attr, const char *label, int R::*m, unsigned use,
                           int absent = 0)
 {
-    return {Kind::Number, attr, label, use, nullptr, m, nullptr, absent};
+    return {.kind = Kind::Number,
+            .attr = attr,
+            .label = label,
+            .use = use,
+            .number = m,
+            .absent = absent};
 }
 
 template <class R>
 constexpr Field<R> ids(const char *attr, const char *label, char **R::*m, unsigned use)
 {
-    return {Kind::Ids, attr, label, use, nullptr, nullptr, m};
+    return {.kind = Kind::Ids, .attr = attr, .label = label, .use = use, .ids = m};
+}
+
+// The object class value that the entry carries.
+template <class R> constexpr Field<R> object_class(const char *name, unsigned use)
+{
+    return {.kind = Kind::Class, .attr = name, .label = nullptr, .use = use};
 }
 
 // A new record with the fields marked kRead read from an entry; nullptr
@@ -115,7 +134,9 @@ template <class R, size_t N> R *fill_record(KXAdmin kxa, LDAPMessage *e, const F
     for (const Field<R> &f : table) {
         if (!(f.use & kRead))
             continue;
-        if (f.kind == Kind::Text) {
+        if (f.read) {
+            f.read(kxa->ld, e, f, *r);
+        } else if (f.kind == Kind::Text) {
             r->*f.text = text_field(kxa->ld, e, f.attr);
         } else if (f.kind == Kind::Number) {
             auto v = first_value(kxa->ld, e, f.attr);
@@ -145,7 +166,9 @@ void write_fields(Mods &mods, int op, const R &r, const Field<R> (&table)[N], un
     for (const Field<R> &f : table) {
         if (!(f.use & which))
             continue;
-        if (f.kind == Kind::Text && (r.*f.text || replace))
+        if (f.write)
+            f.write(mods, op, f, r);
+        else if (f.kind == Kind::Text && (r.*f.text || replace))
             mods.add(op, f.attr,
                      r.*f.text ? std::vector<std::string>{r.*f.text} : std::vector<std::string>{});
         else if (f.kind == Kind::Number && (!(f.use & kOptional) || r.*f.number != f.absent))
@@ -154,18 +177,18 @@ void write_fields(Mods &mods, int op, const R &r, const Field<R> (&table)[N], un
             mods.add(op, f.attr, strings_of(r.*f.ids));
         else if (f.kind == Kind::Class)
             mods.add(op, "objectClass", {f.attr});
-        else if (f.kind == Kind::Custom)
-            f.write(mods, op, r);
     }
 }
 
-// Frees the texts and id lists of a record, then the record.
+// Frees what the fields of a record own, then the record.
 template <class R, size_t N> void free_record(R *r, const Field<R> (&table)[N])
 {
     if (!r)
         return;
     for (const Field<R> &f : table) {
-        if (f.kind == Kind::Text)
+        if (f.release)
+            f.release(*r);
+        else if (f.kind == Kind::Text)
             std::free(r->*f.text);
         else if (f.kind == Kind::Ids)
             kx_free_array(r->*f.ids);
@@ -173,8 +196,9 @@ template <class R, size_t N> void free_record(R *r, const Field<R> (&table)[N])
     std::free(r);
 }
 
-// "<title>:" and a line "  <label> = <value>" for each labelled field; id
-// lists one id a line, and only when not brief.
+// "<title>:" and a line "  <label> = <value>" for each labelled field (a
+// field with a print hook writes its own); id lists one id a line, and only
+// when not brief.
 template <class R, size_t N>
 void print_fields(const char *title, const R &r, const Field<R> (&table)[N], bool brief)
 {
@@ -182,7 +206,9 @@ void print_fields(const char *title, const R &r, const Field<R> (&table)[N], boo
     for (const Field<R> &f : table) {
         if (!f.label)
             continue;
-        if (f.kind == Kind::Number) {
+        if (f.print) {
+            f.print(stderr, f, r);
+        } else if (f.kind == Kind::Number) {
             std::fprintf(stderr, "  %-19s= %d\n", f.label, r.*f.number);
         } else if (f.kind == Kind::Text) {
             std::fprintf(stderr, "  %-19s= %s\n", f.label, r.*f.text ? r.*f.text : "(nil)");
