@@ -81,7 +81,7 @@ bool load_config(Config &c)
     if (read_config_file(kxa.get(), KX_ADMIN_CONF) != KXE_SUCCESS)
         return false;
     auto s = [](const char *v) { return std::string(v ? v : ""); };
-    // The TLS keys are kept beside the record.
+    // The TLS keys are kept in a private part of the record.
     auto kept = [&](const char *key) { return kx::CString(_kx_configValue(kxa.get(), key)); };
     c = {s(kxa->server_name),
          s(kxa->subtree),

@@ -5,13 +5,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <map>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,14 +70,32 @@ void replace_string(char *&field, const char *value)
     field = copy;
 }
 
-std::mutex tls_table_lock;
-std::map<const KXAdminStruct *, kx::TlsSettings> tls_table;
+// A record that allocate_kxa makes is the first member of a block that
+// also holds what the record's layout has no room for; the block goes with
+// the record in free_kxa.  Records made otherwise have no such part, so the
+// blocks alive are known by their addresses.
+struct Block {
+    KXAdminStruct record;
+    kx::TlsSettings tls;
+};
+std::mutex blocks_lock;
+std::unordered_set<const KXAdminStruct *> blocks;
+
+// The block of a record that allocate_kxa made, else nullptr; with
+// blocks_lock held.
+Block *block_of(const KXAdminStruct *kxa)
+{
+    if (!blocks.count(kxa))
+        return nullptr;
+    return reinterpret_cast<Block *>(const_cast<KXAdminStruct *>(kxa));
+}
 
 void keep_tls_value(const KXAdminStruct *kxa, std::string kx::TlsSettings::*member,
                     const char *value)
 {
-    std::lock_guard<std::mutex> hold(tls_table_lock);
-    tls_table[kxa].*member = value;
+    std::lock_guard<std::mutex> hold(blocks_lock);
+    if (Block *block = block_of(kxa))
+        block->tls.*member = value;
 }
 
 // ---- the keys of the configuration file --------------------------------------
@@ -86,8 +106,8 @@ enum class Kind {
     Port,     // the record's server_port: digits (kxadmin check: from 1 to 65535)
     Seconds,  // a process-wide time limit: digits
     Debug,    // the debug selector of the process (set_gdebug)
-    Tls,      // none, starttls or ldaps, kept beside the record
-    CaCert,   // a readable file, kept beside the record
+    Tls,      // none, starttls or ldaps, kept in the record's private part
+    CaCert,   // a readable file, kept in the record's private part
 };
 
 // Which sessions cannot do without a key (check_kxa).
@@ -230,14 +250,25 @@ char *value_of(const KXAdminStruct *kxa, const Key &key)
 
 kx::TlsSettings kx::tls_settings_of(const KXAdminStruct *kxa)
 {
-    std::lock_guard<std::mutex> hold(tls_table_lock);
-    auto found = tls_table.find(kxa);
-    return found == tls_table.end() ? TlsSettings{} : found->second;
+    std::lock_guard<std::mutex> hold(blocks_lock);
+    Block *block = block_of(kxa);
+    return block ? block->tls : TlsSettings{};
 }
 
 KXAdminStruct *allocate_kxa(void)
 {
-    return static_cast<KXAdminStruct *>(safe_malloc(sizeof(KXAdminStruct)));
+    // Zeroed memory, as safe_malloc gives, then the private part built in it.
+    void *memory = safe_malloc(static_cast<int>(sizeof(Block)));
+    Block *block;
+    try {
+        block = new (memory) Block{};
+        std::lock_guard<std::mutex> hold(blocks_lock);
+        blocks.insert(&block->record);
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "Could not malloc %d bytes\n", static_cast<int>(sizeof(Block)));
+        std::exit(1);
+    }
+    return &block->record;
 }
 
 void free_kxa(KXAdminStruct *kxa)
@@ -250,10 +281,14 @@ void free_kxa(KXAdminStruct *kxa)
     std::free(kxa->defaultlocale);
     std::free(kxa->dstatus_fname);
     std::free(kxa->ustatus_fname);
+    Block *block;
     {
-        std::lock_guard<std::mutex> hold(tls_table_lock);
-        tls_table.erase(kxa);
+        std::lock_guard<std::mutex> hold(blocks_lock);
+        block = block_of(kxa);
+        blocks.erase(kxa);
     }
+    if (block)
+        block->~Block();
     std::free(kxa);
 }
 

@@ -61,7 +61,7 @@ const char *_kx_configKey(int index, int *required);
    NULL when the value is sound or the key unknown. */
 char *_kx_configProblem(const char *key, const char *value);
 /* The value of key that read_config_file left for the record kxa, as a new
-   string that the caller frees (the TLS keys, kept beside the record,
+   string that the caller frees (the TLS keys, kept in a private part of the record,
    included); NULL when there is none or the key is not kept per record
    (admin.debug, and the time limits, which set DStimeout and DSldaptimeout
    for the whole process). */

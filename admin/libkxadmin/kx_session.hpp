@@ -14,7 +14,8 @@ namespace kx {
 
 // The values of admin.server.tls and admin.server.cacert in the
 // configuration file that filled a session's record, as written there (""
-// when absent).  Kept beside the records, whose layout is fixed.
+// when absent).  Kept in a private part that allocate_kxa allocates with
+// the record (whose layout is fixed) and free_kxa frees with it.
 struct TlsSettings {
     std::string tls;
     std::string cacert;
