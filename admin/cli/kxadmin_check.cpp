@@ -1,0 +1,434 @@
+// kxadmin check: walks the chain that a run of kxcrypto depends on, from
+// the configuration files through the status databases to the directory,
+// and says for each link what is wrong and what to do.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <strings.h>
+#include <ldap.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "admin_private.h"
+#include "kx_paths.h"
+#include "kx_ldap.hpp"
+#include "kx_raii.hpp"
+#include "kx_text.hpp"
+#include "kx_dbm.h"
+#include "kxadmin_conf_template.h"
+#include "utils.h"
+
+#include "kxadmin.hpp"
+
+using namespace kxadmin;
+
+namespace {
+
+// ---- check ------------------------------------------------------------------
+
+struct Report {
+    int errors = 0;
+    void ok(const std::string &step, const std::string &detail = "")
+    {
+        std::printf("%s: ok%s%s\n", step.c_str(), detail.empty() ? "" : ", ", detail.c_str());
+    }
+    void error(const std::string &step, const std::string &text)
+    {
+        std::printf("%s: error: %s\n", step.c_str(), text.c_str());
+        errors++;
+    }
+    void warning(const std::string &step, const std::string &text)
+    {
+        std::printf("%s: warning: %s\n", step.c_str(), text.c_str());
+    }
+};
+
+// The keys the library reads, and whether a file must give them.
+std::map<std::string, bool> known_keys()
+{
+    std::map<std::string, bool> keys;
+    int required = 0;
+    for (int i = 0; const char *key = _kx_configKey(i, &required); i++)
+        keys[key] = required != 0;
+    return keys;
+}
+
+size_t distance(const std::string &a, const std::string &b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); j++)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); i++) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); j++) {
+            size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] != b[j - 1])});
+            diag = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// Reads the configuration file line by line as the library does and names
+// every line that the library would skip or misread.
+bool check_config_file(Report &r)
+{
+    const std::string step = "kxadmin.conf";
+    FILE *fp = std::fopen(KX_ADMIN_CONF, "r");
+    if (!fp) {
+        r.error(step, std::string(KX_ADMIN_CONF) + ": " + std::strerror(errno) +
+                          (errno == ENOENT ? "; create it with kxadmin init" : ""));
+        return false;
+    }
+    int before = r.errors, number = 0, first_cr = 0, crs = 0;
+    const std::map<std::string, bool> keys = known_keys();
+    std::set<std::string> seen;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, fp)) {
+        std::string line = buf;
+        number++;
+        std::string at = "line " + std::to_string(number) + ": ";
+        if (line[0] == '#' || line.size() <= 1 || trim(line).empty())
+            continue;
+        if (line.find('\r') != std::string::npos) {
+            // The library keeps the carriage return in the value.
+            first_cr = first_cr ? first_cr : number;
+            crs++;
+            seen.insert(trim(line.substr(0, line.find('='))));
+            continue;
+        }
+        size_t eq = line.find('=');
+        std::string key = eq == std::string::npos ? "" : trim(line.substr(0, eq));
+        std::string value = eq == std::string::npos ? "" : trim(line.substr(eq + 1));
+        if (eq == std::string::npos || key.empty() || value.empty() ||
+            key.find_first_of(": \t") != key.npos) {
+            r.error(step, at + "not \"key = value\": " + trim(line));
+            continue;
+        }
+        if (!keys.count(key)) {
+            std::string best;
+            size_t best_distance = 4;
+            for (auto &[known, _] : keys)
+                if (size_t d = distance(key, known); d < best_distance)
+                    best = known, best_distance = d;
+            r.error(step, at + "unknown key " + key +
+                              (best.empty() ? "" : ", did you mean " + best + "?"));
+            continue;
+        }
+        if (kx::CString problem(_kx_configProblem(key.c_str(), value.c_str())); problem)
+            r.error(step, at + problem.get());
+        seen.insert(key);
+    }
+    std::fclose(fp);
+    if (crs)
+        r.error(step, std::to_string(crs) + " line" + (crs > 1 ? "s end" : " ends") +
+                          " with a carriage return, the first line " + std::to_string(first_cr) +
+                          "; save the file with Unix line ends");
+    for (auto &[key, needed] : keys)
+        if (needed && !seen.count(key))
+            r.error(step, key + " is missing");
+    if (!readable_by_others(KX_ADMIN_CONF))
+        r.warning(step,
+                  "other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 " +
+                      std::string(KX_ADMIN_CONF));
+    if (r.errors == before)
+        r.ok(step);
+    return r.errors == before;
+}
+
+void check_password_file(Report &r)
+{
+    const std::string step = "kxadmin.pw";
+    struct stat st;
+    if (stat(KX_ADMIN_PW, &st) != 0) {
+        r.error(step, std::string(KX_ADMIN_PW) + ": " + std::strerror(errno) +
+                          "; write it with kxadmin passwd");
+        return;
+    }
+    int before = r.errors;
+    if (st.st_uid != geteuid())
+        r.error(step, "owned by uid " + std::to_string(st.st_uid) + ", not by uid " +
+                          std::to_string(geteuid()) + "; chown it");
+    if ((st.st_mode & 07777) != 0600)
+        r.error(step, "mode " + mode_text(st.st_mode) + ", not 0600; chmod 600 " + KX_ADMIN_PW);
+    FILE *fp = std::fopen(KX_ADMIN_PW, "r");
+    if (!fp) {
+        r.error(step, std::string("cannot be read: ") + std::strerror(errno));
+        return;
+    }
+    std::string text;
+    for (int c; (c = std::fgetc(fp)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(fp);
+    size_t lines =
+        std::count(text.begin(), text.end(), '\n') + (!text.empty() && text.back() != '\n');
+    if (trim(text).empty())
+        r.error(step, "empty; write it with kxadmin passwd");
+    else if (text.find('\r') != std::string::npos)
+        r.error(step, "holds a carriage return; write it with kxadmin passwd");
+    else if (lines > 1)
+        r.error(step, "holds " + std::to_string(lines) +
+                          " lines where only the first is read; write it with "
+                          "kxadmin passwd");
+    if (r.errors == before)
+        r.ok(step);
+}
+
+// The primary server of o=kxdata by the library's reader of kxdsd.conf;
+// false when it cannot be found.
+bool check_server_config(Report &r, std::string &primary, int &port)
+{
+    const std::string step = "kxdsd.conf";
+    char *host = nullptr;
+    int rc = kx_getDSprimary(&host, &port);
+    kx::CString owned(host);
+    if (rc == KXE_NOENT || rc == KXE_NOPERM || rc == KXE_FILEACCESS)
+        r.error(step,
+                std::string(KX_DSD_CONF) + ": " + kx_err2str(rc) + "; directory writes need it");
+    else if (rc == KXE_NOTFOUND)
+        r.error(step, "no database with the suffix o=kxdata");
+    else if (rc == KXE_CONFIG)
+        r.error(step, "the referral of the slave line names no host:port of the primary server");
+    else if (rc != KXE_SUCCESS)
+        r.error(step, kx_err2str(rc));
+    if (rc != KXE_SUCCESS)
+        return false;
+    primary = host;
+    if (port == -1 || kx_isDSprimary())
+        r.ok(step, "this host is the primary server");
+    else
+        r.ok(step, "a replica; the primary server is " + primary + ":" + std::to_string(port));
+    return true;
+}
+
+// Opens the database as kxcrypto does (read-only) and reads every record.
+void check_status_db(Report &r, const std::string &name, const std::string &path)
+{
+    const std::string step = name + " status database";
+    if (path.empty())
+        return r.error(step, "no path in kxadmin.conf");
+    for (const char *ext : {".dir", ".pag"})
+        if (access((path + ext).c_str(), F_OK) != 0)
+            return r.error(step, path + ext + ": " + std::strerror(errno) +
+                                     "; create it with kxadmin init");
+    bool users = name == "user";
+    std::string base = path;
+    DBM *db = users ? open_user_dbm(base.data(), KX_MODE_ANONYMOUS)
+                    : open_desktop_dbm(base.data(), KX_MODE_ANONYMOUS);
+    if (!db)
+        return r.error(step, path + " is not an ndbm database (.dir/.pag pair)");
+    char **bad = nullptr;
+    int records = _kx_checkStatusDb(db, users, &bad);
+    users ? close_user_dbm(db) : close_desktop_dbm(db);
+    std::vector<std::string> problems = kx::strings_of(bad);
+    kx_free_array(bad);
+    std::sort(problems.begin(), problems.end());
+    if (records < 0)
+        return r.error(step, path + " cannot be read");
+    const std::string counted = std::to_string(records) + (records == 1 ? " record" : " records");
+    if (!problems.empty()) {
+        std::string text =
+            std::to_string(problems.size()) + " of " + std::to_string(records) +
+            (problems.size() == 1 ? " records does not decode: " : " records do not decode: ");
+        for (size_t i = 0; i < problems.size() && i < 3; ++i)
+            text += (i ? ", " : "") + kx::escape_controls(problems[i], true);
+        if (problems.size() > 3)
+            text += ", and " + std::to_string(problems.size() - 3) + " more";
+        return r.error(step, text);
+    }
+    if (!readable_by_others(path + ".dir") || !readable_by_others(path + ".pag"))
+        r.warning(step,
+                  "other users cannot read it, so kxcrypto run by them cannot connect; chmod 644 " +
+                      path + ".dir " + path + ".pag");
+    else
+        r.ok(step, counted);
+}
+
+// The connection and an anonymous bind, as other users' kxcrypto makes
+// them; false when no connection was made, and nothing more can be checked.
+bool check_connection(Report &r, const Config &c, Ldap &anon)
+{
+    int rc = 0;
+    const std::string step = "directory " + uri_of(c);
+    std::string reason;
+    anon = bind(c, "cn=anonymous", "", rc, &reason);
+    if (rc == LDAP_CONNECT_ERROR && c.tls != "none" &&
+        strcasecmp(c.server.c_str(), "localhost") == 0) {
+        r.error(step, "TLS failed: " + reason +
+                          "; for the name localhost libldap checks the certificate "
+                          "against this machine's own host name: set admin.server.name to a name "
+                          "or address that the certificate holds");
+        return false;
+    }
+    if (rc == LDAP_CONNECT_ERROR && c.tls != "none") {
+        r.error(step, "TLS failed: " + reason +
+                          "; the server's certificate must name admin.server.name "
+                          "and be signed by the authority of admin.server.cacert");
+        return false;
+    }
+    if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR) {
+        r.error(step, "no answer: " + reason +
+                          "; start the server or correct admin.server.name and "
+                          "admin.server.port");
+        return false;
+    }
+    if (rc == LDAP_CONFIDENTIALITY_REQUIRED) {
+        r.error(step, "the server wants TLS; set admin.server.tls to starttls or ldaps");
+        return false;
+    }
+    r.ok(step, c.tls == "none" ? "" : c.tls);
+    if (rc != LDAP_SUCCESS)
+        r.error("anonymous bind",
+                std::string(ldap_err2string(rc)) +
+                    "; other users' kxcrypto binds as cn=anonymous without a password: allow it "
+                    "(olcAllows: bind_anon_dn in cn=config, allow bind_anon_dn in slapd.conf)");
+    else
+        r.ok("anonymous bind");
+    return true;
+}
+
+// Why the administrator's bind with the stored password pw failed with rc.
+std::string admin_bind_failure(const Config &c, const std::string &pw, int rc)
+{
+    int clear_rc = 0;
+    kx::CString clear(scramble_text(pw.c_str()));
+    if (rc == LDAP_INVALID_CREDENTIALS && clear && bind(c, c.user, clear.get(), clear_rc))
+        return "kxadmin.pw holds the password in clear, not scrambled; write it with kxadmin "
+               "passwd";
+    if (rc == LDAP_CONFIDENTIALITY_REQUIRED)
+        return "the server wants TLS; set admin.server.tls to starttls or ldaps";
+    return std::string(ldap_err2string(rc)) + "; write the right password with kxadmin passwd";
+}
+
+// The administrator's bind with the password file; nullptr when it fails.
+Ldap check_admin_bind(Report &r, const Config &c)
+{
+    const std::string step = "administrator bind as " + c.user;
+    std::string pw = stored_password();
+    if (pw.empty()) {
+        r.error(step, "no password in kxadmin.pw; write it with kxadmin passwd");
+        return nullptr;
+    }
+    int rc = 0;
+    Ldap admin = bind(c, c.user, pw, rc);
+    if (!admin)
+        r.error(step, admin_bind_failure(c, pw, rc));
+    else
+        r.ok(step);
+    return admin;
+}
+
+void check_base_tree(Report &r, const Config &c, LDAP *admin)
+{
+    int rc = 0, missing = 0;
+    for (std::string dn : {c.subtree, "kxName=users," + c.subtree,
+                           "kxName=logicalTokens," + c.subtree, "kxName=rawTokens," + c.subtree}) {
+        if (count(admin, dn, LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) != 1) {
+            r.error("base tree", dn + ": " + ldap_err2string(rc) + "; create it with kxadmin init");
+            missing++;
+        }
+    }
+    if (!missing)
+        r.ok("base tree " + c.subtree);
+}
+
+void check_schema(Report &r, LDAP *admin)
+{
+    int rc = 0;
+    std::vector<std::string> dse, classes;
+    count(admin, "", LDAP_SCOPE_BASE, "(objectClass=*)", "subschemaSubentry", rc, &dse);
+    count(admin, dse.empty() ? "cn=Subschema" : dse[0], LDAP_SCOPE_BASE, "(objectClass=subschema)",
+          "objectClasses", rc, &classes);
+    std::string unknown;
+    for (const char *name : {"kxContainer", "kxUser", "kxLogicalToken", "kxRawToken", "kxCrypto",
+                             "kxXconfig", "kxSynch"}) {
+        bool found = false;
+        for (auto &definition : classes)
+            found =
+                found || definition.find("NAME '" + std::string(name) + "'") != std::string::npos;
+        if (!found)
+            unknown += (unknown.empty() ? "" : " ") + std::string(name);
+    }
+    if (!unknown.empty())
+        r.error("schema", "the server does not know " + unknown +
+                              "; load kx.ldif (cn=config) or include kx.schema");
+    else
+        r.ok("schema");
+}
+
+// A secret that the administrator sees must stay hidden from anonymous
+// readers.
+void check_secrets(Report &r, const Config &c, LDAP *admin, LDAP *anon)
+{
+    int rc = 0;
+    std::vector<std::string> secrets, leaked;
+    count(admin, c.subtree, LDAP_SCOPE_SUBTREE, "(kxSecret=*)", "kxSecret", rc, &secrets);
+    if (anon)
+        count(anon, c.subtree, LDAP_SCOPE_SUBTREE, "(objectClass=kxRawToken)", "kxSecret", rc,
+              &leaked);
+    if (!leaked.empty())
+        r.warning("secrets", "anonymous clients can read kxSecret; add the access rule "
+                             "\"to attrs=kxSecret by dn.exact=<administrator> write by * none\"");
+    else
+        r.ok("secrets", secrets.empty() ? "none stored yet" : "hidden from anonymous clients");
+}
+
+void check_primary_server(Report &r, const std::string &primary, int primary_port)
+{
+    int ping = kx_pingDShost(const_cast<char *>(primary.c_str()), primary_port, DStimeout);
+    const std::string step = "primary server " + primary + ":" + std::to_string(primary_port);
+    if (ping != KXE_SUCCESS)
+        r.error(step, std::string("does not accept connections (") + kx_err2str(ping) +
+                          "); writes cannot reach it");
+    else
+        r.ok(step);
+}
+
+void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port,
+                     bool have_primary)
+{
+    Ldap anon;
+    if (!check_connection(r, c, anon))
+        return;
+    Ldap admin = check_admin_bind(r, c);
+    if (!admin)
+        return;
+    check_base_tree(r, c, admin.get());
+    check_schema(r, admin.get());
+    check_secrets(r, c, admin.get(), anon.get());
+    if (have_primary && primary_port != -1 && !kx_isDSprimary())
+        check_primary_server(r, primary, primary_port);
+}
+
+}  // namespace
+
+int kxadmin::cmd_check()
+{
+    Report r;
+    bool config_ok = check_config_file(r);
+    check_password_file(r);
+    std::string primary;
+    int primary_port = -1;
+    bool have_primary = check_server_config(r, primary, primary_port);
+    Config c;
+    if (config_ok && load_config(c)) {
+        check_status_db(r, "desktop", c.dstatus);
+        check_status_db(r, "user", c.ustatus);
+        check_directory(r, c, primary, primary_port, have_primary);
+    } else {
+        r.error("status databases and directory", "not checked; correct kxadmin.conf first");
+    }
+    return r.errors ? 1 : 0;
+}
