@@ -11,22 +11,13 @@ namespace {
 using kxt::m;
 using DirCrypto = kxt::Dir;
 
-// "code id pair|pair 'origin'" of a record, the code alone without one.
-std::string show(int rc, const kx_CryptoEnt_t *e)
+// "id pair|pair 'origin'" of a record.
+std::string show(const kx_CryptoEnt_t *e)
 {
-    std::string s = std::to_string(rc) +
-                    (e ? std::string(" ") + (e->tokenID ? e->tokenID : "(null)") + " " : "");
-    for (char **p = e ? e->keyValue : nullptr; p && *p; ++p)
+    std::string s = std::string(e->tokenID ? e->tokenID : "(null)") + " ";
+    for (char **p = e->keyValue; p && *p; ++p)
         s += (p == e->keyValue ? "" : "|") + std::string(*p);
-    return e ? s + " '" + (e->origin ? e->origin : "(null)") + "'" : s;
-}
-
-std::string look(KXAdmin k, const char *id, int merge)
-{
-    kx_CryptoEnt_t mark{}, *e = &mark;
-    int rc = kx_getCryptoEntByTokenID(k, m(id), &e, merge);
-    kxt::Crypto own(e != &mark ? e : nullptr);
-    return e == &mark ? "out-parameter untouched" : show(rc, e);
+    return s + " '" + (e->origin ? e->origin : "(null)") + "'";
 }
 
 using kxt::conf_of;
@@ -40,73 +31,76 @@ TEST_F(DirCrypto, LookupsWithAndWithoutInheritance)
                         kxt::rtoken_dn("cr.two"),
                         kxt::ltoken_dn("user.cr"),
                         kxt::rtoken_dn("user.crraw"),
-                        kxt::ltoken_dn("cr.lt"),
                         kxt::rtoken_dn("cr.trail"),
                         dup};
     ASSERT_EQ(kxt::ldapmodify(tok(def, "mode=hard") + tok(dns[1], "enc_up_type=ARCFOUR") +
                                   tok(dns[2], nullptr) + tok(dns[3], "auth_down_type=simple") +
-                                  tok(dns[4], "mode=hard") + tok(dns[5], "mode=hard") +
-                                  tok(dns[6], "enc_up_type=none,mode=hard,") +
+                                  tok(dns[4], "mode=hard") +
+                                  tok(dns[5], "enc_up_type=none,mode=hard,") +
                                   tok(dup, "mode=one") + tok("kxID=cr.dup," + dup, "mode=two"),
                               true),
               0);
     const std::string rest = "enc_down_type=none|auth_up_type=none|auth_down_type=none";
-    const std::string merged = "0 default.token mode=hard|enc_up_type=none|" + rest;
+    const std::string merged = "default.token mode=hard|enc_up_type=none|" + rest;
     struct {
         const char *id;
-        int merge;
-        std::string want;
+        int merge, rc;
+        std::string record, log;
     } lookups[] = {
-        {"default.token", 0, "0 default.token mode=hard ' '"},
-        {"default.token", 1, merged + " ' ****'"},
-        {"pseudo.default.token", 1, merged + " ' ****'"},
-        {"cr.one", 0, "0 cr.one enc_up_type=ARCFOUR ' '"},
-        {"cr.one", 2, "0 cr.one enc_up_type=ARCFOUR ' '"},
-        {"cr*.one", 0, "-4"},
-        {"cr.two", 0, "-4"},
-        {"PSEUDO.cr.one", 1, "0 cr.one enc_up_type=ARCFOUR|mode=hard|" + rest + " ' ****'"},
-        {"cr.two", 1, merged + " '*****'"},
-        {"cr.none", 1, merged + " '*****'"},
-        {"user.cr", 1,
-         "0 user.cr auth_down_type=simple|mode=hard|enc_up_type=none|enc_down_type=none|"
+        {"default.token", 0, KXE_SUCCESS, "default.token mode=hard ' '"},
+        {"default.token", 1, KXE_SUCCESS, merged + " ' ****'"},
+        {"cr.one", 0, KXE_SUCCESS, "cr.one enc_up_type=ARCFOUR ' '"},
+        {"cr*.one", 0, KXE_NOTFOUND, ""},
+        {"cr.two", 0, KXE_NOTFOUND, ""},
+        {"PSEUDO.cr.one", 1, KXE_SUCCESS,
+         "cr.one enc_up_type=ARCFOUR|mode=hard|" + rest + " ' ****'"},
+        {"cr.two", 1, KXE_SUCCESS, merged + " '*****'"},
+        {"user.cr", 1, KXE_SUCCESS,
+         "user.cr auth_down_type=simple|mode=hard|enc_up_type=none|enc_down_type=none|"
          "auth_up_type=none ' ****'"},
-        {"user.crraw", 0, "-4"},
-        {"cr.lt", 0, "-4"},
-        {"cr.trail", 0, "0 cr.trail enc_up_type=none|mode=hard '  '"},
-        {"abc", 0, "-6"},
-        {"user.", 1, "-6"},
-        {".abc", 0, "-6"},
-        {"abc.", 1, "-6"},
-        {"", 0, "-6"},
-        {"cr.dup", 0, "-1"},
+        {"user.crraw", 0, KXE_NOTFOUND, ""},
+        {"cr.trail", 0, KXE_SUCCESS, "cr.trail enc_up_type=none|mode=hard '  '"},
+        {"abc", 0, KXE_INVAL, ""},
+        {"cr.dup", 0, KXE_INTERNAL, "",
+         "6 Error: kx_getCryptoEnt multiple entries for token 'cr.dup'\n\n"},
     };
     for (const auto &l : lookups) {
+        kx_CryptoEnt_t mark{}, *e = &mark;
         kxt::clear_logs();
-        EXPECT_EQ(look(k, l.id, l.merge), l.want) << l.id << " " << l.merge;
+        EXPECT_EQ(kx_getCryptoEntByTokenID(k, m(l.id), &e, l.merge), l.rc)
+            << l.id << " " << l.merge;
+        kxt::Crypto own(e != &mark ? e : nullptr);
+        EXPECT_NE(e, &mark) << l.id << " " << l.merge;
+        EXPECT_EQ(e && e != &mark ? show(e) : "", l.record) << l.id << " " << l.merge;
+        EXPECT_EQ(kxt::logs(), l.log) << l.id << " " << l.merge;
     }
-    EXPECT_EQ(kxt::logs(), "6 Error: kx_getCryptoEnt multiple entries for token 'cr.dup'\n\n");
-    std::string both;  // of two records with one id, the one the search met later comes first
+    // Of two records with one id, the one the search met later comes first.
+    kxt::Strings both;
     ASSERT_EQ(kx_setCryptoEnt(k, m("cr.dup"), 0), KXE_SUCCESS);
     for (kx_CryptoEnt_t *e = nullptr; kx_getCryptoEnt(&e) == KXE_SUCCESS; kx_freeCryptoEnt(e))
-        both += show(0, e) + " ";
-    EXPECT_EQ(both, "0 cr.dup mode=two ' ' 0 cr.dup mode=one ' ' ");
+        both.push_back(show(e));
+    EXPECT_EQ(both, (kxt::Strings{"cr.dup mode=two ' '", "cr.dup mode=one ' '"}));
 
     // A malformed default configuration fails every merging lookup.
     ASSERT_EQ(kxt::ldapmodify("dn: " + def +
                               "\nchangetype: modify\nreplace: kxCryptoString\n"
                               "kxCryptoString: mode=hard,mode=soft\n"),
               0);
-    kxt::clear_logs();
-    EXPECT_EQ(look(k, "cr.one", 1), "-1");
-    EXPECT_EQ(kxt::logs(), "6 ERROR: invalid key/value pair in entry.\n\n"
-                           "6 Error: While allocating and filling kx_CryptoEnt_t struct.\n\n");
-    EXPECT_EQ(look(k, "default.token", 0), "0 default.token mode=hard|mode=soft '  '");
+    kx_CryptoEnt_t *e = nullptr;
+    EXPECT_EQ(kxt::logged([&] { return kx_getCryptoEntByTokenID(k, m("cr.one"), &e, 1); }),
+              kxt::Logged(KXE_INTERNAL, "6 ERROR: invalid key/value pair in entry.\n\n"
+                                        "6 Error: While allocating and filling kx_CryptoEnt_t "
+                                        "struct.\n\n"));
+    EXPECT_EQ(e, nullptr);
+    ASSERT_EQ(kx_getCryptoEntByTokenID(k, m("default.token"), &e, 0), KXE_SUCCESS);
+    EXPECT_EQ(show(kxt::Crypto(e).get()), "default.token mode=hard|mode=soft '  '");
 
     // Without a stored default the built-in values are inherited.
     kxt::ldapdelete({def});
-    kxt::clear_logs();
-    EXPECT_EQ(look(k, "cr.one", 1), "0 cr.one enc_up_type=ARCFOUR|" + rest + "|mode=soft ' ****'");
-    EXPECT_EQ(kxt::logs(), "");
+    EXPECT_EQ(kxt::logged([&] { return kx_getCryptoEntByTokenID(k, m("cr.one"), &e, 1); }),
+              kxt::Logged(KXE_SUCCESS, ""));
+    EXPECT_EQ(show(kxt::Crypto(e).get()),
+              "cr.one enc_up_type=ARCFOUR|" + rest + "|mode=soft ' ****'");
     kxt::ldapdelete(dns);
 }
 
@@ -125,18 +119,19 @@ TEST_F(DirCrypto, IterationOverManyTokens)
     }
     ASSERT_EQ(kxt::ldapmodify(ldif, true), 0);
     auto iterate = [&](int merge) {
-        std::string out;
+        kxt::Strings out;
         EXPECT_EQ(kx_setCryptoEnt(k, nullptr, merge), KXE_SUCCESS);
         for (kx_CryptoEnt_t *e = nullptr; kx_getCryptoEnt(&e) == KXE_SUCCESS; kx_freeCryptoEnt(e))
-            out += show(0, e) + "\n";
+            out.push_back(show(e));
         return out;
     };
     std::sort(ids.begin(), ids.end());
-    std::string plain, merged,
-        rest = "|enc_down_type=none|auth_up_type=none|auth_down_type=none '  ***'\n";
+    kxt::Strings plain, merged;
     for (const auto &id : ids) {
-        plain += "0 " + id + " mode=soft|enc_up_type=" + id + " '  '\n";
-        merged += id == "default.token" ? "" : "0 " + id + " mode=soft|enc_up_type=" + id + rest;
+        plain.push_back(id + " mode=soft|enc_up_type=" + id + " '  '");
+        if (id != "default.token")
+            merged.push_back(id + " mode=soft|enc_up_type=" + id +
+                             "|enc_down_type=none|auth_up_type=none|auth_down_type=none '  ***'");
     }
     EXPECT_EQ(iterate(0), plain);
     EXPECT_EQ(iterate(1), merged);
@@ -168,13 +163,11 @@ TEST_F(DirCrypto, AddReplaceDelete)
                 l = kxt::ltoken_dn("user.crl");
     kxt::ldapdelete({def});
     EXPECT_EQ(add("default.token", {"enc_up_type=ARCFOUR", "mode=hard"}, 0), KXE_SUCCESS);
-    EXPECT_EQ(kxt::ldif(def),
-              "dn: " + def +
-                  "\nobjectClass: kxRawToken\nobjectClass: kxCrypto\nkxID: default.token\n"
-                  "kxTokenType: user\nkxTokenState: unknown\nkxEnabled: allowed\n"
-                  "kxCryptoString: enc_up_type=ARCFOUR,mode=hard\n\n");
-    EXPECT_EQ(add("default.token", {"mode=soft"}, 0) + add("default.token", {"mode=soft"}, 2),
-              2 * KXE_EXISTS);
+    EXPECT_EQ(kxt::at(def), "objectClass: kxRawToken\nobjectClass: kxCrypto\nkxID: default.token\n"
+                            "kxTokenType: user\nkxTokenState: unknown\nkxEnabled: allowed\n"
+                            "kxCryptoString: enc_up_type=ARCFOUR,mode=hard");
+    for (int replace : {0, 2})
+        EXPECT_EQ(add("default.token", {"mode=soft"}, replace), KXE_EXISTS) << replace;
     EXPECT_EQ(conf_of(def), "kxRawToken kxCrypto enc_up_type=ARCFOUR,mode=hard ");
     EXPECT_EQ(add("default.token", {"enc_up_type=none", "mode=soft"}, 1), KXE_SUCCESS);
     EXPECT_EQ(conf_of(def), "kxRawToken kxCrypto enc_up_type=none,mode=soft ");
@@ -206,9 +199,10 @@ TEST_F(DirCrypto, AddReplaceDelete)
             joined += (i ? "," : "") + pairs.back();
     EXPECT_EQ(add("cr.p", pairs, 0), KXE_SUCCESS);
     EXPECT_EQ(conf_of(p), "kxRawToken kxCrypto " + joined.substr(0, KX_CRYPTO_STRING_MAX) + " ");
-    for (const char *id : {"abc", "user.", ".abc", "abc.", ""})
-        EXPECT_EQ(add(id, {"mode=hard"}, 1) + kx_delCryptoEnt(k, m(id)), 2 * KXE_INVAL) << id;
-    EXPECT_EQ(kx_addCryptoEnt(k, nullptr, 0) + kx_delCryptoEnt(nullptr, m("a.b")), 2 * KXE_INVAL);
+    EXPECT_EQ(add("abc", {"mode=hard"}, 1), KXE_INVAL) << "not a token id";
+    EXPECT_EQ(kx_delCryptoEnt(k, m("abc")), KXE_INVAL) << "not a token id";
+    EXPECT_EQ(kx_addCryptoEnt(k, nullptr, 0), KXE_INVAL) << "no record";
+    EXPECT_EQ(kx_delCryptoEnt(nullptr, m("a.b")), KXE_INVAL) << "no session";
     kxt::ldapdelete({def, p, l});
 }
 
