@@ -135,6 +135,15 @@ std::string at(const std::string &dn, const std::string &attrs = "", const std::
 // logical token its raw tokens) and more attribute lines.
 std::string record_ldif(const std::string &dn, const Strings &ids = {},
                         const std::string &more = "");
+// The ids that f hands back through its out-parameter, joined by blanks:
+// "NULL" when it set the list to NULL, "untouched" when it left it alone;
+// f's result in rc.
+std::string ids_of(int (*f)(KXAdmin, char *, char ***), KXAdmin k, const std::string &id, int &rc);
+// "id pair|pair 'origin'" of a security configuration.
+std::string shown(const kx_CryptoEnt_t *e);
+// A copy of the test bed's configuration file with the first `from` made
+// `to`, in a directory of its own; its path.
+std::string conf_copy(const std::string &from, const std::string &to);
 // Connections to a listener (of backlog 0) that nobody accepts, enough to
 // fill its queue: the kernel then drops every further connection request,
 // so that no connect to it completes.  Closed with the object.
