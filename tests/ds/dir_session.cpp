@@ -1,6 +1,6 @@
-// Sessions, the generic entry operations, the generation counter and the
-// status databases of a session, against one directory server; connections
-// that never complete (Timeout, without a server).
+// Sessions, the generic entry operations and the generation counter against
+// one directory server; connections that never complete (Timeout, without a
+// server).
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -37,41 +37,24 @@ TEST_F(DirSession, ModesAndCredentials)
         kxt::Session t(_kx_dsConnect(mode, m(bind), m(password), nullptr, nullptr, &err));
         EXPECT_EQ(err, connect) << what;
     }
-    EXPECT_EQ(close_connection(nullptr), 0);
     for (auto [ldap, kx] :
          Rows<int, int>{{0, KXE_SUCCESS}, {50, KXE_NOPERM}, {68, KXE_EXISTS}, {32, KXE_INTERNAL}})
         EXPECT_EQ(kx_dserr2kxerr(ldap), kx) << ldap;
 }
 
-// On a server that takes StartTLS only (directory.tls): every mode and the
-// existence test on the primary connect over TLS; a refused handshake ends
-// the open as an unreachable server does, with libldap's reason logged.
-TEST(Tls, SessionsAndRefusals)
+// On a server that takes StartTLS only (directory.tls): a mode of
+// admin.server.tls that is none of the three ends the open before any
+// connection is made.
+TEST(Tls, AnUnknownModeIsRefused)
 {
-    for (int mode : {1, 3})
-        EXPECT_TRUE(kxt::open(mode)) << mode;
-    kxt::Session s = kxt::open();
-    EXPECT_EQ(_kx_dsEntryExists(s.get(), m("(kxName=users)"), m(kxt::bed("KX_SUBTREE").c_str()), 1),
-              KXE_SUCCESS);
-    std::string conf = kxt::slurp(KX_ADMIN_CONF), path = kxt::scratch("tls") + "/kxadmin.conf";
-    std::string uri = "ldap://127.0.0.1:" + kxt::bed("KX_LDAP_PORT");
-    for (auto [from, to, log] : Rows<std::string, std::string, std::string>{
-             {"tls = starttls", "tls = none",
-              "Could not bind to LDAP server - Confidentiality required"},
-             {"/ca.pem", "/other-ca.pem",
-              "Could not connect to LDAP server (" + uri + ") - StartTLS: Connect error"},
-             {"name = 127.0.0.1", "name = localhost",
-              "Could not connect to LDAP server (ldap://localhost:"},
-             {"tls = starttls", "tls = tls",
-              "(" + uri + ") - admin.server.tls is none, starttls or ldaps"}}) {
-        std::string text = conf;
-        kxt::spit(path, text.replace(text.find(from), from.size(), to));
-        kxt::clear_logs();
-        int err = 0;
-        EXPECT_EQ(open_connection(3, nullptr, nullptr, m(path.c_str()), &err), nullptr) << to;
-        EXPECT_EQ(err, KXE_INTERNAL) << to;
-        EXPECT_NE(kxt::logs().find(log), std::string::npos) << to << "\n" << kxt::logs();
-    }
+    std::string path = kxt::conf_copy("tls = starttls", "tls = tls");
+    int err = 0;
+    kxt::clear_logs();
+    EXPECT_EQ(open_connection(3, nullptr, nullptr, m(path.c_str()), &err), nullptr);
+    EXPECT_EQ(err, KXE_INTERNAL);
+    EXPECT_EQ(kxt::logs(),
+              "6 open_connection(): Could not connect to LDAP server (ldap://127.0.0.1:" +
+                  kxt::bed("KX_LDAP_PORT") + ") - admin.server.tls is none, starttls or ldaps\n\n");
 }
 
 // The TLS settings belong to the session whose configuration gave them: a
@@ -80,10 +63,7 @@ TEST(Tls, SessionsAndRefusals)
 // without admin.server.tls, talks plain text, which this server refuses.
 TEST(Tls, NothingOfAFreedSessionGoesToTheNext)
 {
-    const std::string tls = "admin.server.tls = starttls\n";
-    std::string text = kxt::slurp(KX_ADMIN_CONF), path = kxt::scratch("tls") + "/kxadmin.conf";
-    ASSERT_NE(text.find(tls), std::string::npos);
-    kxt::spit(path, text.erase(text.find(tls), tls.size()));
+    std::string path = kxt::conf_copy("admin.server.tls = starttls\n", "");
     std::vector<kxt::Session> freed(8);
     for (auto &s : freed)
         ASSERT_TRUE(s = kxt::open());
@@ -182,18 +162,12 @@ TEST_F(DirSession, EntryOperations)
         delete_child_entries(ld, m("o=kxdata")), -1,
         "6 delete_child_entries(): LDAP delete failed - Operation not allowed on non-leaf\n\n");
     EXPECT_EQ(delete_child_entries(ld, raws.data()), 1);
-    EXPECT_EQ(delete_child_entries(ld, raws.data()), 0);
 }
 
 TEST_F(DirSession, GenerationCounter)
 {
     std::string dn = "kxName=users," + kxt::bed("KX_SUBTREE");
-    auto store = [&](const std::string &v) {
-        return kxt::ldapmodify("dn: " + dn +
-                               "\nchangetype: modify\nreplace: kxGenerationNumber\n"
-                               "kxGenerationNumber: " +
-                               v);
-    };
+    std::string store = "dn: " + dn + "\nchangetype: modify\nreplace: kxGenerationNumber\n";
     EXPECT_EQ(kx_getGeneration(k, m("users")), -1) << "no counter yet";
     EXPECT_EQ(kx_isGenerationValid(k, m("users"), 0), 0) << "no counter yet";
     EXPECT_EQ(kx_incGeneration(k, m("users")), 0);
@@ -202,18 +176,16 @@ TEST_F(DirSession, GenerationCounter)
               "kxGenerationNumber: 0");
     EXPECT_EQ(kx_incGeneration(k, m("users")), 1);
     EXPECT_EQ(kx_getGeneration(k, m("users")), 1);
-    ASSERT_EQ(store("2147483647"), 0);
+    ASSERT_EQ(kxt::ldapmodify(store + "kxGenerationNumber: 2147483647"), 0);
     EXPECT_EQ(kx_incGeneration(k, m("users")), 0) << "after the largest number";
     EXPECT_EQ(kx_getGeneration(k, m("users")), 0);
     for (auto [stored, generation, valid] : Rows<const char *, int, int>{{"10", 10, 1},
                                                                          {"10", 11, 0},
                                                                          {"10", -1, 0},
                                                                          {"0", 2147483647, 1},
-                                                                         {"0", 0x40000000, 0},
-                                                                         {"0", 0x40000001, 1},
                                                                          {"1073741823", 0, 1},
                                                                          {"1073741824", 0, 0}}) {
-        ASSERT_EQ(store(stored), 0);
+        ASSERT_EQ(kxt::ldapmodify(store + "kxGenerationNumber: " + stored), 0);
         EXPECT_EQ(kx_isGenerationValid(k, m("users"), generation), valid)
             << stored << " " << generation;
     }
@@ -264,22 +236,6 @@ TEST_F(DirSession, NoCredentialsToOtherHosts)
     std::string logs = kxt::logs();
     EXPECT_NE(logs.find(url + " is not the primary server"), std::string::npos) << logs;
     kxt::ldapmodify("dn: " + dn + "\n" + manage + "changetype: delete\n");
-}
-
-// An anonymous session opens the status databases read-only.
-TEST_F(DirSession, StatusDatabasesFollowTheSessionMode)
-{
-    DBMDesktop d{m("IEEE802.0800200c9a66"), m("m1"), nullptr, m("up"), nullptr, nullptr};
-    DBMUser u{m("sd-user"), m("Sam"), 5, 1, nullptr, 6};
-    KXAdmin a = anon.get();
-    EXPECT_LOGGED(add_dbm_desktop(a, &d), -1, "");
-    EXPECT_LOGGED(add_dbm_user(a, &u), -1, "");
-    EXPECT_LOGGED(add_dbm_desktop(k, &d), 0, "");
-    EXPECT_LOGGED(add_dbm_user(k, &u), 0, "");
-    EXPECT_LOGGED(delete_dbm_desktop(a, d.id), -1, "") << "a read-only session finds the record";
-    EXPECT_LOGGED(delete_dbm_user(a, u.id), -1, "") << "a read-only session finds the record";
-    EXPECT_LOGGED(delete_dbm_desktop(k, d.id), 0, "");
-    EXPECT_LOGGED(delete_dbm_user(k, u.id), 0, "");
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // Sessions on the consumer of a replicated pair: writes follow the referral to the provider,
 // existence tests can ask the primary, and enrolment waits for the user to reach the consumer.
-#include <functional>
-
 #include <unistd.h>
 
 #include "admin_private.h"
@@ -10,7 +8,6 @@
 namespace {
 
 using kxt::m;
-using ReplWrites = kxt::Dir;
 using ReplPrimary = kxt::Dir;
 
 // The entry as the provider holds it, attribute lines only; "-" without one.
@@ -28,66 +25,23 @@ bool on_consumer(const std::string &dn, bool present)
     return false;
 }
 
-TEST_F(ReplWrites, FollowTheReferralToTheProvider)
+TEST_F(ReplPrimary, ExistenceTestsEnrolmentAndRemoval)
 {
-    std::string rdn = "cn=reader,o=kxdata", one = kxt::rtoken_dn("rp.one"),
-                two = kxt::rtoken_dn("rp.two");
-    ASSERT_EQ(kxt::ldapmodify("dn: " + rdn +
-                                  "\nobjectClass: person\ncn: reader\nsn: r\nuserPassword: pw-r",
-                              true, kxt::bed("KX_PROVIDER_URI")),
-              0);
-    ASSERT_TRUE(on_consumer(rdn, true));
-    kxt::Session reader(open_connection(4, rdn.data(), m("pw-r"), nullptr, nullptr));
-    ASSERT_TRUE(reader);
-    EXPECT_EQ(kx_isDSprimary(), 0);
-    EXPECT_EQ(check_primary(), KXE_SUCCESS);
-    KXRawToken t1{}, t2{};
-    t1.id = m("rp.one"), t1.secret = m("s1"), t2.id = m("rp.two");
-    ASSERT_EQ(add_raw_token(k, &t1), 0);
-    EXPECT_EQ(provider(one), "objectClass: kxRawToken\nkxID: rp.one\nkxSecret: s1");
-    // A session bound as a reader follows the referral with the
-    // administrator's credentials too.
-    ASSERT_EQ(add_raw_token(reader.get(), &t2), 0);
-    EXPECT_EQ(provider(two, "kxID"), "kxID: rp.two");
-    ASSERT_TRUE(on_consumer(one, true) && on_consumer(two, true));
-    t1.secret = nullptr, t1.misc1 = m("x");
-    EXPECT_EQ(modify_raw_token(k, &t1), 0);
-    EXPECT_EQ(provider(one, "kxSecret kxMisc1"), "kxMisc1: x");
-    EXPECT_EQ(delete_raw_token(k, m("rp.one")), KXE_SUCCESS);
-    EXPECT_EQ(delete_raw_token(reader.get(), m("rp.two")), KXE_SUCCESS);
-    EXPECT_EQ(provider(one), "-");
-    EXPECT_EQ(provider(two), "-");
-    EXPECT_TRUE(on_consumer(one, false) && on_consumer(two, false));
-    kxt::ldapdelete({rdn}, kxt::bed("KX_PROVIDER_URI"));
-}
-
-TEST_F(ReplPrimary, ExistenceTestsAndEnrolment)
-{
-    std::string raw = kxt::rtoken_dn("unsynced.rp"), lt = kxt::ltoken_dn("user.rpl"),
-                b = kxt::bed("KX_SUBTREE");
+    std::string rdn = "cn=reader,o=kxdata", raw = kxt::rtoken_dn("unsynced.rp"),
+                lt = kxt::ltoken_dn("user.rpl"), b = kxt::bed("KX_SUBTREE"),
+                p = kxt::bed("KX_PROVIDER_URI");
     ASSERT_EQ(
-        kxt::ldapmodify(
-            "dn: " + raw + "\nobjectClass: kxRawToken\nkxID: unsynced.rp\n\ndn: " + lt +
-                "\nobjectClass: kxLogicalToken\nkxID: user.rpl\nkxRawTokenIDs: unsynced.rp2\n",
-            true, kxt::bed("KX_PROVIDER_URI")),
+        kxt::ldapmodify("dn: " + rdn +
+                            "\nobjectClass: person\ncn: reader\nsn: r\nuserPassword: pw-r\n\n" +
+                            kxt::record_ldif(raw) + kxt::record_ldif(lt, {"unsynced.rp2"}),
+                        true, p),
         0);
     // Entries on the provider only: found on the primary, not here.
-    KXAdmin a = anon.get();
-    struct {
-        const char *what;
-        std::function<int()> call;
-        int rc;
-    } exists[] = {
-        {"raw, on the primary", [&] { return _kx_rawTokenExists(k, m("unsynced.rp"), 1); }, 0},
-        {"raw, anonymously", [&] { return _kx_rawTokenExists(a, m("unsynced.rp"), 1); }, 0},
-        {"raw, here", [&] { return _kx_rawTokenExists(k, m("unsynced.rp"), 0); }, KXE_NOTFOUND},
-        {"logical, on the primary",
-         [&] { return _kx_logicalTokenExists(k, nullptr, m("unsynced.rp2"), 1); }, KXE_SUCCESS},
-        {"logical, here", [&] { return _kx_logicalTokenExists(k, m("user.rpl"), nullptr, 0); },
-         KXE_NOTFOUND},
-    };
-    for (const auto &e : exists)
-        EXPECT_EQ(e.call(), e.rc) << e.what;
+    EXPECT_EQ(_kx_rawTokenExists(k, m("unsynced.rp"), 1), KXE_SUCCESS);
+    EXPECT_EQ(_kx_rawTokenExists(anon.get(), m("unsynced.rp"), 1), KXE_SUCCESS) << "anonymous";
+    EXPECT_EQ(_kx_rawTokenExists(k, m("unsynced.rp"), 0), KXE_NOTFOUND);
+    EXPECT_EQ(_kx_logicalTokenExists(k, nullptr, m("unsynced.rp2"), 1), KXE_SUCCESS);
+    EXPECT_EQ(_kx_logicalTokenExists(k, m("user.rpl"), nullptr, 0), KXE_NOTFOUND);
 
     // Enrolment refuses a raw token that the consumer does not know yet.
     kxt::clear_logs();
@@ -97,10 +51,8 @@ TEST_F(ReplPrimary, ExistenceTestsAndEnrolment)
         "6 add_simple_user2(): there is already a raw token unsynced.rp on\nthe primary "
         "datastore.  The local datastore may be out of sync\nwith the primary.  Please inform "
         "your administrator.\n");
-    EXPECT_EQ(kxt::ldif(b, "sub", "(|(kxName=Una)(kxRawTokenIDs=unsynced.rp))", "",
-                        kxt::bed("KX_PROVIDER_URI")),
-              "");
-    kxt::ldapdelete({raw, lt}, kxt::bed("KX_PROVIDER_URI"));
+    EXPECT_EQ(kxt::ldif(b, "sub", "(|(kxName=Una)(kxRawTokenIDs=unsynced.rp))", "", p), "");
+    kxt::ldapdelete({raw, lt}, p);
 
     // An enrolment through the consumer waits until the user has reached it.
     kxt::clear_logs();
@@ -113,10 +65,16 @@ TEST_F(ReplPrimary, ExistenceTestsAndEnrolment)
               "kxName: Rita\nkxLogicalTokenIDs: user." + uid);
     EXPECT_EQ(provider(ld, "kxRawTokenIDs kxServerPort"),
               "kxServerPort: 7040\nkxRawTokenIDs: rpe.r1");
-    EXPECT_EQ(delete_simple_user(k, m("rpe.r1")), 0);
+    // A session bound as a reader follows the referrals with the
+    // administrator's credentials too.
+    ASSERT_TRUE(on_consumer(rdn, true));
+    kxt::Session reader(open_connection(4, rdn.data(), m("pw-r"), nullptr, nullptr));
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(delete_simple_user(reader.get(), m("rpe.r1")), 0);
     for (const auto &dn : {ud, ld, rd})
         EXPECT_EQ(provider(dn), "-") << dn;
     EXPECT_TRUE(on_consumer(ud, false) && on_consumer(rd, false));
+    kxt::ldapdelete({rdn}, p);
 }
 
 }  // namespace
