@@ -1,7 +1,6 @@
 // Sessions, the generic entry operations and the generation counter against
 // one directory server; connections that never complete (Timeout, without a
 // server).
-#include <cstring>
 #include <ctime>
 #include <thread>
 #include <vector>
@@ -18,15 +17,14 @@ using DirSession = kxt::Dir;
 TEST_F(DirSession, ModesAndCredentials)
 {
     std::string dn = kxt::bed("KX_ADMIN_DN"), pw = kxt::bed("KX_ADMIN_PW");
-    for (auto [mode, bind, password, connect, log] :
-         Rows<int, const char *, const char *, int, std::string>{
-             {2, nullptr, pw.c_str(), KXE_SUCCESS, ""},
-             {4, dn.c_str(), pw.c_str(), KXE_SUCCESS, ""},
-             {2, nullptr, "wrong", KXE_AUTHFAIL,
+    for (auto [what, mode, bind, password, connect, log] :
+         Rows<const char *, int, const char *, const char *, int, std::string>{
+             {"the password", 2, nullptr, pw.c_str(), KXE_SUCCESS, ""},
+             {"a DN and its password", 4, dn.c_str(), pw.c_str(), KXE_SUCCESS, ""},
+             {"a wrong password", 2, nullptr, "wrong", KXE_AUTHFAIL,
               "6 open_connection(): Could not bind to LDAP server - Invalid credentials\n\n"},
-             {0, nullptr, nullptr, KXE_INVAL, ""},
-             {5, nullptr, nullptr, KXE_INVAL, ""}}) {
-        std::string what = std::to_string(mode) + " " + (password ? password : "-");
+             {"mode 0", 0, nullptr, nullptr, KXE_INVAL, ""},
+             {"mode 5", 5, nullptr, nullptr, KXE_INVAL, ""}}) {
         int err = 99;
         kxt::clear_logs();
         kxt::Session s(open_connection(mode, m(bind), m(password), nullptr, &err));
