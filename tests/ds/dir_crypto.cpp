@@ -5,11 +5,10 @@
 
 namespace {
 
-using kxt::m, kxt::Rows;
+using kxt::conf_of, kxt::m, kxt::Rows;
 const std::string rest = "enc_down_type=none|auth_up_type=none|auth_down_type=none";
 using DirCrypto = kxt::Dir;
 
-using kxt::conf_of;
 const auto tok = kxt::token_ldif;
 
 TEST_F(DirCrypto, LookupsWithAndWithoutInheritance)

@@ -57,7 +57,6 @@ TEST_F(DirUsers, AddModifyAndTheLogicalTokensOfAName)
         modify_user(k, &c), -1,
         "6 modify_entry(): LDAP modify failed - No such object\n\n6 modify_user(): "
         "Could not modify user\n\n142 user : Error modifying properties for user (Bea).\n");
-
     EXPECT_EQ(user_exists(k, m("us-*")), 0) << "an id, never a pattern";
     // The logical token ids of every user of a name, in the search's order.
     std::string s1 = kxt::user_dn("us-s1");

@@ -67,7 +67,7 @@ TEST_F(DirSwap, ConditionalReplacementOfAConfiguration)
 
 // A call's result with the searches and the modifications that slapd logged
 // while it ran.
-template <class F> std::tuple<int, int, int> requests(F call)
+template <class F> std::tuple<int, int, int> trips(F call)
 {
     size_t from = kxt::slurp(kxt::bed("KX_SLAPD_LOG")).size();
     int rc = call(), searches = 0, modifications = 0;
@@ -88,11 +88,12 @@ TEST_F(DirSwap, OneSearchAndOneModificationPerChange)
     ASSERT_EQ(kx_addXconf(k, &screen, 0), KXE_SUCCESS);
     const kxt::Strings soft = {"mode=soft"}, hard = {"mode=hard"};
     using Trips = std::tuple<int, int, int>;  // result, searches, modifications
-    EXPECT_EQ(requests([&] { return kx_addCryptoEnt(k, &ent, 1); }), Trips(0, 1, 1));
-    EXPECT_EQ(requests([&] { return swap(k, "sw.trips", &soft, &hard); }), Trips(0, 0, 1));
-    EXPECT_EQ(requests([&] { return kx_delCryptoEnt(k, m("sw.trips")); }), Trips(0, 1, 1));
-    EXPECT_EQ(requests([&] { return kx_addXconf(k, &other, 1); }), Trips(0, 1, 1));
-    EXPECT_EQ(requests([&] { return kx_incGeneration(k, m("rawTokens")); }), Trips(0, 1, 1));
+    EXPECT_EQ(trips([&] { return kx_addCryptoEnt(k, &ent, 1); }), Trips(KXE_SUCCESS, 1, 1));
+    EXPECT_EQ(trips([&] { return swap(k, "sw.trips", &soft, &hard); }), Trips(KXE_SUCCESS, 0, 1));
+    EXPECT_EQ(trips([&] { return kx_delCryptoEnt(k, m("sw.trips")); }), Trips(KXE_SUCCESS, 1, 1));
+    EXPECT_EQ(trips([&] { return kx_addXconf(k, &other, 1); }), Trips(KXE_SUCCESS, 1, 1));
+    // A counter that its first increment makes, with the number 0.
+    EXPECT_EQ(trips([&] { return kx_incGeneration(k, m("rawTokens")); }), Trips(0, 1, 1));
     kxt::ldapdelete({kxt::rtoken_dn("sw.trips")});
     kxt::remove_counter("rawTokens");
 }
