@@ -2,8 +2,8 @@
 // configuration that kxcrypto uses, the requests a change sends, and the
 // unconditional fallback where the schema cannot compare values
 // (NoEquality, a test bed of its own).  Writers at once: DirThreads.
-#include <functional>
 #include <sstream>
+#include <tuple>
 
 #include "admin_private.h"
 #include "kxtest.h"
@@ -12,7 +12,7 @@
 
 namespace {
 
-using kxt::m;
+using kxt::m, kxt::Rows;
 using DirSwap = kxt::Dir;
 using NoEquality = kxt::Dir;
 
@@ -38,30 +38,24 @@ int swap(KXAdmin k, const char *id, const kxt::Strings *expected, const kxt::Str
 
 TEST_F(DirSwap, ConditionalReplacementOfAConfiguration)
 {
-    const kxt::Strings hard = {"mode=hard"}, both = {"mode=hard", "enc_up_type=ARCFOUR"};
-    const kxt::Strings soft = {"mode=soft"};
-    struct Row {
-        const char *what, *stored;
-        const kxt::Strings *expected, *next;
-        int rc;
-        std::string after;
-    } rows[] = {
-        {"as read", "mode=hard", &hard, &soft, KXE_SUCCESS, "kxRawToken kxCrypto mode=soft "},
-        {"changed since", "mode=soft", &hard, &both, KX_CHANGED, "kxRawToken kxCrypto mode=soft "},
-        {"read in another form", "mode=hard , enc_up_type=ARCFOUR,", &both, &soft, KXE_SUCCESS,
-         "kxRawToken kxCrypto mode=soft "},
-        {"removed as read", "mode=hard", &hard, nullptr, KXE_SUCCESS, "kxRawToken "},
-        {"removed, changed since", "mode=soft", &hard, nullptr, KX_CHANGED,
-         "kxRawToken kxCrypto mode=soft "},
-        {"added to none", nullptr, nullptr, &both, KXE_SUCCESS,
-         "kxRawToken kxCrypto mode=hard,enc_up_type=ARCFOUR "},
-        {"added since", "mode=soft", nullptr, &both, KX_CHANGED, "kxRawToken kxCrypto mode=soft "},
-        {"none to none", nullptr, nullptr, nullptr, KXE_SUCCESS, "kxRawToken "},
-    };
-    for (const Row &r : rows) {
-        put("sw.tok", r.stored);
-        EXPECT_EQ(swap(k, "sw.tok", r.expected, r.next), r.rc) << r.what;
-        EXPECT_EQ(conf_of("sw.tok"), r.after) << r.what;
+    const kxt::Strings hard = {"mode=hard"}, both = {"mode=hard", "enc_up_type=ARCFOUR"},
+                       soft = {"mode=soft"}, *none = nullptr;
+    const char *was_soft = "kxRawToken kxCrypto mode=soft ";
+    for (auto [what, stored, expected, next, rc, after] :
+         Rows<const char *, const char *, const kxt::Strings *, const kxt::Strings *, int,
+              const char *>{
+             {"as read", "mode=hard", &hard, &soft, KXE_SUCCESS, was_soft},
+             {"changed since", "mode=soft", &hard, &both, KX_CHANGED, was_soft},
+             {"read in another form", "mode=hard , enc_up_type=ARCFOUR,", &both, &soft, KXE_SUCCESS,
+              was_soft},
+             {"removed as read", "mode=hard", &hard, none, KXE_SUCCESS, "kxRawToken "},
+             {"added to none", nullptr, none, &both, KXE_SUCCESS,
+              "kxRawToken kxCrypto mode=hard,enc_up_type=ARCFOUR "},
+             {"added since", "mode=soft", none, &both, KX_CHANGED, was_soft},
+             {"none to none", nullptr, none, none, KXE_SUCCESS, "kxRawToken "}}) {
+        put("sw.tok", stored);
+        EXPECT_EQ(swap(k, "sw.tok", expected, next), rc) << what;
+        EXPECT_EQ(conf_of("sw.tok"), after) << what;
     }
     kxt::ldapdelete({kxt::rtoken_dn("sw.tok")});
     EXPECT_EQ(swap(k, "sw.tok", nullptr, &hard), KXE_SUCCESS) << "a new raw token";
@@ -71,17 +65,18 @@ TEST_F(DirSwap, ConditionalReplacementOfAConfiguration)
     kxt::ldapdelete({kxt::rtoken_dn("sw.tok")});
 }
 
-// The searches and modifications that slapd logged after `from` bytes of
-// its log.
-std::pair<int, int> requests_since(size_t from)
+// A call's result with the searches and the modifications that slapd logged
+// while it ran.
+template <class F> std::tuple<int, int, int> trips(F call)
 {
+    size_t from = kxt::slurp(kxt::bed("KX_SLAPD_LOG")).size();
+    int rc = call(), searches = 0, modifications = 0;
     std::istringstream log(kxt::slurp(kxt::bed("KX_SLAPD_LOG")).substr(from));
-    std::pair<int, int> count;
     for (std::string line; std::getline(log, line);) {
-        count.first += line.find(" SRCH base=") != std::string::npos;
-        count.second += line.find(" MOD dn=") != std::string::npos;
+        searches += line.find(" SRCH base=") != std::string::npos;
+        modifications += line.find(" MOD dn=") != std::string::npos;
     }
-    return count;
+    return {rc, searches, modifications};
 }
 
 TEST_F(DirSwap, OneSearchAndOneModificationPerChange)
@@ -92,22 +87,13 @@ TEST_F(DirSwap, OneSearchAndOneModificationPerChange)
     KXXconfig screen{m("sw.trips"), m("1280x1024")}, other{m("sw.trips"), m("800x600")};
     ASSERT_EQ(kx_addXconf(k, &screen, 0), KXE_SUCCESS);
     const kxt::Strings soft = {"mode=soft"}, hard = {"mode=hard"};
-    struct Row {
-        const char *what;
-        std::function<int()> call;
-        std::pair<int, int> requests;
-    } rows[] = {
-        {"replacing a configuration", [&] { return kx_addCryptoEnt(k, &ent, 1); }, {1, 1}},
-        {"kxcrypto's compare-and-swap", [&] { return swap(k, "sw.trips", &soft, &hard); }, {0, 1}},
-        {"deleting a configuration", [&] { return kx_delCryptoEnt(k, m("sw.trips")); }, {1, 1}},
-        {"replacing a screen configuration", [&] { return kx_addXconf(k, &other, 1); }, {1, 1}},
-        {"incrementing a counter", [&] { return kx_incGeneration(k, m("rawTokens")) < 0; }, {1, 1}},
-    };
-    for (const Row &r : rows) {
-        size_t from = kxt::slurp(kxt::bed("KX_SLAPD_LOG")).size();
-        EXPECT_EQ(r.call(), KXE_SUCCESS) << r.what;
-        EXPECT_EQ(requests_since(from), r.requests) << r.what;
-    }
+    using Trips = std::tuple<int, int, int>;  // result, searches, modifications
+    EXPECT_EQ(trips([&] { return kx_addCryptoEnt(k, &ent, 1); }), Trips(KXE_SUCCESS, 1, 1));
+    EXPECT_EQ(trips([&] { return swap(k, "sw.trips", &soft, &hard); }), Trips(KXE_SUCCESS, 0, 1));
+    EXPECT_EQ(trips([&] { return kx_delCryptoEnt(k, m("sw.trips")); }), Trips(KXE_SUCCESS, 1, 1));
+    EXPECT_EQ(trips([&] { return kx_addXconf(k, &other, 1); }), Trips(KXE_SUCCESS, 1, 1));
+    // A counter that its first increment makes, with the number 0.
+    EXPECT_EQ(trips([&] { return kx_incGeneration(k, m("rawTokens")); }), Trips(0, 1, 1));
     kxt::ldapdelete({kxt::rtoken_dn("sw.trips")});
     kxt::remove_counter("rawTokens");
 }
@@ -122,25 +108,27 @@ TEST_F(NoEquality, ChangesAreWrittenUnconditionally)
     char *pairs[] = {m("enc_up_type=ARCFOUR"), nullptr};
     kx_CryptoEnt_t ent{m("ne.tok"), pairs, nullptr, 0};
     KXXconfig screen{m("ne.tok"), m("1280x1024"), 60}, other{m("ne.tok"), m("800x600"), -1};
-    kxt::clear_logs();
-    EXPECT_EQ(swap(k, "ne.tok", nullptr, &hard), KXE_SUCCESS);
-    EXPECT_EQ(swap(k, "ne.tok", &stale, &soft), KXE_SUCCESS);
-    EXPECT_EQ(conf_of("ne.tok"), "kxRawToken kxCrypto mode=soft ");
-    EXPECT_EQ(kx_addCryptoEnt(k, &ent, 1), KXE_SUCCESS);
-    EXPECT_EQ(conf_of("ne.tok"), "kxRawToken kxCrypto enc_up_type=ARCFOUR ");
-    EXPECT_EQ(kx_delCryptoEnt(k, m("ne.tok")), KXE_SUCCESS);
-    EXPECT_EQ(conf_of("ne.tok"), "kxRawToken ");
-    EXPECT_EQ(kx_addXconf(k, &screen, 0), KXE_SUCCESS);
-    EXPECT_EQ(kx_addXconf(k, &other, 1), KXE_SUCCESS);
-    EXPECT_EQ(kxt::ldif(kxt::rtoken_dn("ne.tok"), "base", "(objectClass=*)",
-                        "kxScreenResolution kxScreenRefresh"),
-              "dn: " + kxt::rtoken_dn("ne.tok") + "\nkxScreenResolution: 800x600\n\n");
-    EXPECT_EQ(kx_delXconfByTokenID(k, m("ne.tok")), KXE_SUCCESS);
-    EXPECT_EQ(conf_of("ne.tok"), "kxRawToken ");
+    std::string dn = kxt::rtoken_dn("ne.tok");
+    auto entry = [&] {
+        return kxt::at(dn, "objectClass kxCryptoString kxScreenResolution kxScreenRefresh");
+    };
+    const std::string crypto = "objectClass: kxRawToken\nobjectClass: kxCrypto\nkxCryptoString: ";
+    EXPECT_LOGGED(swap(k, "ne.tok", nullptr, &hard), KXE_SUCCESS, "");
+    EXPECT_LOGGED(swap(k, "ne.tok", &stale, &soft), KXE_SUCCESS, "");
+    EXPECT_EQ(entry(), crypto + "mode=soft");
+    EXPECT_LOGGED(kx_addCryptoEnt(k, &ent, 1), KXE_SUCCESS, "");
+    EXPECT_EQ(entry(), crypto + "enc_up_type=ARCFOUR");
+    EXPECT_LOGGED(kx_delCryptoEnt(k, m("ne.tok")), KXE_SUCCESS, "");
+    EXPECT_EQ(entry(), "objectClass: kxRawToken");
+    EXPECT_LOGGED(kx_addXconf(k, &screen, 0), KXE_SUCCESS, "");
+    EXPECT_LOGGED(kx_addXconf(k, &other, 1), KXE_SUCCESS, "");
+    EXPECT_EQ(entry(),
+              "objectClass: kxRawToken\nobjectClass: kxXconfig\nkxScreenResolution: 800x600");
+    EXPECT_LOGGED(kx_delXconfByTokenID(k, m("ne.tok")), KXE_SUCCESS, "");
+    EXPECT_EQ(entry(), "objectClass: kxRawToken");
     for (int expected : {0, 1, 2})
-        EXPECT_EQ(kx_incGeneration(k, m("users")), expected);
-    EXPECT_EQ(kxt::logs(), "");
-    kxt::ldapdelete({kxt::rtoken_dn("ne.tok")});
+        EXPECT_LOGGED(kx_incGeneration(k, m("users")), expected, "");
+    kxt::ldapdelete({dn});
 }
 
 }  // namespace

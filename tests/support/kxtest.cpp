@@ -296,3 +296,81 @@ std::string rtoken_dn(const std::string &id)
 }
 
 }  // namespace kxt
+
+// ---- one call at a time, and what the directory tests share ---------------
+#include "kx_paths.h"
+
+namespace kxt {
+
+std::string at(const std::string &dn, const std::string &attrs, const std::string &uri)
+{
+    std::string e = ldif(dn, "base", "(objectClass=*)", attrs, uri);
+    if (e.empty())
+        return "-";
+    e.erase(0, e.find('\n') + 1);
+    while (!e.empty() && e.back() == '\n')
+        e.pop_back();
+    return e;
+}
+
+std::string record_ldif(const std::string &dn, const Strings &ids, const std::string &more)
+{
+    bool user = dn.find(",kxName=users,") != std::string::npos;
+    bool logical = dn.find(",kxName=logicalTokens,") != std::string::npos;
+    std::string text = "dn: " + dn + "\nobjectClass: " +
+                       (user      ? "kxUser"
+                        : logical ? "kxLogicalToken"
+                                  : "kxRawToken") +
+                       "\nkxID: " + dn.substr(5, dn.find(',') - 5) + "\n" + more;
+    for (const auto &id : ids)
+        text += (user ? "kxLogicalTokenIDs: " : "kxRawTokenIDs: ") + id + "\n";
+    return text + "\n";
+}
+
+std::string ids_of(int (*f)(KXAdmin, char *, char ***), KXAdmin k, const std::string &id, int &rc)
+{
+    char *none[] = {nullptr}, **ids = none;
+    rc = f(k, const_cast<char *>(id.c_str()), &ids);
+    std::string out = ids == none ? "untouched" : ids ? "" : "NULL";
+    for (char **p = ids != none ? ids : nullptr; p && *p; ++p)
+        out += (p == ids ? "" : " ") + std::string(*p);
+    kx_free_array(ids != none ? ids : nullptr);
+    return out;
+}
+
+std::string shown(const kx_CryptoEnt_t *e)
+{
+    std::string s = std::string(e->tokenID ? e->tokenID : "(null)") + " ";
+    for (char **p = e->keyValue; p && *p; ++p)
+        s += (p == e->keyValue ? "" : "|") + std::string(*p);
+    return s + " '" + (e->origin ? e->origin : "(null)") + "'";
+}
+
+std::string conf_copy(const std::string &from, const std::string &to)
+{
+    std::string text = slurp(KX_ADMIN_CONF), path = scratch("conf") + "/kxadmin.conf";
+    size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    spit(path, at == std::string::npos ? text : text.replace(at, from.size(), to));
+    return path;
+}
+
+FullQueue::FullQueue(int port)
+{
+    sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    for (int i = 0; i < 2; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        pollfd done{fd, POLLOUT, 0};
+        poll(&done, 1, 200);  // the first completes into the queue, the second never
+        fds.push_back(fd);
+    }
+}
+
+FullQueue::~FullQueue()
+{
+    for (int fd : fds)
+        close(fd);
+}
+
+}  // namespace kxt

@@ -96,4 +96,63 @@ std::string rtoken_dn(const std::string &id);
 
 }  // namespace kxt
 
+// ---- one call at a time, and what the directory tests share ---------------
+#include <initializer_list>
+#include <tuple>
+#include <utility>
+
+namespace kxt {
+
+// A table of cases, one tuple a row: for (auto [in, want] : Rows<A, B>{...}).
+template <class... T> using Rows = std::initializer_list<std::tuple<T...>>;
+
+// A call's return code with what it wrote to the log.
+using Logged = std::pair<int, std::string>;
+// What one call returned, with what it logged (the captured log cleared
+// first).
+template <class F> auto logged(F &&call)
+{
+    clear_logs();
+    auto result = call();
+    return std::pair{result, logs()};
+}
+// The return code and the log of one call, expected to be rc and log.
+#define EXPECT_LOGGED(call, rc, log)                                                               \
+    EXPECT_EQ(kxt::logged([&] { return call; }), kxt::Logged(rc, log))
+// What one call printed on standard output.
+template <class F> std::string printed(F &&call)
+{
+    testing::internal::CaptureStdout();
+    call();
+    return testing::internal::GetCapturedStdout();
+}
+// The attribute lines of the entry named dn (those asked for), without its
+// name and the last line break; "-" without an entry.  uri "" is the
+// session's server.
+std::string at(const std::string &dn, const std::string &attrs = "", const std::string &uri = "");
+// LDIF that adds the entry named dn, a user, a logical or a raw token as its
+// container says, with the ids it lists (a user its logical tokens, a
+// logical token its raw tokens) and more attribute lines.
+std::string record_ldif(const std::string &dn, const Strings &ids = {},
+                        const std::string &more = "");
+// The ids that f hands back through its out-parameter, joined by blanks:
+// "NULL" when it set the list to NULL, "untouched" when it left it alone;
+// f's result in rc.
+std::string ids_of(int (*f)(KXAdmin, char *, char ***), KXAdmin k, const std::string &id, int &rc);
+// "id pair|pair 'origin'" of a security configuration.
+std::string shown(const kx_CryptoEnt_t *e);
+// A copy of the test bed's configuration file with the first `from` made
+// `to`, in a directory of its own; its path.
+std::string conf_copy(const std::string &from, const std::string &to);
+// Connections to a listener (of backlog 0) that nobody accepts, enough to
+// fill its queue: the kernel then drops every further connection request,
+// so that no connect to it completes.  Closed with the object.
+struct FullQueue {
+    std::vector<int> fds;
+    explicit FullQueue(int port);
+    ~FullQueue();
+};
+
+}  // namespace kxt
+
 #endif
