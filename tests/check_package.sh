@@ -90,7 +90,9 @@ if [ -f "$SRC/build/CTestTestfile.cmake" ]; then
         ctest --test-dir "$SRC/build" -LE chaos --output-on-failure
 fi
 # A default build's tests leave the real product paths as they were.
-paths() { { find /etc/opt /opt /var/opt /bin/pkginfo -printf '%p %s %m %T@\n' 2>/dev/null || :; } | sort; }
+paths() {
+    { find /etc/opt /opt /var/opt /bin/pkginfo -printf '%p %s %m %T@\n' 2>/dev/null || :; } | sort
+}
 before=$(paths)
 run "$WORK/default-suite.log" "a default build's tests" \
     ctest --test-dir "$WORK/default" --output-on-failure
