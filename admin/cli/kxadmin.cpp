@@ -50,6 +50,14 @@ bool readable_by_others(const std::string &path)
     return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IROTH);
 }
 
+bool present(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string orphan_name(const std::string &path) { return path + ".orphan"; }
+
 std::string mode_text(mode_t mode)
 {
     char buf[8];

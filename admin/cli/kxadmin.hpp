@@ -28,6 +28,12 @@ struct Config {
 };
 
 bool readable_by_others(const std::string &path);
+// Whether anything of that name exists, a symbolic link too (even one that
+// points nowhere).
+bool present(const std::string &path);
+// Where kxadmin init moves the lone file of a status database that lacks
+// its other file.
+std::string orphan_name(const std::string &path);
 // A mode as four octal digits.
 std::string mode_text(mode_t mode);
 // A text without the blanks, tabs and newlines at its ends, as the

@@ -35,6 +35,8 @@ using namespace kxadmin;
 
 namespace {
 
+constexpr const char *kSuffix = "o=kxdata";
+
 // ---- check ------------------------------------------------------------------
 
 struct Report {
@@ -219,10 +221,24 @@ void check_status_db(Report &r, const std::string &name, const std::string &path
     const std::string step = name + " status database";
     if (path.empty())
         return r.error(step, "no path in kxadmin.conf");
-    for (const char *ext : {".dir", ".pag"})
-        if (access((path + ext).c_str(), F_OK) != 0)
-            return r.error(step, path + ext + ": " + std::strerror(errno) +
-                                     "; create it with kxadmin init");
+    struct stat st;
+    bool dir = lstat((path + ".dir").c_str(), &st) == 0;
+    int why = errno;
+    bool pag = lstat((path + ".pag").c_str(), &st) == 0;
+    why = dir ? errno : why;
+    if (!dir || !pag) {
+        std::string missing = path + (dir ? ".pag" : ".dir"), lone = path + (dir ? ".dir" : ".pag");
+        std::string aside = orphan_name(lone);
+        if (!dir && !pag)
+            return r.error(step,
+                           missing + ": " + std::strerror(why) + "; create it with kxadmin init");
+        if (present(aside))
+            return r.error(step, missing + ": " + std::strerror(why) + "; " + aside +
+                                     " is taken, so kxadmin init cannot move " + lone +
+                                     " aside: move or remove one of them, then run kxadmin init");
+        return r.error(step, missing + ": " + std::strerror(why) + "; kxadmin init moves " + lone +
+                                 " to " + aside + " and creates both files anew");
+    }
     bool users = name == "user";
     std::string base = path;
     DBM *db = users ? open_user_dbm(base.data(), KX_MODE_ANONYMOUS)
@@ -278,7 +294,15 @@ bool check_connection(Report &r, const Config &c, Ldap &anon)
                           "and be signed by the authority of admin.server.cacert");
         return false;
     }
-    if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR) {
+    if (rc == LDAP_TIMEOUT || (rc == LDAP_SERVER_DOWN && reason == std::strerror(ETIMEDOUT))) {
+        // The server took the connection, or left it pending, and stayed
+        // silent.
+        r.error(step, "no answer within " + std::to_string(c.timeout > 0 ? c.timeout : 60) +
+                          (c.timeout > 0 ? " seconds (admin.ldap.timeout)" : " seconds") +
+                          "; the server may be hung or overloaded");
+        return false;
+    }
+    if (rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR) {
         r.error(step, "no answer: " + reason +
                           "; start the server or correct admin.server.name and "
                           "admin.server.port");
@@ -330,9 +354,54 @@ Ldap check_admin_bind(Report &r, const Config &c)
     return admin;
 }
 
+// The server groups below the suffix other than the base: the entries
+// that hold the three containers.
+std::vector<std::string> server_groups(LDAP *admin, const std::string &base)
+{
+    std::vector<std::string> groups;
+    LDAPMessage *res = nullptr;
+    char *attrs[] = {const_cast<char *>("1.1"), nullptr};
+    int rc = ldap_search_ext_s(admin, kSuffix, LDAP_SCOPE_SUBTREE, "(kxName=rawTokens)", attrs, 0,
+                               nullptr, nullptr, nullptr, 0, &res);
+    kx::LdapMessage owned(res);
+    for (LDAPMessage *e = rc == LDAP_SUCCESS ? ldap_first_entry(admin, res) : nullptr; e;
+         e = ldap_next_entry(admin, e)) {
+        kx::CString dn(ldap_get_dn(admin, e));
+        std::string text = dn ? dn.get() : "";
+        size_t comma = text.find(',');
+        if (comma == std::string::npos || strncasecmp(text.c_str(), "kxName=rawTokens,", 17) != 0)
+            continue;
+        std::string group = text.substr(comma + 1);
+        if (strcasecmp(group.c_str(), base.c_str()) == 0)
+            continue;
+        bool whole = true;
+        for (const char *name : {"users", "logicalTokens"})
+            whole = whole && count(admin, std::string("kxName=") + name + "," + group,
+                                   LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) == 1;
+        if (whole)
+            groups.push_back(group);
+    }
+    std::sort(groups.begin(), groups.end());
+    return groups;
+}
+
 void check_base_tree(Report &r, const Config &c, LDAP *admin)
 {
-    int rc = 0, missing = 0;
+    int rc = 0;
+    if (count(admin, c.subtree, LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) != 1 &&
+        rc == LDAP_NO_SUCH_OBJECT) {
+        // A misspelt admin.subtree: init would make a second, empty group.
+        if (std::vector<std::string> groups = server_groups(admin, c.subtree); !groups.empty()) {
+            std::string names;
+            for (size_t i = 0; i < groups.size(); i++)
+                names += (i == 0 ? "" : i + 1 < groups.size() ? ", " : " and ") + groups[i];
+            r.error("base tree", c.subtree + ": " + ldap_err2string(rc) + "; " + kSuffix +
+                                     " holds the server group" + (groups.size() > 1 ? "s " : " ") +
+                                     names + ": correct admin.subtree in kxadmin.conf");
+            return;
+        }
+    }
+    int missing = 0;
     for (std::string dn : {c.subtree, "kxName=users," + c.subtree,
                            "kxName=logicalTokens," + c.subtree, "kxName=rawTokens," + c.subtree}) {
         if (count(admin, dn, LDAP_SCOPE_BASE, "(objectClass=*)", "1.1", rc) != 1) {
@@ -344,28 +413,90 @@ void check_base_tree(Report &r, const Config &c, LDAP *admin)
         r.ok("base tree " + c.subtree);
 }
 
-void check_schema(Report &r, LDAP *admin)
+// Whether one of the server's schema definitions has that name (one of
+// "NAME 'name'" or "NAME ( 'name' 'other' )"), in any case.
+bool defines(const std::vector<std::string> &definitions, const std::string &name)
 {
-    int rc = 0;
-    std::vector<std::string> dse, classes;
-    count(admin, "", LDAP_SCOPE_BASE, "(objectClass=*)", "subschemaSubentry", rc, &dse);
-    count(admin, dse.empty() ? "cn=Subschema" : dse[0], LDAP_SCOPE_BASE, "(objectClass=subschema)",
-          "objectClasses", rc, &classes);
-    std::string unknown;
-    for (const char *name : {"kxContainer", "kxUser", "kxLogicalToken", "kxRawToken", "kxCrypto",
-                             "kxXconfig", "kxSynch"}) {
-        bool found = false;
-        for (auto &definition : classes)
-            found =
-                found || definition.find("NAME '" + std::string(name) + "'") != std::string::npos;
-        if (!found)
-            unknown += (unknown.empty() ? "" : " ") + std::string(name);
+    for (auto &definition : definitions) {
+        size_t at = definition.find(" NAME ");
+        if (at == std::string::npos)
+            continue;
+        at = definition.find_first_not_of(' ', at + 6);
+        if (at == std::string::npos)
+            continue;
+        size_t end = definition[at] == '(' ? definition.find(')', at)
+                                           : definition.find('\'', definition.find('\'', at) + 1);
+        std::string names = definition.substr(at, end == std::string::npos ? end : end - at + 1);
+        for (size_t q = names.find('\''); q != std::string::npos;) {
+            size_t close = names.find('\'', q + 1);
+            if (close == std::string::npos)
+                break;
+            if (strcasecmp(names.substr(q + 1, close - q - 1).c_str(), name.c_str()) == 0)
+                return true;
+            q = names.find('\'', close + 1);
+        }
     }
-    if (!unknown.empty())
-        r.error("schema", "the server does not know " + unknown +
-                              "; load kx.ldif (cn=config) or include kx.schema");
-    else
+    return false;
+}
+
+std::vector<std::string> words(const std::string &text)
+{
+    std::vector<std::string> out;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = std::min(text.find(' ', at), text.size());
+        out.push_back(text.substr(at, end - at));
+    }
+    return out;
+}
+
+// The object classes and attributes that the library searches and writes;
+// false when the server lacks any.
+bool check_schema(Report &r, LDAP *admin)
+{
+    // By the records that use them: users, logical and raw tokens,
+    // security and screen configurations, generation counters.
+    static const std::vector<std::string> classes =
+        words("kxUser kxLogicalToken kxRawToken kxCrypto kxXconfig kxSynch");
+    static const std::vector<std::string> attributes = words(
+        "kxID kxName kxMisc1 kxMisc2 kxOtherInfo kxFirstTime kxStatus kxLastDesktop kxLastTime "
+        "kxLogicalTokenIDs kxTokenName kxSessionType kxSessionParams kxServerName kxServerPort "
+        "kxRawTokenIDs kxSecret kxTokenType kxTokenState kxEnabled kxCryptoString "
+        "kxScreenResolution kxScreenRefresh kxScreenEnablePC kxScreenDefaultPC kxScreenOrdering "
+        "kxScreenDimRows kxScreenDimColumns kxScreenEnableAutoSizing kxScreenEnableMultiscreen "
+        "kxScreenEnableXinerama kxGenerationNumber");
+    int rc = 0;
+    std::vector<std::string> dse, known_classes, known_attributes;
+    count(admin, "", LDAP_SCOPE_BASE, "(objectClass=*)", "subschemaSubentry", rc, &dse);
+    std::string subschema = dse.empty() ? "cn=Subschema" : dse[0];
+    count(admin, subschema, LDAP_SCOPE_BASE, "(objectClass=subschema)", "objectClasses", rc,
+          &known_classes);
+    count(admin, subschema, LDAP_SCOPE_BASE, "(objectClass=subschema)", "attributeTypes", rc,
+          &known_attributes);
+    std::vector<std::string> unknown;
+    for (auto &name : classes)
+        if (!defines(known_classes, name))
+            unknown.push_back(name);
+    for (auto &name : attributes)
+        if (!defines(known_attributes, name))
+            unknown.push_back(name);
+    const size_t all = classes.size() + attributes.size();
+    if (unknown.empty()) {
         r.ok("schema");
+        return true;
+    }
+    const std::string load = "ldapadd -Y EXTERNAL -H ldapi:/// -f /etc/ldap/schema/kx.ldif "
+                             "(cn=config) or include /etc/ldap/schema/kx.schema in slapd.conf";
+    if (unknown.size() == all) {
+        r.error("schema", "the server does not know the kx schema; load it: " + load);
+        return false;
+    }
+    std::string names;
+    for (auto &name : unknown)
+        names += (names.empty() ? "" : " ") + name;
+    r.error("schema", "the server does not know " + names +
+                          "; its kx schema is not the current one: replace it with kx.ldif "
+                          "(cn=config) or kx.schema (slapd.conf) of /etc/ldap/schema");
+    return false;
 }
 
 // A secret that the administrator sees must stay hidden from anonymous
@@ -390,8 +521,8 @@ void check_primary_server(Report &r, const std::string &primary, int primary_por
     int ping = kx_pingDShost(const_cast<char *>(primary.c_str()), primary_port, DStimeout);
     const std::string step = "primary server " + primary + ":" + std::to_string(primary_port);
     if (ping != KXE_SUCCESS)
-        r.error(step, std::string("does not accept connections (") + kx_err2str(ping) +
-                          "); writes cannot reach it");
+        r.error(step, "unreachable, so directory writes fail; check the primary's host and port in "
+                      "kxdsd.conf, that its slapd runs, and the network between the two hosts");
     else
         r.ok(step);
 }
@@ -405,9 +536,12 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
     Ldap admin = check_admin_bind(r, c);
     if (!admin)
         return;
-    check_base_tree(r, c, admin.get());
-    check_schema(r, admin.get());
-    check_secrets(r, c, admin.get(), anon.get());
+    // Without the schema the tree cannot hold the product's entries, and
+    // its names may not even parse: the schema comes first.
+    if (check_schema(r, admin.get())) {
+        check_base_tree(r, c, admin.get());
+        check_secrets(r, c, admin.get(), anon.get());
+    }
     if (have_primary && primary_port != -1 && !kx_isDSprimary())
         check_primary_server(r, primary, primary_port);
 }

@@ -74,14 +74,6 @@ std::string config_text(const std::map<std::string, std::string> &values)
     return out;
 }
 
-// Whether anything of that name exists, a symbolic link too (even one that
-// points nowhere).
-bool present(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 // Writes the text to a new temporary file beside path (created
 // exclusively, so never through a link); its name, or "" with a message.
 std::string write_temporary(const std::string &path, const std::string &text, mode_t mode)
@@ -165,6 +157,25 @@ bool create_status_db(const std::string &path)
     return ok;
 }
 
+// Moves the lone file of a half database to its orphan name: linked there
+// (which neither follows a symbolic link nor takes a name in use), then
+// unlinked.
+bool move_aside(const std::string &lone, bool dry)
+{
+    std::string aside = orphan_name(lone);
+    if (dry) {
+        std::printf("%s: would be moved to %s\n", lone.c_str(), aside.c_str());
+        return true;
+    }
+    if (link(lone.c_str(), aside.c_str()) != 0 || unlink(lone.c_str()) != 0) {
+        std::fprintf(stderr, "%s: cannot move %s to %s: %s\n", prog, lone.c_str(), aside.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    std::printf("%s: moved to %s\n", lone.c_str(), aside.c_str());
+    return true;
+}
+
 bool init_status_db(const std::string &path, bool dry)
 {
     bool dir = present(path + ".dir"), pag = present(path + ".pag");
@@ -172,15 +183,18 @@ bool init_status_db(const std::string &path, bool dry)
         std::printf("%s: exists\n", path.c_str());
         return true;
     }
-    if (dir || pag) {
-        std::fprintf(stderr, "%s: %s holds only one of its two files; not touched\n", prog,
-                     path.c_str());
+    // One file without the other is no database: it goes aside, and the
+    // pair is made anew.
+    if ((dir || pag) && !move_aside(path + (dir ? ".dir" : ".pag"), dry))
         return false;
-    }
-    std::printf("%s: %s\n", path.c_str(), dry ? "would be created" : "created");
-    if (dry)
+    if (dry) {
+        std::printf("%s: would be created\n", path.c_str());
         return true;
-    return make_parents(path) && create_status_db(path);
+    }
+    if (!make_parents(path) || !create_status_db(path))
+        return false;
+    std::printf("%s: created\n", path.c_str());
+    return true;
 }
 
 bool init_directory(const Config &c, bool dry)
@@ -222,14 +236,18 @@ bool init_directory(const Config &c, bool dry)
         LDAPMod oc{LDAP_MOD_ADD, const_cast<char *>("objectClass"), {classes}};
         LDAPMod name{LDAP_MOD_ADD, attr.data(), {values}};
         LDAPMod *mods[] = {&oc, &name, nullptr};
-        std::printf("%s: %s\n", dn.c_str(), dry ? "would be added" : "added");
-        if (dry)
+        if (dry) {
+            std::printf("%s: would be added\n", dn.c_str());
             continue;
+        }
+        // Each entry needs the one above it: the first that fails ends the
+        // step.
         rc = ldap_add_ext_s(ld.get(), dn.c_str(), mods, nullptr, nullptr);
         if (rc != LDAP_SUCCESS) {
             std::fprintf(stderr, "%s: cannot add %s: %s\n", prog, dn.c_str(), ldap_err2string(rc));
             return false;
         }
+        std::printf("%s: added\n", dn.c_str());
     }
     return true;
 }
@@ -279,36 +297,44 @@ int kxadmin::cmd_init(int argc, char **argv)
         std::fprintf(stderr, "%s: unexpected argument: %s\n", prog, argv[optind]);
         return 2;
     }
+    // Every step is tried, whatever an earlier one did; the exit status
+    // says whether any failed.
     bool ok = true;
     if (present(KX_ADMIN_CONF)) {
         std::printf("%s: exists\n", KX_ADMIN_CONF);
+    } else if (dry) {
+        std::printf("%s: would be created\n", KX_ADMIN_CONF);
+    } else if (make_parents(KX_ADMIN_CONF) &&
+               create_file(KX_ADMIN_CONF, config_text(values), 0644)) {
+        std::printf("%s: created\n", KX_ADMIN_CONF);
     } else {
-        std::printf("%s: %s\n", KX_ADMIN_CONF, dry ? "would be created" : "created");
-        ok = dry ||
-             (make_parents(KX_ADMIN_CONF) && create_file(KX_ADMIN_CONF, config_text(values), 0644));
+        ok = false;
     }
+    // A host without the directory server's configuration is taken to be
+    // the primary server, as a single server is.
     if (present(KX_DSD_CONF)) {
         std::printf("%s: exists\n", KX_DSD_CONF);
-    } else if (ok) {
-        // A host without the directory server's configuration is taken to
-        // be the primary server, as a single server is.
-        std::printf("%s: %s, this host the primary server\n", KX_DSD_CONF,
-                    dry ? "would be created" : "created");
-        ok = dry || (make_parents(KX_DSD_CONF) && create_file(KX_DSD_CONF, kPrimaryTemplate, 0644));
+    } else if (dry) {
+        std::printf("%s: would be created, this host the primary server\n", KX_DSD_CONF);
+    } else if (make_parents(KX_DSD_CONF) && create_file(KX_DSD_CONF, kPrimaryTemplate, 0644)) {
+        std::printf("%s: created, this host the primary server\n", KX_DSD_CONF);
+    } else {
+        ok = false;
     }
     Config c;
-    if (ok && !load_config(c)) {
+    if (!load_config(c)) {
         if (!dry) {
             std::fprintf(stderr, "%s: cannot read %s\n", prog, KX_ADMIN_CONF);
             return 1;
         }
-        bool dbs = init_status_db(values["admin.dstatus.dbfile"], true) &&
-                   init_status_db(values["admin.ustatus.dbfile"], true);
+        bool dbs = init_status_db(values["admin.dstatus.dbfile"], true);
+        dbs = init_status_db(values["admin.ustatus.dbfile"], true) && dbs;
         std::printf("directory: not touched until %s exists\n", KX_ADMIN_CONF);
-        return dbs ? 0 : 1;
+        return dbs && ok ? 0 : 1;
     }
-    ok = ok && init_status_db(c.dstatus, dry) && init_status_db(c.ustatus, dry);
-    ok = ok && init_directory(c, dry);
+    ok = init_status_db(c.dstatus, dry) && ok;
+    ok = init_status_db(c.ustatus, dry) && ok;
+    ok = init_directory(c, dry) && ok;
     return ok ? 0 : 1;
 }
 

@@ -10,8 +10,8 @@ $ check
 > directory ldap://127.0.0.1:PORT: ok
 > anonymous bind: ok
 > administrator bind as cn=admin,o=kxdata: ok
-> base tree kxName=kx,o=kxdata: ok
 > schema: ok
+> base tree kxName=kx,o=kxdata: ok
 > secrets: ok, none stored yet
 
 # kxadmin.conf
@@ -94,15 +94,37 @@ $ with_file "$KX_DSD_CONF" $'database mdb\nsuffix "o=other"\n' problems
 [1]
 $ with_file "$KX_DSD_CONF" "$(sed 's|primary.example.org:389|127.0.0.1:1|'
 + "$KX_TESTS/../doc/examples/kxdsd.conf.replica")" problems
-> primary server 127.0.0.1:1: error: does not accept connections (Internal system error); writes
-+ cannot reach it
+> primary server 127.0.0.1:1: error: unreachable, so directory writes fail; check the primary's host
++ and port in kxdsd.conf, that its slapd runs, and the network between the two hosts
 [1]
 
 # status databases
-$ with_file "$KX_DSTATUS_DB.pag" '' problems
+$ mv "$KX_DSTATUS_DB.pag" saved.pag && problems
 > desktop status database: error: /var/opt/QRLNkx/data/dstatus.pag: No such file or directory;
-+ create it with kxadmin init
++ kxadmin init moves /var/opt/QRLNkx/data/dstatus.dir to /var/opt/QRLNkx/data/dstatus.dir.orphan and
++ creates both files anew
 [1]
+$ touch "$KX_DSTATUS_DB.dir.orphan" && problems
+> desktop status database: error: /var/opt/QRLNkx/data/dstatus.pag: No such file or directory;
++ /var/opt/QRLNkx/data/dstatus.dir.orphan is taken, so kxadmin init cannot move
++ /var/opt/QRLNkx/data/dstatus.dir aside: move or remove one of them, then run kxadmin init
+[1]
+$ kxinit
+> /etc/opt/QRLNkx/kxadmin.conf: exists
+> /etc/opt/QRLNkx/kxds/current/kxdsd.conf: exists
+> kxadmin: cannot move /var/opt/QRLNkx/data/dstatus.dir to /var/opt/QRLNkx/data/dstatus.dir.orphan:
++ File exists
+> /var/opt/QRLNkx/data/ustatus: exists
+> o=kxdata: exists
+> kxName=kx,o=kxdata: exists
+> kxName=users,kxName=kx,o=kxdata: exists
+> kxName=logicalTokens,kxName=kx,o=kxdata: exists
+> kxName=rawTokens,kxName=kx,o=kxdata: exists
+[1]
+$ rm "$KX_DSTATUS_DB.dir.orphan" && kxinit | grep dstatus && problems
+> /var/opt/QRLNkx/data/dstatus.dir: moved to /var/opt/QRLNkx/data/dstatus.dir.orphan
+> /var/opt/QRLNkx/data/dstatus: created
+$ rm "$KX_DSTATUS_DB.dir.orphan" saved.pag
 $ with_file "$KX_USTATUS_DB.pag" 'not a database' problems
 > user status database: error: /var/opt/QRLNkx/data/ustatus is not an ndbm database (.dir/.pag pair)
 [1]
@@ -123,12 +145,38 @@ $ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.server.port .*/admin.server.port =
 > directory ldap://127.0.0.1:1: error: no answer: Connection refused; start the server or correct
 + admin.server.name and admin.server.port
 [1]
+$ echo 'admin.ldap.timeout = 2' >>"$KX_ADMIN_CONF" && silent_server problems
+> directory ldap://127.0.0.1:PORT: error: no answer within 2 seconds (admin.ldap.timeout); the
++ server may be hung or overloaded
+[1]
+$ silent_server full problems
+> directory ldap://127.0.0.1:PORT: error: no answer within 2 seconds (admin.ldap.timeout); the
++ server may be hung or overloaded
+[1]
+$ bare start && on_bare problems
+> schema: error: the server does not know the kx schema; load it: ldapadd -Y EXTERNAL -H ldapi:///
++ -f /etc/ldap/schema/kx.ldif (cn=config) or include /etc/ldap/schema/kx.schema in slapd.conf
+[1]
+$ sed '/kxSynch/,/kxGenerationNumber )/d' "$KX_SCHEMA_LDIF" | ldapadd -Q -Y EXTERNAL -H "$(cat
++ bare/master/ldapi)" >/dev/null && on_bare problems
+> schema: error: the server does not know kxSynch; its kx schema is not the current one: replace it
++ with kx.ldif (cn=config) or kx.schema (slapd.conf) of /etc/ldap/schema
+[1]
+$ bare stop
 $ printf 'dn: cn=config\nchangetype: modify\ndelete: olcAllows\n' | config && problems
 > anonymous bind: error: Server is unwilling to perform; other users' kxcrypto binds as cn=anonymous
 + without a password: allow it (olcAllows: bind_anon_dn in cn=config, allow bind_anon_dn in
 + slapd.conf)
 [1]
 $ printf 'dn: cn=config\nchangetype: modify\nadd: olcAllows\nolcAllows: bind_anon_dn\n' | config
+$ with_conf 's/^admin.subtree = .*/admin.subtree = kxName=kx1,o=kxdata/' problems
+> base tree: error: kxName=kx1,o=kxdata: No such object; o=kxdata holds the server group
++ kxName=kx,o=kxdata: correct admin.subtree in kxadmin.conf
+[1]
+$ set -o pipefail; with_conf 's/^admin.subtree = .*/admin.subtree = kxName=kx,o=kxdta/' kxinit |
++ grep -v ': exists'
+> kxadmin: cannot add o=kxdta: Server is unwilling to perform
+[1]
 $ ldap ldapdelete "kxName=users,$KX_SUBTREE" && problems
 > base tree: error: kxName=users,kxName=kx,o=kxdata: No such object; create it with kxadmin init
 [1]

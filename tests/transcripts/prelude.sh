@@ -106,10 +106,11 @@ n, s, i = int(sys.argv[1]), "", 0
 while len(s) < n - 12: s += "k%d=v," % i; i += 1
 print(s + "last=" + "x" * (n - len(s) - 5))' "$1"
 }
-# kxadmin check with the product root and the server's port left out of its
-# report; its exit status.
+# kxadmin check with the product root and the ports of the server and of a
+# silent listener left out of its report; its exit status.
 check() {
-    ./kxadmin check | sed -e "s|$KX_PRODUCT_ROOT||g" -e "s|:$KX_LDAP_PORT\b|:PORT|g"
+    ./kxadmin check | sed -e "s|$KX_PRODUCT_ROOT||g" -e "s|:$KX_LDAP_PORT\b|:PORT|g" \
+        -e "s|:${port:-PORT}\b|:PORT|g"
     return "${PIPESTATUS[0]}"
 }
 # Batch lines for kxcrypto -e with another writer in between: the line
@@ -125,6 +126,12 @@ interleaved() {
 # Stores a record in the user status database: put_record <key> <field> ...
 # (each field followed by the separator byte).
 put_record() { "$KX_MKDBM" -s "$KX_USTATUS_DB" "$1" "$(printf '%s\x1e' "${@:2}")"; }
+# kxadmin init with its messages on standard output and the product root
+# left out; its exit status.
+kxinit() {
+    ./kxadmin init "$@" 2>&1 | sed "s|$KX_PRODUCT_ROOT||g"
+    return "${PIPESTATUS[0]}"
+}
 # Only the steps of kxadmin check that are not in order.
 problems() { check | grep -v ': ok'; return "${PIPESTATUS[0]}"; }
 # ldapmodify on cn=config, as the local administrator of the server.
@@ -167,4 +174,24 @@ planted_links() {
         mv "$1.dir" saved.dir && mv "$1.pag" saved.pag && ln -s "$PWD/planted.dir" "$1.dir" &&
             ln -s "$PWD/planted.pag" "$1.pag"
     fi
+}
+# A second server, as a fresh Debian slapd is, holding the database o=kxdata
+# with the administrator and the anonymous bind of the test bed but no kx
+# schema: bare start | stop.  on_bare <command> ... runs a command with
+# kxadmin.conf naming it.
+bare() {
+    if [ "$1" = stop ]; then
+        "$KX_TESTS/../scripts/testbed.sh" stop bare
+        return
+    fi
+    KX_TESTBED_BARE=1 "$KX_TESTS/../scripts/testbed.sh" start bare bare-root --cn-config |
+        sed -n 's/^KX_LDAP_PORT=//p' >bare.port && mkdir -p bare/db &&
+        sed -e "s|@ROOTPW@|$(slappasswd -s "$KX_ADMIN_PW")|" \
+            -e "s|/var/lib/ldap/kxdata|$PWD/bare/db|" -e '/kxID\|kxLogical\|kxSecret/d' \
+            "$KX_TESTS/../schema/kx-database.ldif" |
+        ldapadd -Q -Y EXTERNAL -H "$(cat bare/master/ldapi)" >/dev/null
+}
+on_bare() {
+    port=$(cat bare.port)
+    with_conf "s/^admin.server.port .*/admin.server.port = $port/" "$@"
 }
