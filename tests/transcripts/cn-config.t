@@ -27,3 +27,17 @@ $ ./kxcrypto -o && ./kxcrypto -d
 > tokenID=default.token,mode=hard,enc_up_type=ARCFOUR
 > Successfully deleted configuration for the default token.
 > A warm or cold restart of services must be performed.
+
+# kx-database.ldif before the schema changes nothing, and the same command
+# runs again once the schema is loaded.
+$ bare start && database_ldif 2>/dev/null
+[80]
+$ on_bare_config -f "$KX_SCHEMA_LDIF" && database_ldif && ldapsearch -Q -Y EXTERNAL -H "$(cat
++ bare/master/ldapi)" -LLL -b cn=config '(|(olcAllows=*)(olcSuffix=*))' olcAllows olcSuffix
+> dn: cn=config
+> olcAllows: bind_anon_dn
+>
+> dn: olcDatabase={1}mdb,cn=config
+> olcSuffix: o=kxdata
+>
+$ bare stop

@@ -175,22 +175,26 @@ planted_links() {
             ln -s "$PWD/planted.pag" "$1.pag"
     fi
 }
-# A second server, as a fresh Debian slapd is, holding the database o=kxdata
-# with the administrator and the anonymous bind of the test bed but no kx
-# schema: bare start | stop.  on_bare <command> ... runs a command with
-# kxadmin.conf naming it.
+# A second server in bare/, as a fresh Debian slapd is, with the core schema
+# only and no database: bare start | stop.
 bare() {
     if [ "$1" = stop ]; then
         "$KX_TESTS/../scripts/testbed.sh" stop bare
         return
     fi
     KX_TESTBED_BARE=1 "$KX_TESTS/../scripts/testbed.sh" start bare bare-root --cn-config |
-        sed -n 's/^KX_LDAP_PORT=//p' >bare.port && mkdir -p bare/db &&
-        sed -e "s|@ROOTPW@|$(slappasswd -s "$KX_ADMIN_PW")|" \
-            -e "s|/var/lib/ldap/kxdata|$PWD/bare/db|" -e '/kxID\|kxLogical\|kxSecret/d' \
-            "$KX_TESTS/../schema/kx-database.ldif" |
-        ldapadd -Q -Y EXTERNAL -H "$(cat bare/master/ldapi)" >/dev/null
+        sed -n 's/^KX_LDAP_PORT=//p' >bare.port && mkdir -p bare/db
 }
+# ldapadd on the bare server's cn=config: on_bare_config <ldapadd argument> ...
+on_bare_config() { ldapadd -Q -Y EXTERNAL -H "$(cat bare/master/ldapi)" "$@" >/dev/null; }
+# Adds kx-database.ldif, with the test bed's password and a directory in
+# bare/, to the bare server; a sed script given takes lines out first.
+database_ldif() {
+    sed -e "s|@ROOTPW@|$(slappasswd -s "$KX_ADMIN_PW")|" \
+        -e "s|/var/lib/ldap/kxdata|$PWD/bare/db|" -e "${1:-}" \
+        "$KX_TESTS/../schema/kx-database.ldif" | on_bare_config
+}
+# Runs a command with kxadmin.conf naming the bare server: on_bare <command> ...
 on_bare() {
     port=$(cat bare.port)
     with_conf "s/^admin.server.port .*/admin.server.port = $port/" "$@"
