@@ -39,9 +39,10 @@
 #
 # --cn-config runs one server the way Debian's slapd runs: its configuration
 # in a cn=config directory (slapd -F) holding only the core schema, managed
-# by the local user over ldapi:// with SASL EXTERNAL.  The kx schema, the
-# database o=kxdata and the base tree are then loaded while it runs, with the
-# commands and LDIF files that the README gives to administrators.
+# by the local user over ldapi:// with SASL EXTERNAL.  The kx schema and the
+# database o=kxdata are then loaded while it runs, with the commands and LDIF
+# files that the README gives to administrators, and the base tree from
+# kx-base.ldif (the entries that kxadmin init adds).
 #
 # Everything the servers write stays below <statedir>; <statedir>/env is a
 # shell-sourceable description (URIs, ports, pids, DNs, password).  stop ends
