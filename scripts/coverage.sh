@@ -14,5 +14,7 @@ find "$DIR" -name '*.gcda' -delete
 # counters too.
 find "$DIR" -type d -name '*.dir' -exec chmod a+rwx {} +
 umask 000
-ctest --test-dir "$DIR" -j "${JOBS:-2}" --output-on-failure | tail -n 3
-gcovr -r "$SRC" --object-directory "$DIR" -f 'admin/' -f 'server/' --txt
+# (A failing test is shown but does not stop the report.)
+ctest --test-dir "$DIR" -j "${JOBS:-2}" --output-on-failure | tail -n 3 || true
+# Counters that threads updated at once can read as negative; gcovr skips them.
+gcovr -r "$SRC" --object-directory "$DIR" -f 'admin/' -f 'server/' --txt --gcov-ignore-parse-errors
