@@ -214,8 +214,9 @@ $ ./kxadmin init -s 127.0.0.1 -p "$KX_LDAP_PORT" -D "$KX_ADMIN_DN" -b "$KX_SUBTR
 > /var/opt/QRLNkx/data/dstatus: created
 > /var/opt/QRLNkx/data/ustatus: created
 > directory: not touched; write the password file with kxadmin passwd, then run kxadmin init again
-$ echo kx-Wrong-Secret | ./kxadmin passwd 2>&1 | sed "s|:$KX_LDAP_PORT|:PORT|"
+$ set -o pipefail; echo kx-Wrong-Secret | ./kxadmin passwd 2>&1 | sed "s|:$KX_LDAP_PORT|:PORT|"
 > kxadmin: ldap://127.0.0.1:PORT refused the password of cn=admin,o=kxdata: Invalid credentials
+[1]
 $ echo "$KX_ADMIN_PW" | ./kxadmin passwd | sed "s|$KX_PRODUCT_ROOT||g" && rot13 <"$KX_ADMIN_PWFILE"
 + && stat -c %a "$KX_ADMIN_PWFILE"
 > /etc/opt/QRLNkx/kxadmin.pw: written
