@@ -19,12 +19,18 @@ mkdir -p "$WORK/src/kxadmin"
     xargs -0 cp --parents -t "$WORK/src/kxadmin")
 
 . /etc/os-release
+# The machine's own package sources (deb822 or one-line form), else
+# mmdebstrap's default mirror.
+sources=
+for f in /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list; do
+    [ -s "$f" ] && { sources=$f; break; }
+done
 build='cd /src/kxadmin && apt-get build-dep -y ./ && dpkg-buildpackage -us -uc -b'
 mmdebstrap --mode=root --variant=buildd --skip=cleanup/apt \
     --customize-hook="copy-in $WORK/src /" \
     --customize-hook="chroot \"\$1\" env DEBIAN_FRONTEND=noninteractive sh -c '$build'" \
     --customize-hook="copy-out /src $WORK" \
-    "$VERSION_CODENAME" "$WORK/root" /etc/apt/sources.list.d/debian.sources \
+    "$VERSION_CODENAME" "$WORK/root" $sources \
     >"$WORK/build.log" 2>&1 || { tail -n 40 "$WORK/build.log"; exit 1; }
 rm -rf "$WORK/root"
 ls "$WORK"/src/*.deb
