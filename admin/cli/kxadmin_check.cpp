@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -527,6 +528,65 @@ void check_primary_server(Report &r, const std::string &primary, int primary_por
         r.ok(step);
 }
 
+// Where the directory server sends writes, by what it answers one: a
+// replica refers them to its provider (the referral's ldap://host:port), a
+// server that takes them answers for itself (""); nullopt when the answer
+// says neither.  The write cannot change anything: it deletes a value that
+// is not there from an entry that does not exist.
+std::optional<std::string> writes_go_to(LDAP *admin, const Config &c)
+{
+    std::string dn = "kxName=kxadmin-probe," + c.subtree;
+    char value[] = "kxadmin-probe", *values[] = {value, nullptr};
+    LDAPMod mod{};
+    mod.mod_op = LDAP_MOD_DELETE;
+    mod.mod_type = const_cast<char *>("kxName");
+    mod.mod_values = values;
+    LDAPMod *mods[] = {&mod, nullptr};
+    int id = 0;
+    if (ldap_modify_ext(admin, dn.c_str(), mods, nullptr, nullptr, &id) != LDAP_SUCCESS)
+        return std::nullopt;
+    timeval limit{c.timeout > 0 ? c.timeout : 60, 0};
+    LDAPMessage *res = nullptr;
+    if (ldap_result(admin, id, LDAP_MSG_ALL, &limit, &res) <= 0)
+        return std::nullopt;
+    int rc = LDAP_OTHER;
+    char **refs = nullptr;
+    if (ldap_parse_result(admin, res, &rc, nullptr, nullptr, &refs, nullptr, 1) != LDAP_SUCCESS)
+        return std::nullopt;
+    std::string to = refs && refs[0] ? refs[0] : "";
+    ldap_memvfree(reinterpret_cast<void **>(refs));
+    if (rc == LDAP_REFERRAL && !to.empty())
+        return to.substr(0, to.find('/', to.find("//") + 2));
+    if (rc == LDAP_NO_SUCH_OBJECT || rc == LDAP_NO_SUCH_ATTRIBUTE)
+        return std::string();
+    return std::nullopt;
+}
+
+// Whether the server's own role agrees with kxdsd.conf's: this host the
+// primary, or a replica of the primary that kxdsd.conf names.
+void check_replication(Report &r, const Config &c, LDAP *admin, const std::string &primary,
+                       int primary_port)
+{
+    const std::string step = "replication";
+    std::optional<std::string> to = writes_go_to(admin, c);
+    if (!to)
+        return;
+    bool here = primary_port == -1 || kx_isDSprimary();
+    std::string named = primary + ":" + std::to_string(primary_port);
+    if (here && !to->empty())
+        r.error(step, "the directory server is a replica that refers writes to " + *to +
+                          ", but kxdsd.conf names this host the primary server; give this host a "
+                          "replica's kxdsd.conf (a slave line whose referral names that server)");
+    else if (!here && to->empty())
+        r.warning(step, "the directory server takes writes itself, but kxdsd.conf names " + named +
+                            " the primary server, where the library sends its existence tests");
+    else if (!here && strcasecmp(to->c_str(), ("ldap://" + named).c_str()) != 0 &&
+             strcasecmp(to->c_str(), ("ldaps://" + named).c_str()) != 0)
+        r.error(step, "the directory server refers writes to " + *to + ", but kxdsd.conf names " +
+                          named + " the primary server; make the slave line's referral name " +
+                          *to);
+}
+
 void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port,
                      bool have_primary)
 {
@@ -544,6 +604,8 @@ void check_directory(Report &r, const Config &c, const std::string &primary, int
     }
     if (have_primary && primary_port != -1 && !kx_isDSprimary())
         check_primary_server(r, primary, primary_port);
+    if (have_primary)
+        check_replication(r, c, admin.get(), primary, primary_port);
 }
 
 }  // namespace

@@ -96,6 +96,8 @@ $ with_file "$KX_DSD_CONF" "$(sed 's|primary.example.org:389|127.0.0.1:1|'
 + "$KX_TESTS/../doc/examples/kxdsd.conf.replica")" problems
 > primary server 127.0.0.1:1: error: unreachable, so directory writes fail; check the primary's host
 + and port in kxdsd.conf, that its slapd runs, and the network between the two hosts
+> replication: warning: the directory server takes writes itself, but kxdsd.conf names 127.0.0.1:1
++ the primary server, where the library sends its existence tests
 [1]
 
 # status databases

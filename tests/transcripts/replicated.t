@@ -46,6 +46,21 @@ $ with_file "$KX_DSD_CONF" "$(sed 's|//127.0.0.2:|//127.2:|' "$KX_DSD_CONF")" ./
 > A warm or cold restart of services must be performed.
 $ ./kxcrypto -d >/dev/null && synced
 
+# kxadmin check on the replica's host: the server refers writes to the
+# provider that kxdsd.conf names; a kxdsd.conf that says otherwise is named.
+$ problems
+$ with_file "$KX_DSD_CONF" "$(cat "$KX_TESTS/../doc/examples/kxdsd.conf.primary")" problems
+> replication: error: the directory server is a replica that refers writes to ldap://127.0.0.2:PORT,
++ but kxdsd.conf names this host the primary server; give this host a replica's kxdsd.conf (a slave
++ line whose referral names that server)
+[1]
+$ with_file "$KX_DSD_CONF" "$(sed 's|//127.0.0.2:|//127.0.0.3:|' "$KX_DSD_CONF")" problems
+> primary server 127.0.0.3:PORT: error: unreachable, so directory writes fail; check the primary's
++ host and port in kxdsd.conf, that its slapd runs, and the network between the two hosts
+> replication: error: the directory server refers writes to ldap://127.0.0.2:PORT, but kxdsd.conf
++ names 127.0.0.3:PORT the primary server; make the slave line's referral name ldap://127.0.0.2:PORT
+[1]
+
 # With the provider down, reading goes on and every change fails.
 $ ./kxcrypto -a mode=hard >/dev/null && synced && testbed stop-provider
 $ ./kxcrypto -o && as 65534 65534 ./kxcrypto
