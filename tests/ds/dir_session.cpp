@@ -1,7 +1,6 @@
 // Sessions, the generic entry operations and the generation counter against
 // one directory server; connections that never complete (Timeout, without a
 // server).
-#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -78,32 +77,6 @@ TEST(Tls, NothingOfAFreedSessionGoesToTheNext)
     EXPECT_FALSE(plain) << "a session over TLS";
     EXPECT_EQ(kxt::logs(),
               "6 open_connection(): Could not bind to LDAP server - Confidentiality required\n\n");
-}
-
-// A server whose queue of connections is full never completes a connect:
-// a session gives up after admin.ldap.timeout, a probe after its own time
-// limit.  (directory.timeout, whose short time limit stops a connect that
-// waits for the kernel to give up.)
-TEST(Timeout, ConnectsThatNeverComplete)
-{
-    kxt::Listener server(0);
-    kxt::FullQueue queue(server.port);
-    std::string port = std::to_string(server.port),
-                conf = kxt::scratch("timeout") + "/kxadmin.conf";
-    kxt::spit(conf, "admin.server.name = 127.0.0.1\nadmin.server.port = " + port +
-                        "\nadmin.subtree = o=kxdata\nadmin.dstatus.dbfile = /none\n"
-                        "admin.ustatus.dbfile = /none\nadmin.ldap.timeout = 1\n");
-    int saved = DSldaptimeout, err = 0;
-    time_t start = time(nullptr);
-    kxt::clear_logs();
-    EXPECT_EQ(open_connection(KX_MODE_ANONYMOUS, nullptr, nullptr, m(conf.c_str()), &err), nullptr);
-    EXPECT_LE(time(nullptr) - start, 3);
-    EXPECT_EQ(err, KXE_INTERNAL);
-    EXPECT_EQ(kxt::logs(),
-              "6 open_connection(): Could not connect to LDAP server (ldap://127.0.0.1:" + port +
-                  ") - Connection timed out\n\n");
-    DSldaptimeout = saved;
-    EXPECT_EQ(kx_pingDShost(m("127.0.0.1"), server.port, 1), KXE_TIMEOUT);
 }
 
 TEST_F(DirSession, EntryOperations)

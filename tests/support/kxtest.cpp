@@ -355,22 +355,4 @@ std::string conf_copy(const std::string &from, const std::string &to)
     return path;
 }
 
-FullQueue::FullQueue(int port)
-{
-    sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    for (int i = 0; i < 2; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        pollfd done{fd, POLLOUT, 0};
-        poll(&done, 1, 200);  // the first completes into the queue, the second never
-        fds.push_back(fd);
-    }
-}
-
-FullQueue::~FullQueue()
-{
-    for (int fd : fds)
-        close(fd);
-}
-
 }  // namespace kxt

@@ -144,14 +144,6 @@ std::string shown(const kx_CryptoEnt_t *e);
 // A copy of the test bed's configuration file with the first `from` made
 // `to`, in a directory of its own; its path.
 std::string conf_copy(const std::string &from, const std::string &to);
-// Connections to a listener (of backlog 0) that nobody accepts, enough to
-// fill its queue: the kernel then drops every further connection request,
-// so that no connect to it completes.  Closed with the object.
-struct FullQueue {
-    std::vector<int> fds;
-    explicit FullQueue(int port);
-    ~FullQueue();
-};
 
 }  // namespace kxt
 
