@@ -108,8 +108,14 @@ template <class... T> using Rows = std::initializer_list<std::tuple<T...>>;
 
 // A call's return code with what it wrote to the log.
 using Logged = std::pair<int, std::string>;
-// What one call returned, with what it logged (the captured log cleared
-// first).
+// What one call wrote to the log (the captured log cleared first).
+template <class F> std::string logs_of(F &&call)
+{
+    clear_logs();
+    call();
+    return logs();
+}
+// What one call returned, with what it logged.
 template <class F> auto logged(F &&call)
 {
     clear_logs();

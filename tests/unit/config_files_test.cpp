@@ -90,7 +90,7 @@ TEST_F(Files, ConfigurationFile)
         return read(text, [&](KXAdminStruct *k) {
             k->mode = mode;
             int rc = 0;
-            std::string logged = unit::logs_of([&] { rc = check_kxa(k); });
+            std::string logged = kxt::logs_of([&] { rc = check_kxa(k); });
             return Said{rc, logged};
         });
     };
@@ -114,12 +114,12 @@ TEST_F(Files, ConfigurationFile)
          {"no dstatus", checked(without("admin.dstatus"), 1), {KXE_INTERNAL, important}},
          {"no ustatus", checked(without("admin.ustatus"), 1), {KXE_INTERNAL, important}}});
     int rc = 0;
-    EXPECT_EQ(unit::logs_of([&] { rc = check_kxa(nullptr); }), important);
+    EXPECT_EQ(kxt::logs_of([&] { rc = check_kxa(nullptr); }), important);
     EXPECT_EQ(rc, KXE_INTERNAL);
     auto opened = [](const std::string &path) {
         KXAdminStruct *k = allocate_kxa();
         int rc = 0;
-        std::string logged = unit::logs_of([&] { rc = read_config_file(k, path.c_str()); });
+        std::string logged = kxt::logs_of([&] { rc = read_config_file(k, path.c_str()); });
         return free_kxa(k), Said{rc, logged};
     };
     const std::string cannot = "6 read_config_file(): Could not open config file (";
@@ -142,7 +142,7 @@ TEST_F(Files, ProcessSettingsAndPasswordFile)
     unit::expect_rows<int>({{"seconds, blank after", timeout("7 "), 7},
                             {"negative", timeout("-5"), 25},
                             {"past INT_MAX", timeout("2147483648"), 25}});
-    std::string logged = unit::logs_of([&] { record("admin.debug = d\n"); });
+    std::string logged = kxt::logs_of([&] { record("admin.debug = d\n"); });
     EXPECT_TRUE(unit::has(logged, "6 running with debug options |d|\n"));
     EXPECT_EQ(gdebug("d"), 1);
     EXPECT_EQ(gdebug("a"), 0);
@@ -187,9 +187,9 @@ TEST_F(Files, ProductConfiguration)
     product.put("admin.server.name=h\n");
     EXPECT_EQ(get_defaultlocale(), nullptr);
     product.remove();
-    EXPECT_EQ(unit::logs_of([] { EXPECT_EQ(get_kxadmin_info("admin.server.name"), nullptr); }),
+    EXPECT_EQ(kxt::logs_of([] { EXPECT_EQ(get_kxadmin_info("admin.server.name"), nullptr); }),
               "6 get_kxadmin_info(): Could not open config file (" KX_ADMIN_CONF ")\n\n");
-    EXPECT_EQ(unit::logs_of([] { EXPECT_EQ(get_defaultlocale(), nullptr); }),
+    EXPECT_EQ(kxt::logs_of([] { EXPECT_EQ(get_defaultlocale(), nullptr); }),
               "6 read_config_file(): Could not open config file (" KX_ADMIN_CONF "), error 2\n\n"
               "6 get_defaultlocale(): Could not read config file (" KX_ADMIN_CONF ")\n\n");
     EXPECT_EQ(kx_DSConfigured(&(path = mark)), KXE_NOENT);
@@ -212,7 +212,7 @@ TEST_F(Files, FailedOpening)
         text.empty() ? (void)unlink(conf.c_str()) : kxt::spit(conf, text);
         int err = 99, open_err = 99;
         KXAdmin k = nullptr, o = nullptr;
-        std::string logged = unit::logs_of(
+        std::string logged = kxt::logs_of(
             [&] { k = _kx_dsConnect(mode, nullptr, nullptr, conf.data(), nullptr, &err); });
         o = open_connection(mode, nullptr, nullptr, conf.data(), &open_err);
         EXPECT_TRUE(!k && !o) << "a session opened";
@@ -315,7 +315,7 @@ TEST_F(Files, ServerConfigurationFile)
           read_ds("database ldbm\nsuffix\n\t" + a992 + "a\n"),
           {-1, "", "6 fp_getline(): buffer larger than 1000\n"}}});
     BackendTable none{0, 0, nullptr};
-    EXPECT_EQ(unit::logs_of(
+    EXPECT_EQ(kxt::logs_of(
                   [&] { EXPECT_EQ(read_ds_config_file(&none, (dsd + "x").c_str()), KXE_NOENT); }),
               "6 read_ds_config(): could not open config file \"" + dsd +
                   "x\" (No such file or directory)\n");

@@ -43,14 +43,6 @@ void expect_rows(std::initializer_list<Row<T>> rows,
         EXPECT_EQ(r.got, r.want) << "row: " << r.row;
 }
 
-// What f wrote to the system log.
-inline std::string logs_of(const std::function<void()> &f)
-{
-    kxt::clear_logs();
-    f();
-    return kxt::logs();
-}
-
 // Whether text holds part, saying what it holds when not.
 inline testing::AssertionResult has(const std::string &text, const std::string &part)
 {

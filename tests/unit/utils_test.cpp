@@ -101,7 +101,7 @@ TEST(Strings, TerminalIdsAndGroupNames)
 static std::string logged(const char *selector, int suppress, const std::function<void()> &f)
 {
     set_gdebug(selector), set_suppress_output(suppress);
-    std::string text = unit::logs_of(f);
+    std::string text = kxt::logs_of(f);
     return set_suppress_output(0), text;
 }
 
