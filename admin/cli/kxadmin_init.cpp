@@ -260,32 +260,17 @@ int kxadmin::cmd_init(int argc, char **argv)
     std::map<std::string, std::string> values = {
         {"admin.dstatus.dbfile", KX_PRODUCT_ROOT "/var/opt/QRLNkx/data/dstatus"},
         {"admin.ustatus.dbfile", KX_PRODUCT_ROOT "/var/opt/QRLNkx/data/ustatus"}};
+    // The options that give a key of kxadmin.conf its value.
+    static const std::map<int, const char *> keys = {
+        {'s', "admin.server.name"}, {'p', "admin.server.port"}, {'D', "admin.user.name"},
+        {'b', "admin.subtree"},     {'t', "admin.server.tls"},  {'c', "admin.server.cacert"}};
     for (int opt; (opt = getopt(argc, argv, "+ns:p:D:b:t:c:")) != -1;) {
-        switch (opt) {
-        case 'n':
+        if (opt == 'n')
             dry = true;
-            break;
-        case 's':
-            values["admin.server.name"] = optarg;
-            break;
-        case 'p':
-            values["admin.server.port"] = optarg;
-            break;
-        case 'D':
-            values["admin.user.name"] = optarg;
-            break;
-        case 'b':
-            values["admin.subtree"] = optarg;
-            break;
-        case 't':
-            values["admin.server.tls"] = optarg;
-            break;
-        case 'c':
-            values["admin.server.cacert"] = optarg;
-            break;
-        default:
+        else if (auto key = keys.find(opt); key != keys.end())
+            values[key->second] = optarg;
+        else
             return 2;
-        }
     }
     if (auto tls = values.find("admin.server.tls"); tls != values.end() && tls->second != "none" &&
                                                     tls->second != "starttls" &&
