@@ -25,7 +25,7 @@ template <typename T> void convert(std::string &out, const std::string &spec, T 
     out += piece;
 }
 
-// One conversion specification of a format, as snprintf is to see it.
+// One conversion of a format ("%-5.2s" and the like), as snprintf is to see it.
 struct Conversion {
     std::string spec;    // "%", flags, width, precision, length and letter
     std::string length;  // the length modifier alone ("", "l", "ll", ...)
@@ -49,7 +49,7 @@ void read_number(const char *&f, std::string &spec, va_list *args, bool precisio
         spec += std::to_string(n);
 }
 
-// The conversion specification that begins at f, on its '%'; f is moved
+// The conversion that begins at f, on its '%'; f is moved
 // past it.
 Conversion read_conversion(const char *&f, va_list *args)
 {
