@@ -214,27 +214,26 @@ char *kx_safe_str(const char *s)
     return out;
 }
 
-char *time_field_to_time_string(time_t t)
+namespace {
+
+// The local time t in format, in a buffer of size bytes; NULL when it does
+// not fit.
+char *local_time_text(time_t t, const char *format, size_t size)
 {
     struct tm tm;
     if (!localtime_r(&t, &tm))
         return nullptr;
-    char buf[25];
-    if (strftime(buf, sizeof buf, "%m/%d/%Y %H:%M:%S", &tm) == 0)
+    std::string buf(size, '\0');
+    if (strftime(buf.data(), size, format, &tm) == 0)
         return nullptr;
-    return safe_strdup(buf);
+    return safe_strdup(buf.c_str());
 }
 
-char *time_field_to_time_string_i18n(time_t t)
-{
-    struct tm tm;
-    if (!localtime_r(&t, &tm))
-        return nullptr;
-    char buf[200];
-    if (strftime(buf, sizeof buf, "%c", &tm) == 0)
-        return nullptr;
-    return safe_strdup(buf);
-}
+}  // namespace
+
+char *time_field_to_time_string(time_t t) { return local_time_text(t, "%m/%d/%Y %H:%M:%S", 25); }
+
+char *time_field_to_time_string_i18n(time_t t) { return local_time_text(t, "%c", 200); }
 
 char *kx_normalize_CID(const char *cid, char *out, int size, char **errtext)
 {
