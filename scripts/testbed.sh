@@ -67,6 +67,8 @@
 #                          fresh Debian slapd, and writes no product files
 #   KX_TESTBED_PORT        --cn-config: a fixed port instead of a free one
 #   KX_TESTBED_LDAPI       --cn-config: the ldapi socket (else in statedir)
+#   KX_TESTBED_HOST        the loopback address of the (consumer) server
+#                          (127.0.0.1)
 set -euo pipefail
 
 PROG=testbed.sh
@@ -83,7 +85,7 @@ SUFFIX="o=kxdata"
 ADMIN_DN="cn=admin,o=kxdata"
 ADMIN_PW=${KX_TESTBED_ADMIN_PW:-kx-Testbed-Secret1}
 SUBTREE=${KX_TESTBED_SUBTREE:-kxName=kx,o=kxdata}
-HOST=127.0.0.1
+HOST=${KX_TESTBED_HOST:-127.0.0.1}
 # The provider of the replicated pair listens on another loopback address
 # with the consumer's port, as a primary on another host would: the product
 # files give one port for both, and the primary is told apart by its host.

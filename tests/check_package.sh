@@ -61,6 +61,8 @@ for f in /usr/bin/kxcrypto /usr/sbin/kxadmin \
     /usr/include/kxadmin/admin.h /usr/include/kxadmin/kx_dbm.h "$lib/pkgconfig/kxadmin.pc" \
     "$lib/cmake/kxadmin/kxadminConfig.cmake" /etc/ldap/schema/kx.schema /etc/ldap/schema/kx.ldif \
     /usr/share/kxcrypto/kx-database.ldif /usr/share/kxcrypto/kx-base.ldif \
+    /usr/share/kxcrypto/kx-provider.ldif /usr/share/kxcrypto/kx-consumer.ldif \
+    /usr/share/kxcrypto/kx-tls.ldif \
     /usr/share/doc/kxcrypto/examples/kxadmin.conf \
     /usr/share/doc/kxcrypto/examples/kxdsd.conf.replica \
     /usr/share/bash-completion/completions/kxcrypto \
@@ -153,6 +155,88 @@ block=$(sed -n '/^## From install to first change/,/^## /p' "$SRC/README.md" |
 run "$WORK/first-change.out" "the README's first change" bash -e "$WORK/first-change.sh"
 [ "$(kxcrypto -o)" = "tokenID=default.token,enc_up_type=ARCFOUR,mode=hard" ] ||
     fail "kxcrypto -o after the first change"
+cleanup
+trap - EXIT
+
+# The README's "A replicated directory": its first block on this host as
+# the primary ldap1.example.org (127.0.0.1), its second on a host of its own
+# as the replica ldap2.example.org (127.0.0.2): a mount namespace with its
+# own product files, slapd socket, database and certificates.  Then a change
+# made on the replica's host must reach the primary.
+echo "== the README's replicated directory"
+rm -rf /etc/opt/QRLNkx /var/opt/QRLNkx /var/lib/ldap/kxdata
+printf '127.0.0.1 ldap1.example.org\n127.0.0.2 ldap2.example.org\n' >>/etc/hosts
+# tls_for <host> <dir>: the authority of the two hosts and the host's own
+# certificate and key.
+CA=$WORK/ca
+mkdir -p "$CA"
+ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+run "$WORK/ca.log" "the authority" openssl req -x509 "${ec[@]}" -days 2 -subj /CN=kx-ca \
+    -keyout "$CA/ca.key" -out "$CA/ca.pem"
+tls_for() {
+    mkdir -p "$2" && cp "$CA/ca.pem" "$2/" &&
+        openssl req "${ec[@]}" -subj "/CN=$1" -keyout "$2/server.key" -out "$2/server.csr" &&
+        openssl x509 -req -in "$2/server.csr" -CA "$CA/ca.pem" -CAkey "$CA/ca.key" -days 2 \
+            -CAcreateserial -extfile <(echo "subjectAltName=DNS:$1") -out "$2/server.pem"
+}
+block() {
+    sed -n '/^## A replicated directory/,/^## /p' "$SRC/README.md" |
+        awk -v n="$1" '/^```/ { if ($0 == "```sh") k++; on = $0 == "```sh" && k == n; next } on'
+}
+for n in 1 2; do
+    [ "$(block $n | grep -c .)" -ge 9 ] || fail "no block $n in the README's replicated section"
+done
+# The other host: private mounts over everything a host keeps of its own.
+mkdir -p /run/slapd /etc/opt /var/opt /etc/ldap/tls /var/lib/ldap
+unshare --mount --propagation private bash -c '
+    for d in /run/slapd /etc/opt /var/opt /etc/ldap/tls /var/lib/ldap; do
+        mount -t tmpfs tmpfs "$d" || exit 1
+    done
+    touch "$1"; exec sleep infinity' holder "$WORK/replica.ready" &
+holder=$!
+replica() { nsenter --target "$holder" --mount -- "$@"; }
+REPLICA=$WORK/replica
+cleanup() {
+    "$SRC/scripts/testbed.sh" stop "$STATE" >/dev/null 2>&1 || true
+    "$SRC/scripts/testbed.sh" stop "$REPLICA" >/dev/null 2>&1 || true
+    kill "$holder" 2>/dev/null || true
+}
+trap cleanup EXIT
+for _ in $(seq 50); do [ -e "$WORK/replica.ready" ] || sleep 0.1; done
+[ -e "$WORK/replica.ready" ] || fail "the replica's host"
+rm -f "$WORK/replica.ready"
+run "$WORK/tls-primary.log" "the primary's certificate" tls_for ldap1.example.org /etc/ldap/tls
+run "$WORK/tls-replica.log" "the replica's certificate" replica bash -c "$(declare -p CA ec
+    declare -f tls_for); tls_for ldap2.example.org /etc/ldap/tls"
+# bed <statedir> [<command prefix>...]: a bare slapd at Debian's addresses.
+bed() {
+    local state=$1
+    shift
+    "$@" env KX_TESTBED_BARE=1 KX_TESTBED_PORT=389 KX_TESTBED_LDAPI=/var/run/slapd/ldapi \
+        "$SRC/scripts/testbed.sh" start "$state" / --cn-config >/dev/null
+}
+bed "$STATE"
+# The replica's kxadmin check waits until the replica holds the base tree.
+synced() {
+    for _ in $(seq 100); do
+        ldapsearch -LLL -x -ZZ -H ldap://ldap2.example.org -b "kxName=rawTokens,kxName=kx,o=kxdata" \
+            -s base 1.1 >/dev/null 2>&1 && return
+        sleep 0.3
+    done
+}
+{ declare -f slappasswd kxadmin; echo "pw=$pw"; block 1; } >"$WORK/primary.sh"
+run "$WORK/primary.out" "the README's primary block" bash -e "$WORK/primary.sh"
+bed "$REPLICA" replica env KX_TESTBED_HOST=127.0.0.2
+{
+    declare -f slappasswd kxadmin synced
+    echo "pw=$pw"
+    block 2 | sed 's/^kxadmin check/synced; &/'
+} >"$WORK/replica.sh"
+run "$WORK/replica.out" "the README's replica block" \
+    replica env LDAPTLS_CACERT=/etc/ldap/tls/ca.pem bash -e "$WORK/replica.sh" <<<"$pw"
+grep -qx "replication: ok.*" "$WORK/replica.out" || { cat "$WORK/replica.out"; fail "replication"; }
+[ "$(kxcrypto -o)" = "tokenID=default.token,enc_up_type=ARCFOUR,mode=hard" ] ||
+    fail "the change made through the replica is not on the primary"
 cleanup
 trap - EXIT
 

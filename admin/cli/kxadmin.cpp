@@ -164,6 +164,7 @@ int usage()
                  "usage: kxadmin check\n"
                  "       kxadmin init [-n] [-s server] [-p port] [-D admin-dn] [-b subtree]\n"
                  "                    [-t none|starttls|ldaps] [-c cacert-file]\n"
+                 "                    [-r primary[:port]]\n"
                  "       kxadmin passwd\n");
     return 2;
 }

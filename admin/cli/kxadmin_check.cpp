@@ -580,11 +580,14 @@ void check_replication(Report &r, const Config &c, LDAP *admin, const std::strin
     else if (!here && to->empty())
         r.warning(step, "the directory server takes writes itself, but kxdsd.conf names " + named +
                             " the primary server, where the library sends its existence tests");
-    else if (!here && strcasecmp(to->c_str(), ("ldap://" + named).c_str()) != 0 &&
-             strcasecmp(to->c_str(), ("ldaps://" + named).c_str()) != 0)
+    else if (!here && !_kx_isPrimaryURL(to->c_str()))
         r.error(step, "the directory server refers writes to " + *to + ", but kxdsd.conf names " +
                           named + " the primary server; make the slave line's referral name " +
                           *to);
+    else if (here)
+        r.ok(step, "the directory server takes writes itself");
+    else
+        r.ok(step, "writes are referred to " + *to + ", the primary server of kxdsd.conf");
 }
 
 void check_directory(Report &r, const Config &c, const std::string &primary, int primary_port,

@@ -241,14 +241,62 @@ bool init_directory(const Config &c, bool dry)
             continue;
         }
         // Each entry needs the one above it: the first that fails ends the
-        // step.
+        // step.  A replica refers the add to its provider, whose entries
+        // it copies.
         rc = ldap_add_ext_s(ld.get(), dn.c_str(), mods, nullptr, nullptr);
+        if (rc == LDAP_REFERRAL) {
+            std::fprintf(stderr,
+                         "%s: %s: missing on this replica; run kxadmin init on the primary "
+                         "server, whose entries the replica copies\n",
+                         prog, dn.c_str());
+            return false;
+        }
         if (rc != LDAP_SUCCESS) {
             std::fprintf(stderr, "%s: cannot add %s: %s\n", prog, dn.c_str(), ldap_err2string(rc));
             return false;
         }
         std::printf("%s: added\n", dn.c_str());
     }
+    return true;
+}
+
+// kxdsd.conf for a host that keeps a replica of the server at host:port
+// (port 389 unless given), from the replica's example; "" when the value
+// is not a host name or address with an optional port.
+std::string replica_text(const std::string &primary)
+{
+    size_t colon = primary.find(':');
+    std::string host = primary.substr(0, colon), port = "389";
+    if (colon != std::string::npos)
+        port = primary.substr(colon + 1);
+    bool ok = !host.empty() && host.find_first_of(" \t\"/\\:") == std::string::npos &&
+              !port.empty() && port.size() <= 5 &&
+              port.find_first_not_of("0123456789") == std::string::npos && std::stoi(port) >= 1 &&
+              std::stoi(port) <= 65535;
+    std::string text = kReplicaTemplate, example = "ldap://primary.example.org:389";
+    size_t at = text.find(example);
+    if (!ok || at == std::string::npos)
+        return "";
+    return text.replace(at, example.size(), "ldap://" + host + ":" + port);
+}
+
+// The directory server's configuration: a replica's when a primary is
+// given, else the primary's, as a single server has.
+bool init_ds_conf(const std::string &replica_of, const std::string &text, bool dry)
+{
+    std::string role = replica_of.empty() ? "this host the primary server"
+                                           : "a replica of " + replica_of;
+    if (present(KX_DSD_CONF)) {
+        std::printf("%s: exists\n", KX_DSD_CONF);
+        return true;
+    }
+    if (dry) {
+        std::printf("%s: would be created, %s\n", KX_DSD_CONF, role.c_str());
+        return true;
+    }
+    if (!make_parents(KX_DSD_CONF) || !create_file(KX_DSD_CONF, text, 0644))
+        return false;
+    std::printf("%s: created, %s\n", KX_DSD_CONF, role.c_str());
     return true;
 }
 
@@ -264,9 +312,12 @@ int kxadmin::cmd_init(int argc, char **argv)
     static const std::map<int, const char *> keys = {
         {'s', "admin.server.name"}, {'p', "admin.server.port"}, {'D', "admin.user.name"},
         {'b', "admin.subtree"},     {'t', "admin.server.tls"},  {'c', "admin.server.cacert"}};
-    for (int opt; (opt = getopt(argc, argv, "+ns:p:D:b:t:c:")) != -1;) {
+    std::string replica_of, ds_text = kPrimaryTemplate;
+    for (int opt; (opt = getopt(argc, argv, "+ns:p:D:b:t:c:r:")) != -1;) {
         if (opt == 'n')
             dry = true;
+        else if (opt == 'r')
+            replica_of = optarg;
         else if (auto key = keys.find(opt); key != keys.end())
             values[key->second] = optarg;
         else
@@ -277,6 +328,15 @@ int kxadmin::cmd_init(int argc, char **argv)
                                                     tls->second != "ldaps") {
         std::fprintf(stderr, "%s: -t takes none, starttls or ldaps\n", prog);
         return 2;
+    }
+    if (!replica_of.empty()) {
+        ds_text = replica_text(replica_of);
+        if (ds_text.empty()) {
+            std::fprintf(stderr, "%s: -r takes the primary server as host or host:port\n", prog);
+            return 2;
+        }
+        if (replica_of.find(':') == std::string::npos)
+            replica_of += ":389";
     }
     if (optind < argc) {
         std::fprintf(stderr, "%s: unexpected argument: %s\n", prog, argv[optind]);
@@ -295,17 +355,7 @@ int kxadmin::cmd_init(int argc, char **argv)
     } else {
         ok = false;
     }
-    // A host without the directory server's configuration is taken to be
-    // the primary server, as a single server is.
-    if (present(KX_DSD_CONF)) {
-        std::printf("%s: exists\n", KX_DSD_CONF);
-    } else if (dry) {
-        std::printf("%s: would be created, this host the primary server\n", KX_DSD_CONF);
-    } else if (make_parents(KX_DSD_CONF) && create_file(KX_DSD_CONF, kPrimaryTemplate, 0644)) {
-        std::printf("%s: created, this host the primary server\n", KX_DSD_CONF);
-    } else {
-        ok = false;
-    }
+    ok = init_ds_conf(replica_of, ds_text, dry) && ok;
     Config c;
     if (!load_config(c)) {
         if (!dry) {

@@ -83,6 +83,13 @@ int _kx_get_authinfo(char **dn, char **passwd);
    the caller frees it). */
 LDAP *_kx_ldapOpen(const char *host, int port, const char *tls, const char *cacert, int timeout,
                    int *rc, char **reason);
+/* 1 when an LDAP URL names the primary server of the directory server's
+   configuration file by the rule that the library follows before it gives
+   a referral the administrator's credentials (the same port, 389 or 636 by
+   the scheme when the URL gives none, and the same host name or an address
+   in common), else 0.  kxadmin check compares a replica's referral with
+   kxdsd.conf by it. */
+int _kx_isPrimaryURL(const char *url);
 
 /* ---- directory entry operations ------------------------------------------ */
 

@@ -246,3 +246,8 @@ LDAP *_kx_ldapOpen(const char *host, int port, const char *tls, const char *cace
         *reason = ld ? nullptr : safe_strdup(why.c_str());
     return ld;
 }
+
+int _kx_isPrimaryURL(const char *url)
+{
+    return names_primary(url) ? 1 : 0;
+}

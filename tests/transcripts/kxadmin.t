@@ -13,6 +13,7 @@ $ check
 > schema: ok
 > base tree kxName=kx,o=kxdata: ok
 > secrets: ok, none stored yet
+> replication: ok, the directory server takes writes itself
 
 # kxadmin.conf
 $ with_file "$KX_ADMIN_CONF" "$(sed 's/^admin.server.name /admin.sever.name /' "$KX_ADMIN_CONF")"
@@ -185,7 +186,7 @@ $ ldap ldapdelete "kxName=users,$KX_SUBTREE" && problems
 $ ./kxadmin init -n | grep -v ': exists' && ./kxadmin init >/dev/null && problems
 > kxName=users,kxName=kx,o=kxdata: would be added
 $ put mode=hard && printf 'dn: %s\nchangetype: modify\nadd: kxSecret\nkxSecret: s3cret\n'
-+ "$token_dn" | ldap ldapmodify >/dev/null && check | tail -1
++ "$token_dn" | ldap ldapmodify >/dev/null && check | grep ^secrets
 > secrets: ok, hidden from anonymous clients
 $ printf 'dn: olcDatabase={1}mdb,cn=config\nchangetype: modify\nadd: olcAccess\nolcAccess: {0}to *
 + by * read\n' | config && problems
@@ -209,6 +210,11 @@ $ rm "$KX_ADMIN_CONF" "$KX_DSD_CONF" "$KX_ADMIN_PWFILE" "$KX_DSTATUS_DB".* "$KX_
 > /var/opt/QRLNkx/data/dstatus: would be created
 > /var/opt/QRLNkx/data/ustatus: would be created
 > directory: not touched until /etc/opt/QRLNkx/kxadmin.conf exists
+$ kxinit -n -r ldap1.example.org | grep kxdsd
+> /etc/opt/QRLNkx/kxds/current/kxdsd.conf: would be created, a replica of ldap1.example.org:389
+$ set -o pipefail; kxinit -r ldap://ldap1.example.org | head -1
+> kxadmin: -r takes the primary server as host or host:port
+[2]
 $ ./kxadmin init -s 127.0.0.1 -p "$KX_LDAP_PORT" -D "$KX_ADMIN_DN" -b "$KX_SUBTREE" | sed
 + "s|$KX_PRODUCT_ROOT||g"
 > /etc/opt/QRLNkx/kxadmin.conf: created
@@ -240,5 +246,6 @@ $ ./kxadmin
 ! usage: kxadmin check
 !        kxadmin init [-n] [-s server] [-p port] [-D admin-dn] [-b subtree]
 !                     [-t none|starttls|ldaps] [-c cacert-file]
+!                     [-r primary[:port]]
 !        kxadmin passwd
 [2]

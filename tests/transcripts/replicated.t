@@ -61,6 +61,18 @@ $ with_file "$KX_DSD_CONF" "$(sed 's|//127.0.0.2:|//127.0.0.3:|' "$KX_DSD_CONF")
 + names 127.0.0.3:PORT the primary server; make the slave line's referral name ldap://127.0.0.2:PORT
 [1]
 
+# kxadmin init -r writes a replica's kxdsd.conf, which agrees with the
+# server; a base tree that the replica lacks is the primary's to add.
+$ with_file "$KX_DSD_CONF" "" eval 'kxinit -r 127.0.0.2:$KX_LDAP_PORT | grep kxdsd
++ && check | grep ^replication' | sed "s|:$KX_LDAP_PORT|:PORT|"
+> /etc/opt/QRLNkx/kxds/current/kxdsd.conf: created, a replica of 127.0.0.2:PORT
+> replication: ok, writes are referred to ldap://127.0.0.2:PORT, the primary server of kxdsd.conf
+$ set -o pipefail; with_conf 's/^admin.subtree = .*/admin.subtree = kxName=unsynced,o=kxdata/'
++ kxinit | tail -1
+> kxadmin: kxName=unsynced,o=kxdata: missing on this replica; run kxadmin init on the primary
++ server, whose entries the replica copies
+[1]
+
 # With the provider down, reading goes on and every change fails.
 $ ./kxcrypto -a mode=hard >/dev/null && synced && testbed stop-provider
 $ ./kxcrypto -o && as 65534 65534 ./kxcrypto
