@@ -219,8 +219,8 @@ bed "$STATE"
 # The replica's kxadmin check waits until the replica holds the base tree.
 synced() {
     for _ in $(seq 100); do
-        ldapsearch -LLL -x -ZZ -H ldap://ldap2.example.org -b "kxName=rawTokens,kxName=kx,o=kxdata" \
-            -s base 1.1 >/dev/null 2>&1 && return
+        ldapsearch -LLL -x -ZZ -H ldap://ldap2.example.org -s base 1.1 \
+            -b kxName=rawTokens,kxName=kx,o=kxdata >/dev/null 2>&1 && return
         sleep 0.3
     done
 }
@@ -235,8 +235,10 @@ bed "$REPLICA" replica env KX_TESTBED_HOST=127.0.0.2
 run "$WORK/replica.out" "the README's replica block" \
     replica env LDAPTLS_CACERT=/etc/ldap/tls/ca.pem bash -e "$WORK/replica.sh" <<<"$pw"
 grep -qx "replication: ok.*" "$WORK/replica.out" || { cat "$WORK/replica.out"; fail "replication"; }
-[ "$(kxcrypto -o)" = "tokenID=default.token,enc_up_type=ARCFOUR,mode=hard" ] ||
-    fail "the change made through the replica is not on the primary"
+changed=tokenID=default.token,enc_up_type=ARCFOUR,mode=hard
+[ "$(kxcrypto -o)" = "$changed" ] || fail "the change made on the replica is not on the primary"
+for _ in $(seq 50); do [ "$(replica kxcrypto -o)" = "$changed" ] && break || sleep 0.2; done
+[ "$(replica kxcrypto -o)" = "$changed" ] || fail "the replica did not copy the change back"
 cleanup
 trap - EXIT
 

@@ -284,8 +284,8 @@ std::string replica_text(const std::string &primary)
 // given, else the primary's, as a single server has.
 bool init_ds_conf(const std::string &replica_of, const std::string &text, bool dry)
 {
-    std::string role = replica_of.empty() ? "this host the primary server"
-                                           : "a replica of " + replica_of;
+    std::string role =
+        replica_of.empty() ? "this host the primary server" : "a replica of " + replica_of;
     if (present(KX_DSD_CONF)) {
         std::printf("%s: exists\n", KX_DSD_CONF);
         return true;

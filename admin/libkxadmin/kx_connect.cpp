@@ -247,7 +247,4 @@ LDAP *_kx_ldapOpen(const char *host, int port, const char *tls, const char *cace
     return ld;
 }
 
-int _kx_isPrimaryURL(const char *url)
-{
-    return names_primary(url) ? 1 : 0;
-}
+int _kx_isPrimaryURL(const char *url) { return names_primary(url) ? 1 : 0; }
