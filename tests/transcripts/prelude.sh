@@ -161,7 +161,7 @@ no_cacert() { with_conf '/^admin.server.cacert/d' "$@"; }
 tls_init() {
     ./kxadmin init -s 127.0.0.1 -p "$KX_LDAP_PORT" -D "$KX_ADMIN_DN" -b "$KX_SUBTREE" -t starttls \
         -c "$KX_TLS_DIR/ca.pem" >/dev/null &&
-        { grep "^admin.server.[tc]" "$KX_ADMIN_CONF" && ./kxadmin check | grep directory; } |
+        { grep "^admin.server.[tc]" "$KX_ADMIN_CONF" && ./kxadmin check | grep ^directory; } |
         sed -e "s|$KX_TLS_DIR|TLS|" -e "s|:$KX_LDAP_PORT|:PORT|"
 }
 # Puts symbolic links to planted.dir and planted.pag (which do not exist) in
