@@ -215,6 +215,9 @@ $ kxinit -n -r ldap1.example.org | grep kxdsd
 $ set -o pipefail; kxinit -r ldap://ldap1.example.org | head -1
 > kxadmin: -r takes the primary server as host or host:port
 [2]
+$ set -o pipefail; kxinit -r ldap1.example.org:0 | head -1
+> kxadmin: -r takes the primary server as host or host:port
+[2]
 $ ./kxadmin init -s 127.0.0.1 -p "$KX_LDAP_PORT" -D "$KX_ADMIN_DN" -b "$KX_SUBTREE" | sed
 + "s|$KX_PRODUCT_ROOT||g"
 > /etc/opt/QRLNkx/kxadmin.conf: created
