@@ -260,32 +260,27 @@ bool init_directory(const Config &c, bool dry)
     return true;
 }
 
-// kxdsd.conf for a host that keeps a replica of the server at host:port
-// (port 389 unless given), from the replica's example; "" when the value
-// is not a host name or address with an optional port.
-std::string replica_text(const std::string &primary)
+// The primary server given as host or host:port, as "host:port" (port 389
+// unless given); "" when the value is not a host name or address with an
+// optional port from 1 to 65535.
+std::string primary_of(const std::string &value)
 {
-    size_t colon = primary.find(':');
-    std::string host = primary.substr(0, colon), port = "389";
-    if (colon != std::string::npos)
-        port = primary.substr(colon + 1);
-    bool ok = !host.empty() && host.find_first_of(" \t\"/\\:") == std::string::npos &&
-              !port.empty() && port.size() <= 5 &&
-              port.find_first_not_of("0123456789") == std::string::npos && std::stoi(port) >= 1 &&
-              std::stoi(port) <= 65535;
-    std::string text = kReplicaTemplate, example = "ldap://primary.example.org:389";
-    size_t at = text.find(example);
-    if (!ok || at == std::string::npos)
+    size_t colon = value.find(':');
+    std::string host = value.substr(0, colon);
+    std::string port = colon == std::string::npos ? "389" : value.substr(colon + 1);
+    if (host.empty() || host.find_first_of(" \t\"/\\:") != std::string::npos || port.empty() ||
+        port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
         return "";
-    return text.replace(at, example.size(), "ldap://" + host + ":" + port);
+    int number = std::stoi(port);
+    return number >= 1 && number <= 65535 ? host + ":" + port : "";
 }
 
-// The directory server's configuration: a replica's when a primary is
-// given, else the primary's, as a single server has.
-bool init_ds_conf(const std::string &replica_of, const std::string &text, bool dry)
+// The directory server's configuration: with a primary server (host:port),
+// a replica's from the replica's example, its referral naming that server;
+// else the primary's, as a single server has.
+bool init_ds_conf(const std::string &primary, bool dry)
 {
-    std::string role =
-        replica_of.empty() ? "this host the primary server" : "a replica of " + replica_of;
+    std::string role = primary.empty() ? "this host the primary server" : "a replica of " + primary;
     if (present(KX_DSD_CONF)) {
         std::printf("%s: exists\n", KX_DSD_CONF);
         return true;
@@ -294,6 +289,10 @@ bool init_ds_conf(const std::string &replica_of, const std::string &text, bool d
         std::printf("%s: would be created, %s\n", KX_DSD_CONF, role.c_str());
         return true;
     }
+    std::string text = primary.empty() ? kPrimaryTemplate : kReplicaTemplate;
+    const std::string example = "ldap://primary.example.org:389";
+    if (size_t at = text.find(example); !primary.empty() && at != std::string::npos)
+        text.replace(at, example.size(), "ldap://" + primary);
     if (!make_parents(KX_DSD_CONF) || !create_file(KX_DSD_CONF, text, 0644))
         return false;
     std::printf("%s: created, %s\n", KX_DSD_CONF, role.c_str());
@@ -312,7 +311,7 @@ int kxadmin::cmd_init(int argc, char **argv)
     static const std::map<int, const char *> keys = {
         {'s', "admin.server.name"}, {'p', "admin.server.port"}, {'D', "admin.user.name"},
         {'b', "admin.subtree"},     {'t', "admin.server.tls"},  {'c', "admin.server.cacert"}};
-    std::string replica_of, ds_text = kPrimaryTemplate;
+    std::string replica_of;
     for (int opt; (opt = getopt(argc, argv, "+ns:p:D:b:t:c:r:")) != -1;) {
         if (opt == 'n')
             dry = true;
@@ -329,14 +328,9 @@ int kxadmin::cmd_init(int argc, char **argv)
         std::fprintf(stderr, "%s: -t takes none, starttls or ldaps\n", prog);
         return 2;
     }
-    if (!replica_of.empty()) {
-        ds_text = replica_text(replica_of);
-        if (ds_text.empty()) {
-            std::fprintf(stderr, "%s: -r takes the primary server as host or host:port\n", prog);
-            return 2;
-        }
-        if (replica_of.find(':') == std::string::npos)
-            replica_of += ":389";
+    if (!replica_of.empty() && (replica_of = primary_of(replica_of)).empty()) {
+        std::fprintf(stderr, "%s: -r takes the primary server as host or host:port\n", prog);
+        return 2;
     }
     if (optind < argc) {
         std::fprintf(stderr, "%s: unexpected argument: %s\n", prog, argv[optind]);
@@ -355,7 +349,7 @@ int kxadmin::cmd_init(int argc, char **argv)
     } else {
         ok = false;
     }
-    ok = init_ds_conf(replica_of, ds_text, dry) && ok;
+    ok = init_ds_conf(replica_of, dry) && ok;
     Config c;
     if (!load_config(c)) {
         if (!dry) {

@@ -16,6 +16,7 @@
 #include "kx_records.hpp"
 #include "kx_raii.hpp"
 #include "kx_swap.hpp"
+#include "kx_text.hpp"
 #include "utils.h"
 
 namespace {
@@ -168,18 +169,7 @@ void parse_intList(const char *text, int **result, int count)
     *result = nullptr;
     if (!text || !*text || count <= 0)
         return;
-    std::vector<std::string> elements;
-    std::string current;
-    for (const char *c = text;; ++c) {
-        if (*c == ',' || *c == '\0') {
-            elements.push_back(current);
-            current.clear();
-            if (!*c)
-                break;
-        } else {
-            current += *c;
-        }
-    }
+    std::vector<std::string> elements = kx::split(text, ',');
     auto *numbers = static_cast<int *>(std::calloc(static_cast<size_t>(count), sizeof(int)));
     if (!numbers)
         return;

@@ -19,6 +19,20 @@ namespace kx {
 bool split_args(const char *text, char separator, std::vector<std::string> &fields,
                 std::string *too_long = nullptr);
 
+// The fields of text between separators, empty ones included: "a,,b" gives
+// "a", "" and "b"; "" gives one empty field.
+inline std::vector<std::string> split(std::string_view text, char separator)
+{
+    std::vector<std::string> fields;
+    for (size_t at = 0;; ++at) {
+        size_t end = text.find(separator, at);
+        fields.emplace_back(text.substr(at, end - at));
+        if (end == std::string_view::npos)
+            return fields;
+        at = end;
+    }
+}
+
 // A value as a log or a terminal may show it: control characters (below
 // 0x20, and 0x7f) escaped, a newline as \n and the others as \ooo, so that
 // no value forges a line; with backslash, the backslash too (as \134), so

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 
 #include "kx_paths.h"
+#include "kx_text.hpp"
 #include "kx_utils.hpp"
 #include "utils.h"
 
@@ -66,46 +67,37 @@ int pseudo_allowed(void)
     char *raw = get_local_policy();
     if (!raw)
         return -1;
-    std::vector<std::string> words;
-    std::string word;
-    for (const char *c = raw;; ++c) {
-        if (*c == ' ' || *c == '\0') {
-            if (!word.empty())
-                words.push_back(word);
-            word.clear();
-            if (!*c)
-                break;
-        } else {
-            word += *c;
-        }
-    }
+    std::vector<std::string> words = kx::split(raw, ' ');
     std::free(raw);
+    std::erase(words, std::string());
 
     int policy = 0;
     bool s_mark = false;
     auto pseudo_or_both = [](const std::string &v) { return v == "both" || v == "pseudo"; };
     for (size_t i = 0; i < words.size(); ++i) {
         std::string current = words[i];
-        // A flag that is the last word has no value and is ignored.
-        if (current == "-r" && i + 1 < words.size()) {
+        // A flag's value takes the place of the flag for the flags after
+        // it; a flag that is the last word has no value and is ignored.
+        auto value_of = [&](const char *flag) {
+            if (current != flag || i + 1 >= words.size())
+                return false;
             current = words[++i];
+            return true;
+        };
+        // -r and -z: pseudo or both gives their own policy, card the card
+        // policy unless another is set.
+        auto choose = [&](int pseudo) {
             if (pseudo_or_both(current))
-                policy = 15;
+                policy = pseudo;
             else if (current == "card" && policy == 0)
                 policy = 2;
-        }
-        if (current == "-z" && i + 1 < words.size()) {
-            current = words[++i];
-            if (pseudo_or_both(current))
-                policy = 16;
-            else if (current == "card" && policy == 0)
-                policy = 2;
-        }
-        if (current == "-s" && i + 1 < words.size()) {
-            current = words[++i];
-            if (pseudo_or_both(current))
-                s_mark = true;
-        }
+        };
+        if (value_of("-r"))
+            choose(15);
+        if (value_of("-z"))
+            choose(16);
+        if (value_of("-s") && pseudo_or_both(current))
+            s_mark = true;
     }
     switch (policy) {
     case 2:
